@@ -1,0 +1,1 @@
+// Replaced as the test services are built.
