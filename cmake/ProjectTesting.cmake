@@ -19,9 +19,17 @@ function(project_add_gtest name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   project_warnings(${name})
-  string(REPLACE ";" "\\;" escaped_labels "${T_LABELS}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-    PROPERTIES LABELS "${escaped_labels}" TIMEOUT 120)
+    TEST_LIST ${name}_TESTS
+    PROPERTIES TIMEOUT 120)
+  # gtest_discover_tests flattens a list of labels into separate properties, so
+  # the labels are set by a script that ctest includes after discovery.
+  set(labels_script ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+  file(WRITE ${labels_script}
+    "foreach(t IN LISTS ${name}_TESTS)\n"
+    "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${T_LABELS}\")\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_script})
 endfunction()
