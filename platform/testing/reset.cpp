@@ -1,11 +1,14 @@
 #include "platform/testing/reset.h"
 
+#include "platform/runtime/testing_reset.h"
+
 // Each module exposes its own reset hook; they run from the top of the
 // dependency graph down, so no module is reset while a user of it still holds state.
 namespace platform::testing {
 
 void reset() {
   // security, os, foundation, dispatch, runtime hooks are added as the modules land.
+  platform::rt::reset_for_testing();
 }
 
 }  // namespace platform::testing
