@@ -1,0 +1,489 @@
+#include "wire/runtime/codec.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "wire/runtime/message.h"
+#include "wire/runtime/output.h"
+
+namespace wire::codec {
+
+namespace {
+
+bool repeated(NANOFieldFlags f) { return (f & flag::repeated) != 0; }
+bool message_kind(NANOFieldFlags f) { return (f & flag::message) != 0; }
+bool byte_kind(NANOFieldFlags f) { return (f & (flag::string | flag::bytes)) != 0; }
+bool callback_kind(NANOFieldFlags f) { return repeated(f) || byte_kind(f); }
+
+// A nanopb structure on the stack, zeroed up to the message's size.
+struct Scratch {
+  alignas(std::max_align_t) unsigned char bytes[kMaxPbStructSize];
+  explicit Scratch(const MessageDescriptor& d) { std::memset(bytes, 0, d.pb_size); }
+};
+
+// Finds structure members by tag; lookups in rising tag order are cheap.
+class Members {
+ public:
+  Members(const MessageDescriptor& d, const void* pb_struct)
+      : ok_(pb_field_iter_begin(&it_, d.pb, const_cast<void*>(pb_struct))) {}
+  const pb_field_iter_t* find(std::uint32_t tag) {
+    if (!ok_ || !pb_field_iter_find(&it_, static_cast<pb_size_t>(tag))) return nullptr;
+    return &it_;
+  }
+
+ private:
+  pb_field_iter_t it_{};
+  bool ok_;
+};
+
+// Static scalar value of a structure member into a record slot.
+void store_static(NANOFieldFlags f, const void* data, void** slot) {
+  if (f & flag::boolean) {
+    NANOSetUInt32Value(slot, *static_cast<const bool*>(data) ? 1 : 0);
+  } else if (f & (flag::enumeration | flag::int32 | flag::uint32)) {
+    std::uint32_t v;
+    std::memcpy(&v, data, sizeof v);
+    NANOSetUInt32Value(slot, v);
+  } else if (f & (flag::int64 | flag::uint64)) {
+    std::uint64_t v;
+    std::memcpy(&v, data, sizeof v);
+    NANOSetUInt64Value(slot, v);
+  } else if (f & flag::float32) {
+    float v;
+    std::memcpy(&v, data, sizeof v);
+    NANOSetFloatValue(slot, v);
+  } else if (f & flag::float64) {
+    double v;
+    std::memcpy(&v, data, sizeof v);
+    NANOSetDoubleValue(slot, v);
+  }
+}
+
+// A record cell into a static structure member.
+void load_static(NANOFieldFlags f, const void* cell, void* data) {
+  if (f & flag::boolean) {
+    *static_cast<bool*>(data) = static_cast<const std::uint8_t*>(cell)[0] != 0;
+  } else if (f & (flag::enumeration | flag::int32 | flag::uint32 | flag::float32)) {
+    std::memcpy(data, cell, 4);
+  } else if (f & (flag::int64 | flag::uint64 | flag::float64)) {
+    std::memcpy(data, cell, 8);
+  }
+}
+
+// Copies one cell by the field's kind; 32-bit integers keep their low 32 bits.
+bool copy_cell(NANOFieldFlags f, const void* cell, void** slot) {
+  if (f & flag::boolean) return NANOSetUInt32Value(slot, static_cast<const std::uint8_t*>(cell)[0] != 0 ? 1 : 0);
+  if (f & (flag::enumeration | flag::int32 | flag::uint32)) {
+    std::uint32_t v;
+    std::memcpy(&v, cell, sizeof v);
+    return NANOSetUInt32Value(slot, v);
+  }
+  if (f & (flag::int64 | flag::uint64)) {
+    std::uint64_t v;
+    std::memcpy(&v, cell, sizeof v);
+    return NANOSetUInt64Value(slot, v);
+  }
+  if (f & flag::float32) {
+    float v;
+    std::memcpy(&v, cell, sizeof v);
+    return NANOSetFloatValue(slot, v);
+  }
+  if (f & flag::float64) {
+    double v;
+    std::memcpy(&v, cell, sizeof v);
+    return NANOSetDoubleValue(slot, v);
+  }
+  return false;
+}
+
+bool copy_string(const void* source, void** slot) {
+  auto* s = static_cast<const NANOByteString*>(source);
+  return NANOSetStringValue(slot, s->bytes, s->bytes != nullptr ? s->length : 0);
+}
+
+NANOMessageInfo* new_record(const MessageDescriptor& d) {
+  auto* record = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo)));
+  if (record != nullptr && !init_message_info(d, record)) {
+    free_message_info(d, record);
+    return nullptr;
+  }
+  return record;
+}
+
+}  // namespace
+
+bool decode(const MessageDescriptor& d, const std::uint8_t* bytes, std::size_t length, NANOMessageInfo* record) {
+  if (record == nullptr) {
+    output::line(output::format("<ERROR> %s decoder failed: message_info is NULL", d.name));
+    return false;
+  }
+  Scratch s(d);
+  if (!set_decoders(d, record, s.bytes)) {
+    output::line(output::format("<ERROR> %s decoder failed: Unable to set decoders", d.name));
+    return false;
+  }
+  pb_istream_t stream = pb_istream_from_buffer(bytes, length);
+  bool ok = pb_decode(&stream, d.pb, s.bytes);
+  if (ok && d.passes == 2) {
+    // The first pass only counted the repeated fields.
+    if (!allocate_arrays(d, record)) {
+      output::line(output::format("<ERROR> %s decoder failed: Unable to allocate arrays", d.name));
+      return false;
+    }
+    stream = pb_istream_from_buffer(bytes, length);
+    ok = pb_decode(&stream, d.pb, s.bytes);
+  }
+  if (!ok) {
+    output::printf("<ERROR> %s decoder failed: %s\n", d.name, PB_GET_ERROR(&stream));
+    return false;
+  }
+  copy_statics(d, s.bytes, record);
+  return true;
+}
+
+bool set_decoders(const MessageDescriptor& d, NANOMessageInfo* record, void* pb_struct) {
+  if (record == nullptr || pb_struct == nullptr || record->values == nullptr) return false;
+  Members members(d, pb_struct);
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    const FieldSpec& field = d.fields[i];
+    if (!callback_kind(field.flags) && !message_kind(field.flags)) continue;
+    const pb_field_iter_t* member = members.find(field.tag);
+    if (member == nullptr) return false;
+    if (repeated(field.flags)) {
+      auto* list = static_cast<NANORepeatedField*>(record->values[i]);
+      NANOFreeBytesArray(list);
+      auto* callback = static_cast<pb_callback_t*>(member->pData);
+      if (message_kind(field.flags))
+        callback->funcs.decode = field.type->element_decode;
+      else if (field.flags & flag::bytes)
+        callback->funcs.decode = NANODecodeRepeatedBytes;
+      else if (field.flags & flag::string)
+        callback->funcs.decode = NANODecodeRepeatedString;
+      else
+        callback->funcs.decode = NANODecodeRepeatedVarint;
+      callback->arg = list;
+    } else if (byte_kind(field.flags)) {
+      auto* callback = static_cast<pb_callback_t*>(member->pData);
+      callback->funcs.decode = (field.flags & flag::bytes) ? NANODecodeBytesField : NANODecodeStringField;
+      callback->arg = &record->values[i];
+    } else {
+      // A fresh sub-record takes the nested structure's callbacks.
+      dealloc_message_field(d, record, static_cast<std::int32_t>(i));
+      NANOMessageInfo* sub = new_record(*field.type);
+      record->values[i] = sub;
+      if (sub == nullptr || !set_decoders(*field.type, sub, member->pData)) return false;
+    }
+  }
+  return true;
+}
+
+void copy_statics(const MessageDescriptor& d, const void* pb_struct, NANOMessageInfo* record) {
+  Members members(d, pb_struct);
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    const FieldSpec& field = d.fields[i];
+    if (callback_kind(field.flags)) continue;
+    const pb_field_iter_t* member = members.find(field.tag);
+    if (member == nullptr) continue;
+    const bool present = *static_cast<const bool*>(member->pSize);
+    if (message_kind(field.flags)) {
+      auto* sub = static_cast<NANOMessageInfo*>(record->values[i]);
+      if (present) {
+        if (sub != nullptr) copy_statics(*field.type, member->pData, sub);
+      } else {
+        free_message_info(*field.type, sub);  // an absent sub-message stays absent
+        record->values[i] = nullptr;
+      }
+    } else if (present) {
+      store_static(field.flags, member->pData, &record->values[i]);
+    }
+  }
+}
+
+bool decode_element(const MessageDescriptor& d, pb_istream_t* stream, void** arg) {
+  if (arg == nullptr || *arg == nullptr) {
+    output::line(output::format("<ERROR> %s decoder failed: Invalid arg parameter", d.name));
+    return false;
+  }
+  auto* list = static_cast<NANORepeatedField*>(*arg);
+  if (list->items == nullptr) {
+    if (!pb_read(stream, nullptr, stream->bytes_left)) {
+      output::printf("<ERROR> %s decoder failed: %s\n", d.name, PB_GET_ERROR(stream));
+      return false;
+    }
+    ++list->count;
+    return true;
+  }
+  if (list->cursor >= list->count) return false;  // never write past the counted array
+  const std::size_t length = stream->bytes_left;
+  auto* buffer = static_cast<std::uint8_t*>(std::malloc(length == 0 ? 1 : length));
+  if (buffer == nullptr || !pb_read(stream, buffer, length)) {
+    output::line(output::format("<ERROR> %s decoder failed: Unable to extract buffer from stream", d.name));
+    std::free(buffer);
+    return false;
+  }
+  void** slot = &list->items[list->cursor];
+  auto* element = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo)));
+  if (element == nullptr || !init_message_info(d, element)) {
+    free_message_info(d, element);
+    output::line(output::format("<ERROR> %s decoder failed: Unable to initialize MessageInfo", d.name));
+    std::free(buffer);
+    return false;
+  }
+  *slot = element;
+  if (!decode(d, buffer, length, element)) {
+    output::line(output::format("<ERROR> %s decoder failed: Unable to decode repeated %s", d.name, d.name));
+    std::free(buffer);
+    return false;
+  }
+  ++list->cursor;
+  std::free(buffer);
+  return true;
+}
+
+bool set_encoders(const MessageDescriptor& d, const NANOMessageInfo* record, void* pb_struct) {
+  if (record == nullptr || pb_struct == nullptr || record->values == nullptr) return false;
+  Members members(d, pb_struct);
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    const FieldSpec& field = d.fields[i];
+    void* value = record->values[i];
+    if (repeated(field.flags)) {
+      if (value == nullptr) {
+        output::line(output::format("<ERROR> %s Encoder: '%s' should have been allocated", d.name, field.name));
+        return false;
+      }
+      auto* list = static_cast<NANORepeatedField*>(value);
+      if (list->count == 0) continue;
+      const pb_field_iter_t* member = members.find(field.tag);
+      if (member == nullptr) return false;
+      auto* callback = static_cast<pb_callback_t*>(member->pData);
+      if (message_kind(field.flags))
+        callback->funcs.encode = field.type->element_encode;
+      else if (field.flags & flag::bytes)
+        callback->funcs.encode = NANOEncodeRepeatedBytes;
+      else if (field.flags & flag::string)
+        callback->funcs.encode = NANOEncodeRepeatedString;
+      else
+        callback->funcs.encode = NANOEncodeRepeatedVarint;
+      callback->arg = list;
+      continue;
+    }
+    if (value == nullptr) continue;
+    const pb_field_iter_t* member = members.find(field.tag);
+    if (member == nullptr) return false;
+    if (byte_kind(field.flags)) {
+      auto* callback = static_cast<pb_callback_t*>(member->pData);
+      callback->funcs.encode = (field.flags & flag::bytes) ? NANOEncodeBytesField : NANOEncodeStringField;
+      callback->arg = value;
+    } else if (message_kind(field.flags)) {
+      *static_cast<bool*>(member->pSize) = true;
+      if (!set_encoders(*field.type, static_cast<const NANOMessageInfo*>(value), member->pData)) return false;
+    } else {
+      *static_cast<bool*>(member->pSize) = true;
+      load_static(field.flags, value, member->pData);
+    }
+  }
+  return true;
+}
+
+std::int32_t encode_to_buffer(const MessageDescriptor& d, const NANOMessageInfo* record, Bytes* out) {
+  if (out == nullptr) return -1;
+  Scratch s(d);
+  if (!set_encoders(d, record, s.bytes)) return -1;
+  return NANOEncodeToBuffer(d.pb, s.bytes, out);
+}
+
+bool encode_element(const MessageDescriptor& d, pb_ostream_t* stream, const pb_field_iter_t* field, void* const* arg) {
+  if (arg == nullptr || *arg == nullptr) return false;
+  auto* list = static_cast<const NANORepeatedField*>(*arg);
+  if (list->count > 0 && list->items == nullptr) return false;
+  for (std::uint32_t i = 0; i < list->count; ++i) {
+    Scratch s(d);
+    if (!set_encoders(d, static_cast<const NANOMessageInfo*>(list->items[i]), s.bytes)) return false;
+    if (!pb_encode_tag_for_field(stream, field)) return false;
+    if (!pb_encode_submessage(stream, d.pb, s.bytes)) return false;
+  }
+  return true;
+}
+
+bool init_message_info(const MessageDescriptor& d, NANOMessageInfo* record) {
+  if (record == nullptr) return false;
+  record->name = d.name;
+  record->values = static_cast<void**>(std::calloc(d.field_count, sizeof(void*)));
+  if (record->values == nullptr) return false;
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    if (!repeated(d.fields[i].flags)) continue;
+    record->values[i] = std::calloc(1, sizeof(NANORepeatedField));
+    if (record->values[i] == nullptr) return false;
+  }
+  record->flags = d.flags;
+  return true;
+}
+
+bool has_arrays(const MessageDescriptor& d) { return d.passes == 2; }
+
+bool allocate_arrays(const MessageDescriptor& d, NANOMessageInfo* record) {
+  if (record == nullptr || record->values == nullptr) return false;
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    const FieldSpec& field = d.fields[i];
+    if (!repeated(field.flags)) continue;
+    auto* list = static_cast<NANORepeatedField*>(record->values[i]);
+    if (list == nullptr) {
+      output::line(output::format("<ERROR> Cannot allocate %s arrays. Missing params field (%s)", d.name, field.name));
+      return false;
+    }
+    if (list->count > 0) {
+      std::free(list->items);
+      list->items = static_cast<void**>(std::calloc(list->count, sizeof(void*)));
+      if (list->items == nullptr) {
+        list->count = 0;
+        return false;
+      }
+    }
+    list->cursor = 0;
+  }
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    const FieldSpec& field = d.fields[i];
+    if (repeated(field.flags) || !message_kind(field.flags) || !has_arrays(*field.type)) continue;
+    if (record->values[i] != nullptr)
+      allocate_arrays(*field.type, static_cast<NANOMessageInfo*>(record->values[i]));
+  }
+  return true;
+}
+
+bool dealloc_message_field(const MessageDescriptor& d, NANOMessageInfo* record, std::int32_t index) {
+  if (record == nullptr) return false;
+  if (index < 0 || static_cast<std::uint32_t>(index) >= d.field_count) {
+    output::printf("<ERROR> %s: Cannot deallocate field %d: Unknown field\n", d.name, index);
+    return false;
+  }
+  if (record->values == nullptr) return true;
+  const FieldSpec& field = d.fields[index];
+  void*& slot = record->values[index];
+  if (repeated(field.flags)) {
+    auto* list = static_cast<NANORepeatedField*>(slot);
+    if (list == nullptr) return true;
+    if (list->items != nullptr) {
+      for (std::uint32_t i = 0; i < list->count; ++i) {
+        void* item = list->items[i];
+        if (item == nullptr) continue;
+        if (message_kind(field.flags)) {
+          free_message_info(*field.type, static_cast<NANOMessageInfo*>(item));
+        } else {
+          if (byte_kind(field.flags)) NANOFreeString(static_cast<NANOByteString*>(item));
+          std::free(item);
+        }
+      }
+    }
+    NANOFreeBytesArray(list);
+    return true;
+  }
+  if (slot == nullptr) return true;
+  if (message_kind(field.flags)) {
+    free_message_info(*field.type, static_cast<NANOMessageInfo*>(slot));
+  } else {
+    if (byte_kind(field.flags)) NANOFreeString(static_cast<NANOByteString*>(slot));
+    std::free(slot);
+  }
+  slot = nullptr;
+  return true;
+}
+
+bool free_message_info(const MessageDescriptor& d, NANOMessageInfo* record) {
+  if (record == nullptr) return false;
+  if (record->values != nullptr) {
+    for (std::uint32_t i = 0; i < d.field_count; ++i) {
+      if (!dealloc_message_field(d, record, static_cast<std::int32_t>(i))) return false;
+      if (repeated(d.fields[i].flags)) {
+        std::free(record->values[i]);
+        record->values[i] = nullptr;
+      }
+    }
+  }
+  std::free(record->values);
+  std::free(record);
+  return true;
+}
+
+bool copy_message_info(const MessageDescriptor& d, NANOMessageInfo** destination, const NANOMessageInfo* source) {
+  if (destination == nullptr || source == nullptr) return false;
+  if (*destination != nullptr) {
+    free_message_info(d, *destination);
+    *destination = nullptr;
+  }
+  auto* record = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo)));
+  *destination = record;
+  if (record == nullptr || !init_message_info(d, record)) return false;
+  if (source->values == nullptr) return true;
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    const FieldSpec& field = d.fields[i];
+    const void* value = source->values[i];
+    if (value == nullptr) continue;
+    if (repeated(field.flags)) {
+      auto* from = static_cast<const NANORepeatedField*>(value);
+      if (from->count == 0) continue;
+      auto* to = static_cast<NANORepeatedField*>(record->values[i]);
+      to->items = static_cast<void**>(std::calloc(from->count, sizeof(void*)));
+      if (to->items == nullptr) return false;
+      to->count = from->count;
+      for (std::uint32_t k = 0; k < from->count; ++k) {
+        const void* item = from->items != nullptr ? from->items[k] : nullptr;
+        if (item == nullptr) return false;
+        bool copied;
+        if (message_kind(field.flags))
+          copied = copy_message_info(*field.type, reinterpret_cast<NANOMessageInfo**>(&to->items[k]),
+                                     static_cast<const NANOMessageInfo*>(item));
+        else if (byte_kind(field.flags))
+          copied = copy_string(item, &to->items[k]);
+        else
+          copied = copy_cell(field.flags, item, &to->items[k]);
+        if (!copied) return false;
+      }
+    } else if (message_kind(field.flags)) {
+      if (!copy_message_info(*field.type, reinterpret_cast<NANOMessageInfo**>(&record->values[i]),
+                             static_cast<const NANOMessageInfo*>(value)))
+        return false;
+    } else if (byte_kind(field.flags)) {
+      if (!copy_string(value, &record->values[i])) return false;
+    } else {
+      if (!copy_cell(field.flags, value, &record->values[i])) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace wire::codec
+
+namespace wire::detail {
+
+NANOMessageInfo* new_record_copy(const MessageDescriptor& d, const NANOMessageInfo* source) {
+  if (source == nullptr) return codec::new_record(d);
+  if (source->name != d.name) return nullptr;  // the type tag is the pointer
+  NANOMessageInfo* record = nullptr;
+  if (!codec::copy_message_info(d, &record, source)) {
+    codec::free_message_info(d, record);
+    return nullptr;
+  }
+  return record;
+}
+
+NANOMessageInfo* new_record_decoded(const MessageDescriptor& d, std::span<const std::uint8_t> data) {
+  NANOMessageInfo* scratch = codec::new_record(d);
+  if (scratch == nullptr) return nullptr;
+  NANOMessageInfo* record = nullptr;
+  if (codec::decode(d, data.data(), data.size(), scratch)) record = new_record_copy(d, scratch);
+  codec::free_message_info(d, scratch);
+  return record;
+}
+
+void release_record(const MessageDescriptor& d, NANOMessageInfo* record) {
+  if (record != nullptr) codec::free_message_info(d, record);
+}
+
+std::optional<Bytes> encode_record(const MessageDescriptor& d, const NANOMessageInfo* record) {
+  if (record == nullptr) return std::nullopt;
+  Bytes out;
+  if (codec::encode_to_buffer(d, record, &out) < 0) return std::nullopt;
+  return out;
+}
+
+}  // namespace wire::detail
