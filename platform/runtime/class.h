@@ -37,14 +37,14 @@ struct MethodRef {
 };
 
 struct ClassDefinition {
-  std::string name;
-  std::string superclass;  // empty: a root class
+  std::string name{};
+  std::string superclass{};  // empty: a root class
   std::string image = std::string(main_image);
-  std::vector<std::string> protocols;  // declared by this class itself
-  Factory factory;                     // empty: the nearest ancestor's
-  std::optional<std::size_t> instance_size;  // empty: the superclass's
-  std::vector<std::pair<SelId, Imp>> methods;
-  std::vector<std::pair<SelId, Imp>> class_methods;
+  std::vector<std::string> protocols{};  // declared by this class itself
+  Factory factory{};                     // empty: the nearest ancestor's
+  std::optional<std::size_t> instance_size{};  // empty: the superclass's
+  std::vector<std::pair<SelId, Imp>> methods{};
+  std::vector<std::pair<SelId, Imp>> class_methods{};
 };
 
 namespace detail {
