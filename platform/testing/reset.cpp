@@ -1,5 +1,6 @@
 #include "platform/testing/reset.h"
 
+#include "platform/dispatch/testing_reset.h"
 #include "platform/runtime/testing_reset.h"
 
 // Each module exposes its own reset hook; they run from the top of the
@@ -8,6 +9,7 @@ namespace platform::testing {
 
 void reset() {
   // security, os, foundation, dispatch, runtime hooks are added as the modules land.
+  platform::dispatch::reset_for_testing();
   platform::rt::reset_for_testing();
 }
 

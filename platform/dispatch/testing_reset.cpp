@@ -1,0 +1,16 @@
+#include "platform/dispatch/testing_reset.h"
+
+#include "platform/dispatch/clock.h"
+#include "platform/dispatch/detail.h"
+
+namespace platform::dispatch {
+
+void reset_for_testing() {
+  Clock::install(nullptr);
+  detail::timer_clear_all();
+  detail::reset_operation_queues();
+  detail::reset_queues();
+  detail::reset_run_loops();
+}
+
+}  // namespace platform::dispatch
