@@ -1,6 +1,7 @@
 #include "platform/testing/reset.h"
 
 #include "platform/dispatch/testing_reset.h"
+#include "platform/os/testing_reset.h"
 #include "platform/runtime/testing_reset.h"
 
 // Each module exposes its own reset hook; they run from the top of the
@@ -9,6 +10,7 @@ namespace platform::testing {
 
 void reset() {
   // security, os, foundation, dispatch, runtime hooks are added as the modules land.
+  platform::os::reset_for_testing();
   platform::dispatch::reset_for_testing();
   platform::rt::reset_for_testing();
 }

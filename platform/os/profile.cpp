@@ -1,0 +1,176 @@
+#include "platform/os/profile.h"
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "platform/os/detail.h"
+
+namespace platform::os {
+
+namespace {
+
+using foundation::Error;
+using nlohmann::json;
+namespace cocoa = foundation::cocoa_error;
+
+Error format_error(const std::filesystem::path& file, std::string why) {
+  return Error(std::string(cocoa::domain), cocoa::property_list_read_corrupt,
+               foundation::Dict{{std::string(foundation::key_file_path), file.string()},
+                                {std::string(foundation::key_debug_description), std::move(why)}});
+}
+
+// Reads the known keys of one JSON object into fields, remembering the first
+// key of the wrong type.
+class Reader {
+ public:
+  Reader(const json& object, std::string prefix) : object_(object), prefix_(std::move(prefix)) {}
+
+  const std::optional<std::string>& failure() const { return failure_; }
+
+  void string(const char* key, std::string& out) {
+    if (const json* v = find(key)) {
+      if (v->is_string()) out = v->get<std::string>();
+      else fail(key, "a string");
+    }
+  }
+  void boolean(const char* key, bool& out) {
+    if (const json* v = find(key)) {
+      if (v->is_boolean()) out = v->get<bool>();
+      else fail(key, "a boolean");
+    }
+  }
+  void number(const char* key, double& out) {
+    if (const json* v = find(key)) {
+      if (v->is_number()) out = v->get<double>();
+      else fail(key, "a number");
+    }
+  }
+  void optional_integer(const char* key, std::optional<std::int64_t>& out) {
+    if (const json* v = find(key)) {
+      if (v->is_null()) out.reset();
+      else if (v->is_number_integer() && !(v->is_number_unsigned() && v->get<std::uint64_t>() > INT64_MAX))
+        out = v->get<std::int64_t>();
+      else fail(key, "an integer or null");
+    }
+  }
+  template <class Out>
+  void strings(const char* key, Out& out) {
+    const json* v = find(key);
+    if (!v) return;
+    if (!v->is_array()) return fail(key, "an array of strings");
+    Out result;
+    for (const json& item : *v) {
+      if (!item.is_string()) return fail(key, "an array of strings");
+      result.insert(result.end(), item.get<std::string>());
+    }
+    out = std::move(result);
+  }
+  void string_map(const char* key, std::map<std::string, std::string>& out) {
+    const json* v = find(key);
+    if (!v) return;
+    if (!v->is_object()) return fail(key, "an object of strings");
+    std::map<std::string, std::string> result;
+    for (auto it = v->begin(); it != v->end(); ++it) {
+      if (!it.value().is_string()) return fail(key, "an object of strings");
+      result[it.key()] = it.value().get<std::string>();
+    }
+    out = std::move(result);
+  }
+  // The nested object under `key`, or nullptr (absent, or of the wrong type).
+  const json* object(const char* key) {
+    const json* v = find(key);
+    if (v && !v->is_object()) {
+      fail(key, "an object");
+      return nullptr;
+    }
+    return v;
+  }
+  void adopt(const Reader& nested) {
+    if (!failure_ && nested.failure_) failure_ = nested.failure_;
+  }
+
+ private:
+  const json* find(const char* key) const {
+    auto it = object_.find(key);
+    return it == object_.end() ? nullptr : &*it;
+  }
+  void fail(const char* key, const char* what) {
+    if (!failure_) failure_ = "\"" + prefix_ + key + "\" must be " + what;
+  }
+
+  const json& object_;
+  std::string prefix_;
+  std::optional<std::string> failure_;
+};
+
+}  // namespace
+
+foundation::Expected<DeviceProfile> DeviceProfile::load(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    return Error(std::string(cocoa::domain), cocoa::file_read_no_such_file,
+                 foundation::Dict{{std::string(foundation::key_file_path), file.string()}});
+  }
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  json root = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (root.is_discarded()) return format_error(file, "device profile is not valid JSON");
+  if (!root.is_object()) return format_error(file, "device profile must be a JSON object");
+
+  DeviceProfile p;
+  Reader r(root, "");
+  r.string("system_version", p.system_version);
+  r.string("os_build", p.os_build);
+  r.string("machine", p.machine);
+  r.string("hw_model", p.hw_model);
+  r.string("model", p.model);
+  r.string("device_name", p.device_name);
+  r.string("vendor_identifier", p.vendor_identifier);
+  r.string("locale", p.locale);
+  r.string("time_zone", p.time_zone);
+  r.strings("preferred_languages", p.preferred_languages);
+  r.strings("frameworks", p.frameworks);
+  r.string("distribution", p.distribution);
+  if (const json* n = r.object("network")) {
+    Reader nr(*n, "network.");
+    nr.boolean("reachable", p.network.reachable);
+    nr.boolean("wwan", p.network.wwan);
+    nr.boolean("connection_required", p.network.connection_required);
+    nr.boolean("on_demand", p.network.on_demand);
+    nr.boolean("intervention_required", p.network.intervention_required);
+    r.adopt(nr);
+  }
+  if (const json* n = r.object("push")) {
+    Reader pr(*n, "push.");
+    pr.string("prompt_answer", p.push.prompt_answer);
+    pr.string("device_token", p.push.device_token);
+    pr.optional_integer("token_error_code", p.push.token_error_code);
+    pr.number("token_delay_s", p.push.token_delay_s);
+    r.adopt(pr);
+  }
+  r.strings("can_open_schemes", p.can_open_schemes);
+  r.string_map("hosts", p.hosts);
+  std::vector<std::string> anchors;
+  r.strings("trust_anchors", anchors);
+  r.boolean("debugger_attached", p.debugger_attached);
+  r.boolean("low_power_mode", p.low_power_mode);
+  r.boolean("multitasking", p.multitasking);
+  r.boolean("keychain_entitlement", p.keychain_entitlement);
+  r.number("background_time_allowed", p.background_time_allowed);
+  r.strings("launch_arguments", p.launch_arguments);
+  r.string_map("environment", p.environment);
+  r.number("screen_width", p.screen_width);
+  r.number("screen_height", p.screen_height);
+  if (r.failure()) return format_error(file, *r.failure());
+
+  for (const std::string& a : anchors) {
+    std::filesystem::path anchor(a);
+    p.trust_anchors.push_back(anchor.is_absolute() ? anchor : file.parent_path() / anchor);
+  }
+  return p;
+}
+
+const DeviceProfile& profile() { return detail::state().profile; }
+
+}  // namespace platform::os
