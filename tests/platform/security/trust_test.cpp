@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,10 @@
 #include "platform/security/trust.h"
 #include "testing/fakes/tls_authority.h"
 #include "tests/platform/security/fixture.h"
+
+namespace platform::security {
+void PrintTo(TrustResult result, std::ostream* os) { *os << "TrustResult(" << static_cast<int>(result) << ")"; }
+}  // namespace platform::security
 
 namespace platform::security::test {
 namespace {
@@ -146,7 +151,9 @@ TEST_F(TrustTest, AnchorsReplaceTheSystemAnchorsUntilTurnedBackOn) {
   auto anchors = [](CertList list, std::optional<bool> only = std::nullopt) {
     return [list, only](Trust& t) {
       ASSERT_EQ(t.set_anchor_certificates(list), status::ok);
-      if (only) ASSERT_EQ(t.set_anchor_certificates_only(*only), status::ok);
+      if (only) {
+        ASSERT_EQ(t.set_anchor_certificates_only(*only), status::ok);
+      }
     };
   };
   struct Case {
