@@ -288,22 +288,20 @@ void indent(std::string& out, int level) { out.append(static_cast<std::size_t>(l
 
 void describe_into(const Value& v, std::string& out, int level, bool nested) {
   switch (v.kind()) {
-    case Value::Kind::null: out += "<null>"; return;
+    // Inside containers, descriptions that need quoting (null's "<null>", a
+    // date, an object's "<Name: 0x...>") are quoted like strings.
+    case Value::Kind::null: out += nested ? quoted("<null>") : "<null>"; return;
     case Value::Kind::boolean: out += *v.as_bool() ? "1" : "0"; return;
     case Value::Kind::integer: out += std::to_string(*v.as_int()); return;
     case Value::Kind::real: out += format_real(*v.as_double()); return;
     case Value::Kind::string: out += nested ? quoted(*v.string()) : *v.string(); return;
     case Value::Kind::data: out += data_description(*v.data()); return;
-    case Value::Kind::date: out += date_text(*v.date()); return;
+    case Value::Kind::date: out += nested ? quoted(date_text(*v.date())) : date_text(*v.date()); return;
     case Value::Kind::object: {
       const Opaque* o = v.opaque();
-      if (o->describe) {
-        out += o->describe(o->ptr.get());
-      } else {
-        out += "<";
-        out += o->class_name;
-        out += ": " + pointer_text(o->ptr.get()) + ">";
-      }
+      std::string text = o->describe ? o->describe(o->ptr.get())
+                                     : "<" + std::string(o->class_name) + ": " + pointer_text(o->ptr.get()) + ">";
+      out += nested ? quoted(text) : text;
       return;
     }
     case Value::Kind::array: {
