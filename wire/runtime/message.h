@@ -79,6 +79,16 @@ std::shared_ptr<NANOMessageBase> make_message(const NANOMessageInfo* source) {
   return NanoMessage<D>::initWithMessageInfo(source);
 }
 
+}  // namespace wire
+
+// Message objects in Values carry their class name.
+template <const wire::MessageDescriptor& D>
+struct platform::foundation::ObjectTraits<wire::NanoMessage<D>> {
+  static constexpr std::string_view class_name = D.class_name;
+};
+
+namespace wire {
+
 template <const MessageDescriptor& D>
 Value message_to_value(std::shared_ptr<NANOMessageBase> message) {
   return Value::object(std::static_pointer_cast<NanoMessage<D>>(std::move(message)));
@@ -96,11 +106,6 @@ std::shared_ptr<C> NANOGetMessage(const NANOMessageBase* message, std::int32_t i
 }
 
 }  // namespace wire
-
-template <const wire::MessageDescriptor& D>
-struct platform::foundation::ObjectTraits<wire::NanoMessage<D>> {
-  static constexpr std::string_view class_name = D.class_name;
-};
 
 // Describes one message type from its `<var>Fields` table. Defines
 // <var>Name (the type tag), <var>Flags and the descriptor <var>.
