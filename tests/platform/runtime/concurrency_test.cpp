@@ -30,7 +30,7 @@ TEST_F(RuntimeTest, SendsStaySoundWhileTablesAndIsaChange) {
   static const char key = 0;
 
   constexpr int senders = 4;
-  constexpr int sends_each = 20000;
+  constexpr int sends_each = 100000;
   std::atomic<int> bad{0};
   std::atomic<bool> done{false};
 

@@ -18,7 +18,10 @@ const LoadHook main_table[] = {
     {20, "instance", [] { ran.push_back("instance"); }},
 };
 
-using LoadHookTest = RuntimeTest;
+class LoadHookTest : public RuntimeTest {
+ protected:
+  void SetUp() override { ran.clear(); }
+};
 
 TEST_F(LoadHookTest, HooksRunByOrderAndEachNameOncePerProcess) {
   run_load_hooks(main_table);
