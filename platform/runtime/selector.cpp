@@ -40,7 +40,7 @@ InternTable& interned() {
 
 }  // namespace
 
-SelId::SelId() noexcept : name_(interned().empty()) {}
+SelId::SelId() : name_(interned().empty()) {}
 
 SelId::SelId(std::string_view name) : name_(interned().intern(name)) {}
 

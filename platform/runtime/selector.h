@@ -12,7 +12,7 @@ namespace platform::rt {
 // operations. Interned names live for the whole process.
 class SelId {
  public:
-  SelId() noexcept;  // the empty selector ""
+  SelId();  // the empty selector ""
   explicit SelId(std::string_view name);
 
   std::string_view name() const noexcept { return *name_; }
