@@ -84,28 +84,49 @@ void set_thread_label(const char* label) {
 
 }  // namespace
 
+namespace {
+
+pid_t main_tid_signal_safe() {
+  pid_t m = detail::g_main_tid.load(std::memory_order_acquire);
+  return m != 0 ? m : ::getpid();
+}
+
+const char* slot_label(pid_t tid) {
+  for (auto& s : g_label_slots) {
+    if (s.tid.load(std::memory_order_acquire) == tid) return s.label.load(std::memory_order_acquire);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 bool queue_label_for_thread(pid_t tid, char* out, std::size_t n) {
   if (tid == 0 || out == nullptr || n == 0) return false;
-  for (auto& s : g_label_slots) {
-    if (s.tid.load(std::memory_order_acquire) != tid) continue;
-    const char* label = s.label.load(std::memory_order_acquire);
-    if (!label) return false;
-    std::size_t i = 0;
-    for (; i + 1 < n && label[i] != '\0'; ++i) out[i] = label[i];
-    out[i] = '\0';
-    return true;
-  }
-  return false;
+  const char* label = slot_label(tid);
+  // The main thread's queue is the main queue even between blocks, as on the original.
+  if (!label && tid == main_tid_signal_safe()) label = kMainQueueLabel;
+  if (!label) return false;
+  std::size_t i = 0;
+  for (; i + 1 < n && label[i] != '\0'; ++i) out[i] = label[i];
+  out[i] = '\0';
+  return true;
 }
 
 std::size_t queue_label_entries(QueueLabelEntry* out, std::size_t max) {
   std::size_t k = 0;
+  const pid_t main_tid = main_tid_signal_safe();
+  bool main_listed = false;
   for (auto& s : g_label_slots) {
     if (k >= max) break;
     pid_t tid = s.tid.load(std::memory_order_acquire);
     const char* label = s.label.load(std::memory_order_acquire);
+    if (tid == main_tid) {
+      if (!label) label = kMainQueueLabel;
+      main_listed = true;
+    }
     if (tid != 0 && label) out[k++] = QueueLabelEntry{tid, label};
   }
+  if (!main_listed && k < max) out[k++] = QueueLabelEntry{main_tid, kMainQueueLabel};
   return k;
 }
 
@@ -133,6 +154,7 @@ class Pool {
     std::unique_lock lk(m_);
     queues_[static_cast<int>(qos)].push_back(std::move(fn));
     ++pending_;
+    pending_relaxed_.store(pending_, std::memory_order_relaxed);
     if (!started_) {
       started_ = true;
       for (int i = 0; i < core_; ++i) spawn_locked();
@@ -157,6 +179,8 @@ class Pool {
     std::unique_lock lk(m_);
     idle_cv_.wait(lk, [this] { return quiet_locked(); });
   }
+
+  bool has_pending() const { return pending_relaxed_.load(std::memory_order_relaxed) > 0; }
 
   PoolStats stats() {
     std::lock_guard lk(m_);
@@ -196,6 +220,7 @@ class Pool {
       std::function<void()> fn;
       if (take_locked(fn)) {
         --pending_;
+        pending_relaxed_.store(pending_, std::memory_order_relaxed);
         ++running_;
         lk.unlock();
         fn();
@@ -222,6 +247,7 @@ class Pool {
   const int core_;
   int threads_ = 0, starting_ = 0, idle_ = 0, running_ = 0, blocked_ = 0, pending_ = 0;
   bool started_ = false;
+  std::atomic<int> pending_relaxed_{0};  // pending_, readable without the lock
   Duration idle_timeout_{5.0};
 };
 
@@ -235,6 +261,13 @@ Pool& pool() {
 PoolStats pool_stats() { return pool().stats(); }
 void set_pool_idle_timeout(Duration d) { pool().set_idle_timeout(d); }
 void wait_until_idle() { pool().wait_until_idle(); }
+
+PoolBlockingScope::PoolBlockingScope() : counted_(tl_pool_thread) {
+  if (counted_) pool().block(+1);
+}
+PoolBlockingScope::~PoolBlockingScope() {
+  if (counted_) pool().block(-1);
+}
 
 namespace detail {
 
@@ -381,7 +414,7 @@ class QueueImpl : public std::enable_shared_from_this<QueueImpl> {
   }
 
   void drain() {
-    constexpr int kBatch = 64;  // then yield the thread to other queues
+    constexpr int kBatch = 64;  // then yield the thread when other work waits for one
     run_in_context([this] {
       for (int n = 0;; ++n) {
         std::function<void()> fn;
@@ -391,7 +424,7 @@ class QueueImpl : public std::enable_shared_from_this<QueueImpl> {
             scheduled_ = false;
             return;
           }
-          if (n >= kBatch) {
+          if (n >= kBatch && pool().has_pending()) {
             lk.unlock();
             submit_drain();  // still scheduled
             return;

@@ -96,6 +96,22 @@ inline constexpr int kMaxPoolThreads = 64;
 // How long a pool thread above the core count stays idle before leaving.
 void set_pool_idle_timeout(Duration d);
 
+// Around a long wait outside dispatch (a blocking socket read, a foreign
+// condition variable) on a pool thread: the pool may add a thread meanwhile,
+// and wait_until_idle() counts the thread as parked. Nothing un-parks it
+// early, so a ManualClock test that depends on the thread's next step must
+// wait for that step itself.
+class PoolBlockingScope {
+ public:
+  PoolBlockingScope();
+  ~PoolBlockingScope();
+  PoolBlockingScope(const PoolBlockingScope&) = delete;
+  PoolBlockingScope& operator=(const PoolBlockingScope&) = delete;
+
+ private:
+  bool counted_;
+};
+
 // Blocks the caller until the pool has no queued block and every running block
 // is either finished or parked in a dispatch wait. Main-queue work is not
 // counted (run the main run loop for it). ManualClock::advance uses it so the

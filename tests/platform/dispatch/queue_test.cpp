@@ -348,3 +348,62 @@ TEST_F(QueueTest, GlobalQueuesShareOnePool) {
 
 }  // namespace
 }  // namespace platform::dispatch::test
+
+namespace platform::dispatch::test {
+namespace {
+
+TEST_F(QueueTest, MainThreadReadsAsTheMainQueueAtCrashTime) {
+  char buf[64] = {};
+  EXPECT_TRUE(queue_label_for_thread(this_tid(), buf, sizeof buf));
+  EXPECT_STREQ(buf, "com.apple.main-thread");
+  QueueLabelEntry entries[600];
+  std::size_t n = queue_label_entries(entries, 600);
+  bool listed = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (entries[i].tid == this_tid()) listed = std::strcmp(entries[i].label, "com.apple.main-thread") == 0;
+  }
+  EXPECT_TRUE(listed);
+}
+
+TEST_F(QueueTest, IdlePoolThreadHasNoLabel) {
+  auto q = Queue::serial("com.test.idle");
+  pid_t tid = 0;
+  q.sync([&] { tid = this_tid(); });
+  wait_until_idle();  // the block returned: the thread left the queue
+  char buf[64];
+  EXPECT_FALSE(queue_label_for_thread(tid, buf, sizeof buf));
+}
+
+TEST_F(QueueTest, AfterOnTheRealClock) {
+  Semaphore done(0);
+  Queue::global().after(0.001s, [&] { done.signal(); });
+  EXPECT_TRUE(done.wait());
+}
+
+TEST_F(QueueTest, PoolBlockingScopeLetsThePoolGrow) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool open = false;
+  Semaphore started(0), last_ran(0);
+  Group g;
+  for (int i = 0; i < 20; ++i) {
+    g.async(Queue::global(), [&] {
+      started.signal();
+      PoolBlockingScope blocking;
+      std::unique_lock lk(m);
+      cv.wait(lk, [&] { return open; });
+    });
+  }
+  for (int i = 0; i < 20; ++i) started.wait();
+  Queue::global().async([&] { last_ran.signal(); });
+  EXPECT_TRUE(last_ran.wait());
+  {
+    std::lock_guard lk(m);
+    open = true;
+  }
+  cv.notify_all();
+  EXPECT_TRUE(g.wait());
+}
+
+}  // namespace
+}  // namespace platform::dispatch::test

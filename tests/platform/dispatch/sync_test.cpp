@@ -223,3 +223,30 @@ TEST_F(SyncTest, OnceRunsOnceAcrossThreads) {
 
 }  // namespace
 }  // namespace platform::dispatch::test
+
+namespace platform::dispatch::test {
+namespace {
+
+TEST_F(SyncTest, TimedWaitsOnTheRealClock) {
+  Semaphore s(0);
+  EXPECT_FALSE(s.wait(0.001s));
+  Group g;
+  g.enter();
+  EXPECT_FALSE(g.wait(0.001s));
+  g.leave();
+  EXPECT_TRUE(g.wait(0.001s));
+}
+
+TEST_F(SyncTest, TimerSourceOnTheRealClock) {
+  Semaphore fired(0);
+  auto timer = TimerSource::make(Queue::global());
+  timer.on_event([&] { fired.signal(); });
+  timer.schedule_after(0.001s, 0.001s);
+  timer.resume();
+  EXPECT_TRUE(fired.wait());
+  EXPECT_TRUE(fired.wait());
+  timer.cancel();
+}
+
+}  // namespace
+}  // namespace platform::dispatch::test
