@@ -1,5 +1,7 @@
 #include "platform/foundation/value.h"
 
+#include "platform/dispatch/clock.h"
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -344,9 +346,6 @@ std::string describe(const Value& value) {
 }  // namespace platform::foundation
 
 namespace platform::foundation {
-// Replaced by the process clock once dispatch provides it.
-Date Date::now() {
-  using namespace std::chrono;
-  return Date{duration<double>(system_clock::now().time_since_epoch()).count()};
-}
+// The process clock, so a test's ManualClock controls it.
+Date Date::now() { return Date{dispatch::Clock::current().now_since_1970()}; }
 }  // namespace platform::foundation

@@ -1,6 +1,7 @@
 #include "platform/testing/reset.h"
 
 #include "platform/dispatch/testing_reset.h"
+#include "platform/foundation/testing_reset.h"
 #include "platform/os/testing_reset.h"
 #include "platform/runtime/testing_reset.h"
 
@@ -11,6 +12,7 @@ namespace platform::testing {
 void reset() {
   // security, os, foundation, dispatch, runtime hooks are added as the modules land.
   platform::os::reset_for_testing();
+  platform::foundation::reset_for_testing();
   platform::dispatch::reset_for_testing();
   platform::rt::reset_for_testing();
 }
