@@ -382,6 +382,10 @@ Url Url::appending_path_component(std::string_view component, bool is_directory)
   if (!path.empty() && path.back() == '/' && encoded.starts_with("/")) encoded.erase(0, 1);
   path += encoded;
   if (is_directory && (path.empty() || path.back() != '/')) path += '/';
+  // A ":" in the first segment of a bare relative path would read as a scheme.
+  if (!scheme_.present && !has_authority_ && path.substr(0, path.find('/')).find(':') != std::string::npos) {
+    path.insert(0, "./");
+  }
   std::string prefix = text_.substr(0, path_.begin);
   std::string suffix = text_.substr(path_.begin + path_.size);
   auto result = parse(prefix + path + suffix);

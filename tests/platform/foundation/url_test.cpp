@@ -213,6 +213,7 @@ TEST_F(UrlTest, AppendingPathComponent) {
       {"http://h/a/", "/b", false, "http://h/a/b"},
       {"http://h/a", "sub/dir", false, "http://h/a/sub/dir"},
       {"file:///tmp", "\xc3\xa9.txt", false, "file:///tmp/%C3%A9.txt"},
+      {"?q", "a:b", false, "./a:b?q"},   // keeps a relative reference relative
   };
   for (const auto& c : cases) {
     auto url = Url::parse(c.base);
