@@ -68,17 +68,21 @@ Items read_items(const fs::path& file) {
   return out;
 }
 
+// The items of the file as it is now; parsed again only when it changed.
 // Caller holds the mutex.
-Items load(const fs::path& file) {
+const Items& load(const fs::path& file) {
   State& s = state();
   const auto stamp = stamp_of(file);
-  if (!stamp) return {};
-  if (s.stamp && s.file == file && *s.stamp == *stamp) return s.cached;
-  Items items = read_items(file);
-  s.file = file;
-  s.stamp = stamp;
-  s.cached = items;
-  return items;
+  if (!stamp) {
+    s.file = file;
+    s.stamp.reset();
+    s.cached = {};
+  } else if (!(s.stamp && s.file == file && *s.stamp == *stamp)) {
+    s.cached = read_items(file);
+    s.file = file;
+    s.stamp = stamp;
+  }
+  return s.cached;
 }
 
 // Caller holds the mutex.
@@ -262,8 +266,7 @@ Status results_of(const std::vector<const Dict*>& found, const Flags& flags, Val
 }
 
 Status add_locked(const fs::path& file, const std::vector<Dict>& attribute_sets, std::vector<Dict>* added) {
-  Items current = load(file);
-  std::vector<Dict> items = std::move(current.items);
+  std::vector<Dict> items = load(file).items;
   const std::size_t first_new = items.size();
   for (const Dict& attributes : attribute_sets) {
     Dict item;
@@ -306,7 +309,7 @@ Status keychain_copy_matching(const fs::path& file, const Dict& query, Value* re
   const auto flags = flags_of(query);
   if (!flags || !class_of(query)) return status::param;
   std::lock_guard lock(state().mutex);
-  const Items current = load(file);
+  const Items& current = load(file);
   std::vector<const Dict*> found;
   for (const Dict& item : current.items)
     if (matches(item, query)) found.push_back(&item);
@@ -328,8 +331,9 @@ Status keychain_update(const fs::path& file, const Dict& query, const Dict& chan
       if (changes.contains(fixed)) return status::param;
 
   std::lock_guard lock(state().mutex);
-  Items current = load(file);
-  std::vector<Dict> items = std::move(current.items);
+  const Items& current = load(file);
+  const bool corrupt = current.corrupt;
+  std::vector<Dict> items = current.items;
   std::vector<bool> changed(items.size(), false);
   bool any = false;
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -338,7 +342,7 @@ Status keychain_update(const fs::path& file, const Dict& query, const Dict& chan
     stamp_modified(items[i]);
     changed[i] = any = true;
   }
-  if (!any) return current.corrupt ? status::decode : status::item_not_found;
+  if (!any) return corrupt ? status::decode : status::item_not_found;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (!changed[i]) continue;
     for (std::size_t j = 0; j < items.size(); ++j)
@@ -350,10 +354,10 @@ Status keychain_update(const fs::path& file, const Dict& query, const Dict& chan
 Status keychain_delete(const fs::path& file, const Dict& query) {
   if (!flags_of(query) || !class_of(query)) return status::param;
   std::lock_guard lock(state().mutex);
-  Items current = load(file);
+  const Items& current = load(file);
   std::vector<Dict> kept;
-  for (Dict& item : current.items)
-    if (!matches(item, query)) kept.push_back(std::move(item));
+  for (const Dict& item : current.items)
+    if (!matches(item, query)) kept.push_back(item);
   if (kept.size() == current.items.size()) return current.corrupt ? status::decode : status::item_not_found;
   return save(file, kept);
 }
