@@ -101,6 +101,7 @@ bool exchange(MethodRef a, MethodRef b) {
   auto entry_a = table_a.find(a.sel);
   auto entry_b = table_b.find(b.sel);
   if (entry_a == table_a.end() || entry_b == table_b.end()) return false;
+  if (&entry_a->second == &entry_b->second) return true;
   if (entry_a->second && entry_b->second && !entry_a->second.same_signature(entry_b->second)) return false;
   std::swap(entry_a->second, entry_b->second);
   return true;
