@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/dispatch/run_loop.h"
+#include "platform/foundation/url.h"
 
 namespace platform::foundation {
 
@@ -288,8 +289,16 @@ std::shared_ptr<InputStream> InputStream::from_file(const std::filesystem::path&
   return std::make_shared<FileInputStream>(path);
 }
 
+std::shared_ptr<InputStream> InputStream::from_file(const Url& url) {
+  return url.is_file_url() ? from_file(url.file_path()) : nullptr;
+}
+
 std::shared_ptr<OutputStream> OutputStream::to_file(const std::filesystem::path& path, bool append) {
   return std::make_shared<FileOutputStream>(path, append);
+}
+
+std::shared_ptr<OutputStream> OutputStream::to_file(const Url& url, bool append) {
+  return url.is_file_url() ? to_file(url.file_path(), append) : nullptr;
 }
 
 std::shared_ptr<OutputStream> OutputStream::to_memory() {

@@ -18,6 +18,8 @@ class RunLoop;
 
 namespace platform::foundation {
 
+class Url;
+
 enum class StreamStatus { not_open, opening, open, reading, writing, at_end, closed, error };
 
 enum StreamEvent : unsigned {
@@ -87,6 +89,8 @@ class InputStream : public Stream {
   static std::shared_ptr<InputStream> from_data(Bytes data);
   // Opens the file at open(); a missing or unreadable file makes open() fail.
   static std::shared_ptr<InputStream> from_file(const std::filesystem::path& path);
+  // The same for a file URL; nullptr for any other URL.
+  static std::shared_ptr<InputStream> from_file(const Url& url);
 
   virtual std::ptrdiff_t read(std::span<std::uint8_t> buffer) = 0;
   virtual bool has_bytes_available() const = 0;
@@ -103,6 +107,8 @@ class OutputStream : public Stream {
  public:
   // The file is created (or truncated unless `append`) at open().
   static std::shared_ptr<OutputStream> to_file(const std::filesystem::path& path, bool append);
+  // The same for a file URL; nullptr for any other URL.
+  static std::shared_ptr<OutputStream> to_file(const Url& url, bool append);
   static std::shared_ptr<OutputStream> to_memory();
 
   virtual std::ptrdiff_t write(std::span<const std::uint8_t> bytes) = 0;

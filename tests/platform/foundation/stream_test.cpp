@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/dispatch/run_loop.h"
+#include "platform/foundation/url.h"
 #include "platform/testing/reset.h"
 
 namespace {
@@ -24,6 +25,7 @@ using platform::foundation::StreamEvent;
 using platform::foundation::StreamStatus;
 using platform::foundation::to_bytes;
 using platform::foundation::to_string;
+using platform::foundation::Url;
 
 class StreamTest : public ::testing::Test {
  protected:
@@ -188,6 +190,24 @@ TEST_F(StreamTest, WriteToAFullDeviceReturnsMinusOneWithTheError) {
   EXPECT_EQ(out->error()->domain, "NSPOSIXErrorDomain");
   EXPECT_EQ(out->error()->code, ENOSPC);
   EXPECT_FALSE(out->error()->localized_description().empty());
+}
+
+TEST_F(StreamTest, FileUrlsOpenFileStreamsOtherUrlsGiveNone) {
+  const auto path = dir / "a file with spaces.txt";
+  auto out = OutputStream::to_file(Url::file(path), false);
+  ASSERT_TRUE(out);
+  out->open();
+  EXPECT_EQ(out->write(to_bytes("via url")), 7);
+  out->close();
+  auto in = InputStream::from_file(Url::file(path));
+  ASSERT_TRUE(in);
+  in->open();
+  EXPECT_EQ(drain(*in, 64), "via url");
+
+  auto web = Url::parse("https://intranet.example.org/upload");
+  ASSERT_TRUE(web);
+  EXPECT_EQ(InputStream::from_file(*web), nullptr);
+  EXPECT_EQ(OutputStream::to_file(*web, false), nullptr);
 }
 
 TEST_F(StreamTest, ScheduledDelegateGetsEventsWhenTheRunLoopRuns) {
