@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,28 +59,52 @@ std::string check_binary_graph(std::span<const std::uint8_t> b) {
   if (offset_size < 1 || offset_size > 8 || ref_size < 1 || ref_size > 8) return {};
   if (count == 0 || top >= count || table >= b.size() || count > (b.size() - table) / offset_size) return {};
 
-  // Refs of a container object, or false for any other (or unreadable) object.
-  auto children = [&](std::uint64_t obj, std::uint64_t& start, std::uint64_t& n) {
-    std::uint64_t off = big_endian(b.data() + table + obj * offset_size, offset_size);
+  // Type, element count and first content byte of an object.
+  auto header = [&](std::uint64_t obj, unsigned& type, std::uint64_t& n, std::uint64_t& pos) {
+    const std::uint64_t off = big_endian(b.data() + table + obj * offset_size, offset_size);
     if (off >= b.size()) return false;
-    const std::uint8_t marker = b[off];
-    const unsigned type = marker >> 4;
-    if (type != 0xA && type != 0xC && type != 0xD) return false;
-    std::uint64_t pos = off + 1;
-    n = marker & 0x0F;
-    if (n == 0x0F) {
+    type = b[off] >> 4;
+    n = b[off] & 0x0F;
+    pos = off + 1;
+    if (n == 0x0F && (type == 0x4 || type == 0x5 || type == 0x6 || type >= 0xA)) {
       if (pos >= b.size() || (b[pos] >> 4) != 0x1) return false;
       const unsigned len = 1u << (b[pos] & 0x0F);
       if (len > 8 || len > b.size() - pos - 1) return false;
       n = big_endian(b.data() + pos + 1, len);
       pos += 1 + len;
     }
+    return true;
+  };
+
+  // libplist asserts when a dict key holds NUL, so such keys are refused here.
+  auto key_holds_nul = [&](std::uint64_t obj) {
+    unsigned type = 0;
+    std::uint64_t n = 0, pos = 0;
+    if (obj >= count || !header(obj, type, n, pos)) return false;
+    const std::uint64_t unit = type == 0x5 ? 1 : type == 0x6 ? 2 : 0;
+    if (unit == 0 || n > (b.size() - pos) / unit) return false;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      const std::uint8_t* c = b.data() + pos + i * unit;
+      if (c[0] == 0 && (unit == 1 || c[1] == 0)) return true;
+    }
+    return false;
+  };
+
+  // Refs of a container object, or false for any other (or unreadable)
+  // object. bad_key is set for a dict with a key that holds NUL.
+  auto children = [&](std::uint64_t obj, std::uint64_t& start, std::uint64_t& n, bool& bad_key) {
+    unsigned type = 0;
+    std::uint64_t pos = 0;
+    if (!header(obj, type, n, pos) || (type != 0xA && type != 0xC && type != 0xD)) return false;
+    const std::uint64_t keys = type == 0xD ? n : 0;
     if (type == 0xD) {
       if (n > std::numeric_limits<std::uint64_t>::max() / 2) return false;
       n *= 2;
     }
     if (n > (b.size() - pos) / ref_size) return false;
     start = pos;
+    for (std::uint64_t i = 0; i < keys && !bad_key; ++i)
+      bad_key = key_holds_nul(big_endian(b.data() + pos + i * ref_size, ref_size));
     return true;
   };
 
@@ -96,9 +121,11 @@ std::string check_binary_graph(std::span<const std::uint8_t> b) {
     std::uint64_t size = 1;
   };
   std::vector<Frame> stack;
+  bool bad_key = false;
   {
     std::uint64_t start = 0, n = 0;
-    if (!children(top, start, n)) return {};
+    if (!children(top, start, n, bad_key)) return {};
+    if (bad_key) return "Property list dictionary key holds NUL";
     state[top] = open;
     stack.push_back({top, start, n});
   }
@@ -117,7 +144,8 @@ std::string check_binary_graph(std::span<const std::uint8_t> b) {
     if (state[child] == open) return "Property list object refers to itself";
     if (state[child] == unseen) {
       std::uint64_t start = 0, n = 0;
-      if (children(child, start, n)) {
+      if (children(child, start, n, bad_key)) {
+        if (bad_key) return "Property list dictionary key holds NUL";
         if (stack.size() >= static_cast<std::size_t>(max_depth)) return "Property list nesting too deep";
         state[child] = open;
         stack.push_back({child, start, n});   // f is not used past this point
@@ -177,10 +205,13 @@ std::string check_xml_nesting(std::span<const std::uint8_t> b) {
 // ---- libplist nodes to Values -------------------------------------------------
 
 // plist_get_date_val truncates the fraction to whole microseconds and drops
-// its sign; the exact stored value is found among the neighbours.
-Date date_of(plist_t node) {
+// its sign; the exact stored value is found among the neighbours. A stored
+// time beyond the 32-bit seconds range (or NaN) comes back as INT32_MIN
+// seconds or a nonsense fraction and is refused.
+std::optional<Date> date_of(plist_t node) {
   std::int32_t sec = 0, usec = 0;
   plist_get_date_val(node, &sec, &usec);
+  if (sec == std::numeric_limits<std::int32_t>::min() || usec < 0 || usec > 999999) return std::nullopt;
   for (std::int32_t u : {usec, -usec, usec + 1, -(usec + 1)}) {
     Node candidate(plist_new_date(sec, u));
     if (plist_compare_node_value(node, candidate.get())) return Date::from_reference_date(sec + u / 1e6);
@@ -218,7 +249,11 @@ Expected<Value> to_value(plist_t node, int depth) {
       const auto* u = reinterpret_cast<const std::uint8_t*>(p);
       return Value(p ? Bytes(u, u + len) : Bytes());
     }
-    case PLIST_DATE: return Value(date_of(node));
+    case PLIST_DATE: {
+      auto date = date_of(node);
+      if (!date) return read_error("Property list date out of range");
+      return Value(*date);
+    }
     case PLIST_UID: {
       std::uint64_t uid = 0;
       plist_get_uid_val(node, &uid);
@@ -246,11 +281,16 @@ Expected<Value> to_value(plist_t node, int depth) {
       plist_dict_new_iter(node, &it);
       std::unique_ptr<void, decltype(&std::free)> guard(it, &std::free);
       for (;;) {
-        char* key = nullptr;
+        // The key is fetched separately: libplist asserts when asked for the
+        // text of a key that is not a string, which a binary plist can hold.
         plist_t item = nullptr;
-        plist_dict_next_item(node, it, &key, &item);
-        std::unique_ptr<char, decltype(&std::free)> key_guard(key, &std::free);
+        plist_dict_next_item(node, it, nullptr, &item);
         if (!item) break;
+        plist_t key_node = plist_dict_item_get_key(item);
+        if (!key_node || plist_get_node_type(key_node) != PLIST_KEY) return read_error("Property list dictionary key is not a string");
+        char* key = nullptr;
+        plist_get_key_val(key_node, &key);
+        std::unique_ptr<char, decltype(&std::free)> key_guard(key, &std::free);
         auto v = to_value(item, depth + 1);
         if (!v) return v;
         d.set(key ? std::string(key) : std::string(), std::move(*v));

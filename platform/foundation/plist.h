@@ -17,7 +17,8 @@
 //
 // Dates: binary keeps microseconds, XML whole seconds (the XML date form has
 // no fraction). Dates must lie within the 32-bit seconds range around
-// 2001-01-01 (about 1933 to 2069).
+// 2001-01-01 (about 1933 to 2069): libplist carries no other; a date outside
+// it fails to read (3840) and to write (3851).
 //
 // Parsing refuses nesting deeper than max_depth and binary object graphs that
 // refer back to themselves or expand far beyond their size. Failures are

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -182,6 +183,34 @@ TEST_F(PlistTest, BinaryDatesKeepMicrosecondsAndSign) {
   EXPECT_EQ(*exact->date(), Date{Date::reference_offset - 0.5});
 }
 
+// A binary plist holding one date, stored as seconds since 2001.
+Bytes binary_date(double since_2001) {
+  Bytes out = pf::to_bytes("bplist00");
+  out.push_back(0x33);
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &since_2001, sizeof bits);
+  for (int s = 56; s >= 0; s -= 8) out.push_back(static_cast<std::uint8_t>(bits >> s));
+  out.push_back(8);   // offset table: object 0 at byte 8
+  const std::uint8_t trailer[32] = {0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 1,
+                                    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 17};
+  out.insert(out.end(), trailer, trailer + 32);
+  return out;
+}
+
+TEST_F(PlistTest, DatesOutsideTheSupportedRangeAreRefusedOnRead) {
+  auto fine = plist::parse(binary_date(-0.25));
+  ASSERT_TRUE(fine.has_value()) << fine.error().description();
+  EXPECT_EQ(*fine->date(), Date::from_reference_date(-0.25));
+  for (double far : {63113904000.0, -63114076800.0, 3e9, std::nan("")}) {
+    auto v = plist::parse(binary_date(far));
+    ASSERT_FALSE(v.has_value()) << far;
+    EXPECT_EQ(v.error().code, 3840);
+  }
+  auto xml = plist::parse(pf::to_bytes("<plist><date>4001-01-01T00:00:00Z</date></plist>"));
+  ASSERT_FALSE(xml.has_value());
+  EXPECT_EQ(xml.error().code, 3840);
+}
+
 TEST_F(PlistTest, XmlDatesKeepWholeSeconds) {
   auto back = plist::parse(serialized(Value(Date{1600000000.75}), Format::xml));
   ASSERT_TRUE(back.has_value());
@@ -289,6 +318,36 @@ TEST_F(PlistTest, HandBuiltBinaryGraphs) {
     auto v = plist::parse(binary_graph(c.arrays));
     ASSERT_FALSE(v.has_value()) << c.name;
     EXPECT_EQ(v.error().code, 3840) << c.name;
+  }
+}
+
+// A binary plist holding {key: true}, the key given as its object bytes.
+Bytes binary_dict_with_key(const Bytes& key_object) {
+  Bytes out = pf::to_bytes("bplist00");
+  out.insert(out.end(), {0xD1, 0x01, 0x02});
+  out.insert(out.end(), key_object.begin(), key_object.end());
+  out.push_back(0x09);   // true
+  const auto key_at = static_cast<std::uint8_t>(11), value_at = static_cast<std::uint8_t>(11 + key_object.size());
+  const auto table = static_cast<std::uint8_t>(out.size());
+  out.insert(out.end(), {8, key_at, value_at});
+  const std::uint8_t trailer[32] = {0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 3,
+                                    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, table};
+  out.insert(out.end(), trailer, trailer + 32);
+  return out;
+}
+
+TEST_F(PlistTest, BinaryKeysHoldingNulAreRefused) {
+  auto plain = plist::parse(binary_dict_with_key({0x53, 'a', '-', 'b'}));
+  ASSERT_TRUE(plain.has_value()) << plain.error().description();
+  EXPECT_EQ(*plain, Value(Dict{{"a-b", true}}));
+  auto wide = plist::parse(binary_dict_with_key({0x62, 0x00, 'a', 0x00, 0xe9}));
+  ASSERT_TRUE(wide.has_value()) << wide.error().description();
+  EXPECT_EQ(*wide, Value(Dict{{"a\xc3\xa9", true}}));
+
+  for (const Bytes& key : {Bytes{0x53, 'a', 0, 'b'}, Bytes{0x62, 0x00, 'a', 0x00, 0x00}, Bytes{0x10, 0x05}}) {
+    auto v = plist::parse(binary_dict_with_key(key));
+    ASSERT_FALSE(v.has_value());
+    EXPECT_EQ(v.error().code, 3840);
   }
 }
 
