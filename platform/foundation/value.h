@@ -46,11 +46,12 @@ class Dict {
   void set(std::string key, Value value);             // replaces in place or appends
   bool erase(std::string_view key);
   bool contains(std::string_view key) const { return find(key) != nullptr; }
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  void clear() { entries_.clear(); }
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
+  // Defined below Value: the entries need the complete type.
+  std::size_t size() const;
+  bool empty() const;
+  void clear();
+  const_iterator begin() const;
+  const_iterator end() const;
   std::vector<std::string> keys() const;
 
   friend bool operator==(const Dict& a, const Dict& b);   // deep, order-insensitive
@@ -166,6 +167,12 @@ class Value {
  private:
   std::variant<std::monostate, bool, std::int64_t, double, std::string, Bytes, Date, Array, Dict, Opaque> v_;
 };
+
+inline std::size_t Dict::size() const { return entries_.size(); }
+inline bool Dict::empty() const { return entries_.empty(); }
+inline void Dict::clear() { entries_.clear(); }
+inline Dict::const_iterator Dict::begin() const { return entries_.begin(); }
+inline Dict::const_iterator Dict::end() const { return entries_.end(); }
 
 // The "%@" text of a value: raw text for a top-level string, the classic
 // property-list style for containers, "<null>" for null.
