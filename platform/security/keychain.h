@@ -33,7 +33,9 @@
 //   "m_LimitAll": an Array of all matches.
 // "r_Ref" on a generic password is status::param.
 //
-// "mdat" (a Date) is stamped on add and on every update.
+// "mdat" (a Date) is stamped on add and on every update. Changes given to
+// item_update may not hold "class", "v_Ref" or "r_"/"m_" keys, nor, for key
+// items, "v_Data", "kcls", "type" or "bsiz" (status::param).
 //
 // Statuses: status::ok, item_not_found, duplicate_item, param (malformed
 // query/attributes/changes), decode (stored key data or the file does not

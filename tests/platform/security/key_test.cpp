@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/security/certificate.h"
 #include "platform/security/key.h"
 #include "platform/security/keychain.h"
+#include "testing/fakes/tls_authority.h"
 #include "tests/platform/security/fixture.h"
 
 namespace platform::security::test {
@@ -247,6 +249,14 @@ TEST_F(KeyPairKeychainTest, KeyItemsFromDataAreChecked) {
   ASSERT_TRUE(stored[kc::value_ref].object<Key>());
   EXPECT_TRUE(*stored[kc::value_ref].object<Key>() == *pair.pub);
   EXPECT_EQ(stored[kc::key_type], Value("42"));   // derived from the key
+
+  // One tag may hold several keys of a class; the same key twice is a duplicate.
+  ::testing::fakes::TlsAuthority authority;
+  auto ec_key = Certificate::from_der(authority.root_der())->public_key();
+  ASSERT_TRUE(ec_key);
+  EXPECT_EQ(item_add(with(base, kc::value_ref, Value::object(ec_key))), 0);
+  EXPECT_EQ(item_add(with(base, kc::value_ref, Value::object(ec_key))), -25299);
+  EXPECT_EQ(item_add(with(base, kc::value_ref, Value::object(pair.priv))), 0);   // other key class
 }
 
 TEST_F(KeyPairKeychainTest, CorruptKeyDataReadsAsDecodeError) {

@@ -293,6 +293,33 @@ TEST_F(KeychainTest, NothingBeforeBoot) {
   EXPECT_EQ(item_copy_matching(query("svc", "a"), nullptr), -50);
 }
 
+TEST_F(KeychainTest, ConcurrentAddsAreAllKept) {
+  // Every change rewrites the whole file; without one lock a writer would drop another's item.
+  std::vector<std::thread> threads;
+  std::vector<Status> results(80, 1);
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([t, &results] {
+      for (int i = 0; i < 10; ++i)
+        results[t * 10 + i] = item_add(password("svc", "acct" + std::to_string(t * 10 + i)));
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(results, std::vector<Status>(80, 0));
+  Value all;
+  ASSERT_EQ(item_copy_matching(Dict{{s(kc::class_), s(kc::class_generic_password)},
+                                    {s(kc::match_limit), s(kc::match_limit_all)},
+                                    {s(kc::return_data), true}},
+                               &all),
+            0);
+  ASSERT_TRUE(all.array());
+  EXPECT_EQ(all.array()->size(), 80u);
+  platform::security::reset_for_testing();   // and the file itself holds them all
+  ASSERT_EQ(item_copy_matching(Dict{{s(kc::class_), s(kc::class_generic_password)},
+                                    {s(kc::match_limit), s(kc::match_limit_all)}, {s(kc::return_data), true}},
+                               &all),
+            0);
+  EXPECT_EQ(all.array()->size(), 80u);
+}
+
 class NoEntitlementTest : public DeviceTest {};
 
 TEST_F(NoEntitlementTest, EveryCallReportsMissingEntitlement) {
