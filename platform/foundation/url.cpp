@@ -9,7 +9,6 @@ namespace platform::foundation {
 namespace {
 
 constexpr CharSet unreserved = CharSet::alphanumerics_and("-._~");
-constexpr CharSet sub_delims("!$&'()*+,;=");
 constexpr CharSet url_chars = unreserved.with("!$&'()*+,;=").with(":/?#[]@%");
 constexpr CharSet scheme_chars = CharSet::alphanumerics_and("+-.");
 constexpr CharSet userinfo_chars = unreserved.with("!$&'()*+,;=:%");
