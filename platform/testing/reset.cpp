@@ -4,6 +4,7 @@
 #include "platform/foundation/testing_reset.h"
 #include "platform/os/testing_reset.h"
 #include "platform/runtime/testing_reset.h"
+#include "platform/security/testing_reset.h"
 
 // Each module exposes its own reset hook; they run from the top of the
 // dependency graph down, so no module is reset while a user of it still holds state.
@@ -11,6 +12,7 @@ namespace platform::testing {
 
 void reset() {
   // security, os, foundation, dispatch, runtime hooks are added as the modules land.
+  platform::security::reset_for_testing();
   platform::os::reset_for_testing();
   platform::foundation::reset_for_testing();
   platform::dispatch::reset_for_testing();
