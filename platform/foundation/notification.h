@@ -89,7 +89,8 @@ class NotificationCenter {
   static NotificationCenter& default_center();
 
   // `name` empty: every name. `object` nullptr: any sender. `owner` groups
-  // registrations for remove_all(); it may be nullptr.
+  // registrations for remove_all(); it may be nullptr. A `queue` must outlive
+  // the registration.
   Token add_observer(const void* owner, std::string name, const void* object,
                      dispatch::OperationQueue* queue, Block block);
   void remove(Token& token) { token.remove(); }
