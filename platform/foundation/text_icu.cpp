@@ -37,15 +37,23 @@ std::string to_utf8(const icu::UnicodeString& s) {
 // Collators are created once per locale; comparing through a shared collator
 // is thread-safe in ICU.
 const icu::Collator* collator_for(std::string_view locale) {
+  // Callers use one locale over and over: remember the last one per thread.
+  thread_local std::string last_locale;
+  thread_local const icu::Collator* last = nullptr;
+  if (last != nullptr && last_locale == locale) return last;
   static std::mutex mutex;
   static std::map<std::string, std::unique_ptr<icu::Collator>, std::less<>> collators;
   std::lock_guard lock(mutex);
   auto it = collators.find(locale);
-  if (it != collators.end()) return it->second.get();
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu_locale(locale), status));
-  if (U_FAILURE(status)) collator.reset();
-  return collators.emplace(std::string(locale), std::move(collator)).first->second.get();
+  if (it == collators.end()) {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu_locale(locale), status));
+    if (U_FAILURE(status)) collator.reset();
+    it = collators.emplace(std::string(locale), std::move(collator)).first;
+  }
+  last_locale = std::string(locale);
+  last = it->second.get();
+  return last;
 }
 
 // Number formats are not shared between threads: one cache per thread.
