@@ -48,7 +48,8 @@ enum class Encoding {
 // "windows-1252", "Shift_JIS", ...). An unknown name is nullopt, never a guess.
 std::optional<Encoding> encoding_for_iana_name(std::string_view name);
 
-// To UTF-8. nullopt when the bytes are not valid in the encoding.
+// To UTF-8. nullopt when the bytes are not valid in the encoding. A UTF-8
+// byte-order mark is kept as text; UTF-16/32 marks are consumed.
 std::optional<std::string> decode(std::span<const std::uint8_t> bytes, Encoding encoding);
 // From UTF-8. nullopt when the text is not valid UTF-8 or holds a character the
 // encoding cannot represent.
@@ -126,7 +127,8 @@ class Decimal {
 
 // The date as text in the process time zone (TZ), through an ICU pattern with
 // the "en_US_POSIX" locale. "yyyy-MM-dd'T'HH:mm:ssZZZZZ" gives
-// "2021-03-04T05:06:07Z" at UTC and "...+01:00" at one hour east.
+// "2021-03-04T05:06:07Z" at UTC and "...+01:00" at one hour east. "" for an
+// invalid pattern or a non-finite date.
 std::string format_date(Date date, std::string_view pattern);
 
 // "%@" text of a value.

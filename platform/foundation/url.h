@@ -178,7 +178,7 @@ class UrlComponents {
   void set_fragment(const std::optional<std::string>& fragment);
   const std::optional<std::string>& percent_encoded_fragment() const { return fragment_; }
 
-  std::string string() const;       // the composed text
+  std::string string() const;       // the composed text; an empty port ("h:") is not written
   // nullopt when the parts do not form a URL: a path without a leading "/" next
   // to an authority, a path starting "//" without one, or text Url::parse refuses.
   std::optional<Url> url() const;
