@@ -398,7 +398,9 @@ bool Url::is_file_url() const {
 
 std::filesystem::path Url::file_path() const {
   if (!is_file_url()) return {};
-  return std::filesystem::path(path());
+  // File names are bytes: decode escapes even when the result is not UTF-8.
+  auto decoded = decode_bytes(percent_encoded_path());
+  return std::filesystem::path(strip_trailing_slash(decoded ? *decoded : percent_encoded_path()));
 }
 
 // ---- UrlComponents -------------------------------------------------------

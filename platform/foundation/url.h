@@ -118,7 +118,9 @@ class Url {
   // query and fragment stay.
   Url appending_path_component(std::string_view component, bool is_directory = false) const;
   bool is_file_url() const;
-  std::filesystem::path file_path() const;      // path() of a file URL; empty for other URLs
+  // The decoded path of a file URL, byte for byte (names need not be UTF-8);
+  // empty for other URLs.
+  std::filesystem::path file_path() const;
 
   friend bool operator==(const Url& a, const Url& b) { return a.text_ == b.text_; }
 

@@ -187,6 +187,10 @@ TEST_F(UrlTest, FileUrlsHaveNoHost) {
   EXPECT_EQ(dir.path(), "/tmp/d");
   EXPECT_EQ(dir.file_path(), std::filesystem::path("/tmp/d"));
 
+  Url latin1_name = Url::file("/tmp/caf\xe9");   // not UTF-8
+  EXPECT_EQ(latin1_name.absolute_string(), "file:///tmp/caf%E9");
+  EXPECT_EQ(latin1_name.file_path(), std::filesystem::path("/tmp/caf\xe9"));
+
   Url relative = Url::file("rel/f.txt");
   EXPECT_EQ(relative.file_path(), std::filesystem::current_path() / "rel/f.txt");
 
