@@ -62,25 +62,32 @@ fs::path Preferences::file_for_domain(std::string_view domain) const {
   return detail::state().container_dir / "Library" / "Preferences" / (name + ".plist");
 }
 
-Preferences::Domain& Preferences::domain_locked(const std::string& name) const {
-  auto it = domains_.find(name);
-  if (it != domains_.end()) return it->second;
-  Domain& d = domains_[name];
+bool Preferences::load_locked(const std::string& name, Domain& d) const {
   fs::path file = file_for_domain(name);
-  if (file.empty() || !FileManager::shared().exists(file)) return d;
+  if (file.empty() || !FileManager::shared().exists(file)) return true;
   auto bytes = FileManager::shared().read(file);
   if (!bytes) {
-    syslog::log(syslog::error, "Preferences: cannot read " + file.string() + ", domain " + name +
-                                   " starts empty: " + bytes.error().description());
-    return d;
+    syslog::log(syslog::error, "Preferences: cannot read " + file.string() + " of domain " + name + ": " +
+                                   bytes.error().description());
+    return false;
   }
   auto parsed = foundation::plist::parse(*bytes);
   if (!parsed || !parsed->dict()) {
     syslog::log(syslog::error, "Preferences: " + file.string() + " is not a property-list dictionary, domain " +
                                    name + " starts empty");
-    return d;
+    return true;
   }
-  d.values = std::move(*parsed->dict());
+  Dict merged = std::move(*parsed->dict());
+  for (const auto& [k, v] : d.values) merged.set(k, v);  // changes made meanwhile win
+  d.values = std::move(merged);
+  return true;
+}
+
+Preferences::Domain& Preferences::domain_locked(const std::string& name) const {
+  auto it = domains_.find(name);
+  if (it != domains_.end()) return it->second;
+  Domain& d = domains_[name];
+  d.unread = !load_locked(name, d);
   return d;
 }
 
@@ -131,6 +138,10 @@ bool Preferences::write(const std::string& name) {
     std::lock_guard lock(mutex_);
     auto it = domains_.find(name);
     if (it == domains_.end() || !it->second.dirty) return true;
+    if (it->second.unread) {
+      if (!load_locked(name, it->second)) return false;  // stays dirty: written once the file reads
+      it->second.unread = false;
+    }
     snapshot = it->second.values;
     it->second.dirty = false;
   }

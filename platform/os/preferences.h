@@ -16,7 +16,9 @@
 // Values must be property-list values (string, number, data, date, and
 // arrays and dicts of those): anything else is refused with a system-log line
 // and changes nothing, so the file is never corrupted. A domain file that does
-// not parse reads as an empty domain, with a system-log line.
+// not parse reads as an empty domain, with a system-log line. A domain file
+// that cannot be read (I/O error) is never overwritten blindly: the write
+// reads it again first and keeps its keys under the new values.
 //
 // Thread-safe.
 #include <cstdint>
@@ -70,8 +72,12 @@ class Preferences {
     foundation::Dict values;
     bool dirty = false;
     std::uint64_t generation = 0;  // bumped by each change
+    bool unread = false;           // the file exists but could not be read yet
   };
   Domain& domain_locked(const std::string& name) const;
+  // Reads the domain file into `d`: true when read (or absent), false on an
+  // I/O error. A file that is not a property-list dictionary reads as empty.
+  bool load_locked(const std::string& name, Domain& d) const;
   void changed_locked(const std::string& name, Domain& d);
   bool write(const std::string& name);
 

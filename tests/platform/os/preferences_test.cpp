@@ -143,6 +143,27 @@ TEST_F(PreferencesTest, CorruptDomainFileReadsEmptyWithASystemLogLine) {
   EXPECT_EQ(on_disk(app_file()), Value(Dict{{"fresh", 1}}));
 }
 
+TEST_F(PreferencesTest, UnreadableDomainFileIsNotClobbered) {
+  write_plist(app_file(), Value(Dict{{"old", "kept"}, {"v", 1}}));
+  platform::testing::fail_next(platform::testing::FileOp::read, app_file(), EIO);
+  UserDefaults& d = UserDefaults::standard();
+  EXPECT_FALSE(d.object("old").has_value());  // the read failed: nothing known yet
+  d.set("v", Value(2));
+  ASSERT_TRUE(d.synchronize());  // reads the file again before writing
+  EXPECT_EQ(on_disk(app_file()), Value(Dict{{"old", "kept"}, {"v", 2}}));
+  EXPECT_EQ(d.object("old"), Value("kept"));
+
+  platform::testing::fail_next(platform::testing::FileOp::read, prefs().file_for_domain("org.example.locked"), EIO);
+  platform::testing::fail_next(platform::testing::FileOp::read, prefs().file_for_domain("org.example.locked"), EIO);
+  write_plist(prefs().file_for_domain("org.example.locked"), Value(Dict{{"a", 1}}));
+  auto locked = UserDefaults::suite("org.example.locked");
+  locked->set("b", Value(2));
+  EXPECT_FALSE(locked->synchronize());  // still unreadable: the file is left alone
+  EXPECT_EQ(on_disk(prefs().file_for_domain("org.example.locked")), Value(Dict{{"a", 1}}));
+  prefs().flush_all();
+  EXPECT_EQ(on_disk(prefs().file_for_domain("org.example.locked")), Value(Dict{{"a", 1}, {"b", 2}}));
+}
+
 TEST_F(PreferencesTest, TypedGettersReadNumbersAndTextViews) {
   UserDefaults& d = UserDefaults::standard();
   struct Case {
