@@ -1,0 +1,145 @@
+#pragma once
+// Internals shared by the session, the engine and the connection adapter.
+#include <curl/curl.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/net/session.h"
+
+namespace platform::net::detail {
+
+using Clock = std::chrono::steady_clock;
+
+foundation::Error url_error(std::int64_t code, std::string description, const std::optional<foundation::Url>& url);
+
+// A one-shot answer from a handler that may run on any thread, at any time,
+// more than once (later calls are ignored).
+template <class T>
+struct Answer {
+  std::mutex m;
+  std::condition_variable cv;
+  std::optional<T> value;
+  bool set(T v) {
+    {
+      std::lock_guard lk(m);
+      if (value) return false;
+      value = std::move(v);
+    }
+    cv.notify_all();
+    return true;
+  }
+};
+
+// What a task runs: its body, its convenience completion, resume information.
+struct Transfer {
+  enum class Body { none, data, file, stream_first, stream_asked };
+  Body body = Body::none;
+  Bytes body_data;
+  std::filesystem::path body_file;
+  Session::DataCompletion data_completion;
+  Session::DownloadCompletion download_completion;
+  bool has_completion() const { return static_cast<bool>(data_completion) || static_cast<bool>(download_completion); }
+
+  // Download resume.
+  struct Resume {
+    std::int64_t offset = 0;
+    std::filesystem::path file;
+    std::string etag, last_modified;
+  };
+  std::optional<Resume> resume;
+  std::optional<foundation::Error> fail_at_start;  // the task fails at resume with this error
+
+  // Cancel producing resume data.
+  std::function<void(std::optional<Bytes>)> resume_data_handler;
+
+  std::atomic<bool> network_lost{false};
+  std::string host_key;
+};
+
+struct SessionCore : std::enable_shared_from_this<SessionCore> {
+  SessionCore(Configuration c, std::shared_ptr<SessionDelegate> d, std::shared_ptr<dispatch::OperationQueue> q);
+  ~SessionCore();
+
+  Configuration config;
+  std::shared_ptr<dispatch::OperationQueue> queue;
+  std::weak_ptr<Session> owner;
+  bool is_shared = false;
+
+  // One curl share per session: connections, TLS sessions and DNS, never
+  // shared with another session.
+  CURLSH* share = nullptr;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> share_locks;
+
+  std::mutex m;
+  std::shared_ptr<SessionDelegate> delegate;
+  std::shared_ptr<Session> keep_alive;  // while started tasks are outstanding
+  std::map<std::uint64_t, std::shared_ptr<Task>> started;     // until their completion has run
+  std::map<std::uint64_t, std::weak_ptr<Task>> unstarted;
+  std::uint64_t next_id = 1;
+  enum class Validity { valid, finishing, invalid } validity = Validity::valid;
+  bool background_events_pending = false;
+  std::uint64_t network_observer = 0;
+  std::map<std::string, int> running_per_host;  // guarded by the engine's mutex
+
+  std::shared_ptr<SessionDelegate> delegate_snapshot();
+  bool implements(Callback cb);
+  // Runs fn on the delegate queue with the session and its delegate (null when none).
+  void post(std::function<void(Session&, SessionDelegate*)> fn);
+
+  std::uint64_t make_id(const std::shared_ptr<Task>& task);
+  // A task was resumed for the first time.
+  void start(const std::shared_ptr<Task>& task);
+  // Queues the completion of a task (after its other callbacks).
+  void complete(const std::shared_ptr<Task>& task, std::optional<foundation::Error> error,
+                std::optional<Bytes> data = std::nullopt, std::optional<foundation::Url> location = std::nullopt,
+                std::optional<TaskMetrics> metrics = std::nullopt);
+  // On the delegate queue, after a started task's completion ran.
+  void task_done(std::uint64_t id);
+  // A data task became a download: the new task, registered and running.
+  std::shared_ptr<Task> adopt_download(const std::shared_ptr<Task>& data_task, const Response& response);
+  // Ends a task without callbacks (the data task that became a download).
+  void complete_silently(const std::shared_ptr<Task>& task);
+  void maybe_finish_invalidation_locked(std::unique_lock<std::mutex>& lk);
+  void network_changed(bool reachable);
+};
+
+// The worker pool: up to 16 threads, each with a reused easy handle.
+class Engine {
+ public:
+  static Engine& shared();
+  void submit(std::shared_ptr<Task> task);
+  void wake();
+  void shutdown();  // joins the workers (tests)
+
+ private:
+  Engine();
+  void worker();
+  std::shared_ptr<Task> take_locked();
+
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<std::shared_ptr<Task>> pending_;
+  std::vector<std::thread> threads_;
+  int idle_ = 0;
+  bool stopping_ = false;
+};
+
+// Runs one task on a worker's easy handle to its end (completion queued).
+void run_transfer(CURL* easy, const std::shared_ptr<Task>& task);
+
+std::filesystem::path download_directory();
+std::optional<Transfer::Resume> parse_resume_data(const Bytes& data, std::optional<foundation::Url>* url);
+
+void reset_for_testing();
+void reset_sync_session();
+
+}  // namespace platform::net::detail

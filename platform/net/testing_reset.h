@@ -1,0 +1,9 @@
+#pragma once
+
+namespace platform::net {
+
+// Cancels every task of every live session, joins the engine's workers and
+// forgets the shared session.
+void reset_for_testing();
+
+}  // namespace platform::net
