@@ -30,6 +30,7 @@ using platform::foundation::Value;
 const std::vector<std::uint8_t> kPayload(1024, 0x5a);
 
 void sha256_ours(benchmark::State& state) {
+  benchmark::DoNotOptimize(sec::sha256(kPayload));   // OpenSSL's one-time algorithm fetch, outside the timing
   for (auto _ : state) benchmark::DoNotOptimize(sec::sha256(kPayload));
 }
 BENCHMARK(sha256_ours)->Name("sha256/ours");
