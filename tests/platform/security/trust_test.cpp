@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <functional>
@@ -260,6 +262,44 @@ TEST(Certificate, FromDerAcceptsOnlyOneWholeCertificate) {
   EXPECT_EQ(key->external_representation().size(), 65u);   // uncompressed P-256 point
   EXPECT_EQ(key->external_representation()[0], 0x04);
   EXPECT_EQ(Certificate::from_der(authority.root_der())->subject_summary(), "Fake Root CA");
+}
+
+// A self-signed certificate whose subject holds exactly the given attributes.
+Der certificate_with_subject(const std::vector<std::pair<const char*, const char*>>& attributes) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* x = X509_new();
+  X509_set_version(x, X509_VERSION_3);
+  ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
+  X509_gmtime_adj(X509_getm_notBefore(x), 0);
+  X509_gmtime_adj(X509_getm_notAfter(x), 3600);
+  X509_NAME* name = X509_get_subject_name(x);
+  for (const auto& [field, value] : attributes)
+    X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
+  X509_set_issuer_name(x, name);
+  X509_set_pubkey(x, key);
+  X509_sign(x, key, EVP_sha256());
+  Der der = ::testing::fakes::to_der(x);
+  X509_free(x);
+  EVP_PKEY_free(key);
+  return der;
+}
+
+TEST(Certificate, SubjectSummaryIsTheCommonNameElseTheFirstAttribute) {
+  struct Case {
+    std::vector<std::pair<const char*, const char*>> subject;
+    std::string summary;
+  };
+  const std::vector<Case> cases = {
+      {{{"O", "Example Org"}, {"CN", "Example Server"}}, "Example Server"},
+      {{{"O", "Example Org"}, {"OU", "Unit"}}, "Example Org"},
+      {{{"CN", "Zürich Gateway"}}, "Zürich Gateway"},
+      {{}, ""},
+  };
+  for (const Case& c : cases) {
+    auto certificate = Certificate::from_der(certificate_with_subject(c.subject));
+    ASSERT_TRUE(certificate) << c.summary;
+    EXPECT_EQ(certificate->subject_summary(), c.summary);
+  }
 }
 
 TEST(Certificate, SignatureOverTamperedBytesFails) {
