@@ -1,0 +1,321 @@
+#pragma once
+// A booted device whose host map sends the test hosts to loopback servers the
+// test starts, a recording delegate, and bounded waits.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/foundation/plist.h"
+#include "platform/net/session.h"
+#include "platform/net/testing_reset.h"
+#include "platform/os/system.h"
+#include "platform/testing/reset.h"
+#include "testing/fakes/tls_authority.h"
+
+namespace platform::net::test {
+
+namespace fs = std::filesystem;
+using foundation::Bytes;
+using foundation::Error;
+using foundation::Url;
+
+inline constexpr const char* kHost = "intranet.example.org";
+inline constexpr const char* kOtherHost = "push.example.net";
+
+inline Bytes to_bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+inline std::string to_string(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// Polls until pred holds or 10 s pass.
+inline bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+struct Recorded {
+  std::string method, path, body;
+  httplib::Headers headers;
+  int remote_port = 0;
+  std::optional<std::string> header(const std::string& name) const {
+    auto it = headers.find(name);
+    if (it == headers.end()) return std::nullopt;
+    return it->second;
+  }
+};
+
+// A cpp-httplib server on 127.0.0.1 (TLS when given a leaf), recording every request.
+class TestServer {
+ public:
+  explicit TestServer(const ::testing::fakes::IssuedCertificate* leaf = nullptr) {
+    if (leaf) server_ = std::make_unique<httplib::SSLServer>(leaf->certificate(), leaf->private_key());
+    else server_ = std::make_unique<httplib::Server>();
+    server_->set_keep_alive_max_count(1000);
+    server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+      Recorded r{req.method, req.path, req.body, req.headers, req.remote_port};
+      {
+        std::lock_guard lk(m_);
+        requests_.push_back(std::move(r));
+      }
+      return httplib::Server::HandlerResponse::Unhandled;
+    });
+  }
+  ~TestServer() { stop(); }
+
+  httplib::Server& routes() { return *server_; }
+
+  void start() {
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port_, 0);
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+  }
+  void stop() {
+    release();
+    if (thread_.joinable()) {
+      server_->stop();
+      thread_.join();
+    }
+  }
+  int port() const { return port_; }
+
+  std::vector<Recorded> requests() const {
+    std::lock_guard lk(m_);
+    return requests_;
+  }
+  std::size_t count(const std::string& path) const {
+    std::lock_guard lk(m_);
+    std::size_t n = 0;
+    for (const auto& r : requests_) n += r.path == path;
+    return n;
+  }
+  Recorded last(const std::string& path) const {
+    std::lock_guard lk(m_);
+    for (auto it = requests_.rbegin(); it != requests_.rend(); ++it) {
+      if (it->path == path) return *it;
+    }
+    return {};
+  }
+
+  // A handler that holds its answer until release() or 10 s.
+  void hold(const httplib::Request&, httplib::Response& res) {
+    std::unique_lock lk(m_);
+    ++holding_;
+    held_cv_.wait_for(lk, std::chrono::seconds(10), [&] { return released_; });
+    --holding_;
+    res.set_content("late", "application/octet-stream");
+  }
+  int holding() const {
+    std::lock_guard lk(m_);
+    return holding_;
+  }
+  void release() {
+    {
+      std::lock_guard lk(m_);
+      released_ = true;
+    }
+    held_cv_.notify_all();
+  }
+
+ private:
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  int port_ = 0;
+  mutable std::mutex m_;
+  std::condition_variable held_cv_;
+  std::vector<Recorded> requests_;
+  int holding_ = 0;
+  bool released_ = false;
+};
+
+// Records delegate calls in order; each callback can be declined or answered by a hook.
+class RecordingDelegate : public SessionDelegate {
+ public:
+  std::set<Callback> declined;
+  std::function<void(const Challenge&, ChallengeHandler)> on_session_challenge, on_task_challenge;
+  std::function<void(const Response&, Request, std::function<void(std::optional<Request>)>)> on_redirect;
+  std::function<void(std::function<void(std::shared_ptr<foundation::InputStream>)>)> on_body_stream;
+  std::function<void(const Response&, std::function<void(ResponseDisposition)>)> on_response;
+  std::function<void(DownloadTask&, const Url&)> on_download_finished;
+
+  bool implements(Callback cb) const override { return !declined.count(cb); }
+
+  void did_become_invalid(Session&, std::optional<Error>) override { log("invalid"); }
+  void did_receive_challenge(Session&, const Challenge& c, ChallengeHandler h) override {
+    log("session-challenge");
+    challenges.push_back(c);
+    if (on_session_challenge) on_session_challenge(c, std::move(h));
+    else h(AuthDisposition::perform_default, std::nullopt);
+  }
+  void did_finish_events_for_background_session(Session&) override { log("background-events"); }
+  void will_perform_redirection(Session&, Task&, const Response& r, Request next,
+                                std::function<void(std::optional<Request>)> h) override {
+    log("redirect " + std::to_string(r.status.value_or(0)));
+    if (on_redirect) on_redirect(r, std::move(next), std::move(h));
+    else h(std::move(next));
+  }
+  void task_did_receive_challenge(Session&, Task&, const Challenge& c, ChallengeHandler h) override {
+    log("task-challenge");
+    challenges.push_back(c);
+    if (on_task_challenge) on_task_challenge(c, std::move(h));
+    else h(AuthDisposition::perform_default, std::nullopt);
+  }
+  void need_new_body_stream(Session&, Task&, std::function<void(std::shared_ptr<foundation::InputStream>)> h) override {
+    log("body-stream");
+    if (on_body_stream) on_body_stream(std::move(h));
+    else h(nullptr);
+  }
+  void did_send_body_data(Session&, Task&, std::int64_t, std::int64_t total, std::int64_t) override {
+    std::lock_guard lk(m_);
+    sent_total = total;
+  }
+  void did_finish_collecting_metrics(Session&, Task&, const TaskMetrics& m) override {
+    log("metrics");
+    std::lock_guard lk(m_);
+    metrics = m;
+  }
+  void did_complete(Session&, Task&, std::optional<Error> e) override {
+    {
+      std::lock_guard lk(m_);
+      error = e;
+    }
+    log("complete");
+  }
+  void did_receive_response(Session&, DataTask&, const Response& r, std::function<void(ResponseDisposition)> h) override {
+    {
+      std::lock_guard lk(m_);
+      response = r;
+    }
+    log("response");
+    if (on_response) on_response(r, std::move(h));
+    else h(ResponseDisposition::allow);
+  }
+  void did_receive_data(Session&, DataTask&, const Bytes& d) override {
+    {
+      std::lock_guard lk(m_);
+      data.insert(data.end(), d.begin(), d.end());
+    }
+    log("data");
+  }
+  void will_cache_response(Session&, DataTask&, CachedResponse p, std::function<void(std::optional<CachedResponse>)> h) override {
+    log("will-cache");
+    h(std::move(p));
+  }
+  void did_finish_downloading(Session&, DownloadTask& t, const Url& location) override {
+    log("download-finished");
+    if (on_download_finished) on_download_finished(t, location);
+  }
+  void did_write_data(Session&, DownloadTask&, std::int64_t, std::int64_t, std::int64_t) override { log("wrote"); }
+  void did_resume_at_offset(Session&, DownloadTask&, std::int64_t offset, std::int64_t expected) override {
+    log("resumed " + std::to_string(offset) + " " + std::to_string(expected));
+  }
+
+  void log(const std::string& event) {
+    std::lock_guard lk(m_);
+    events.push_back(event);
+  }
+  std::vector<std::string> log_copy() const {
+    std::lock_guard lk(m_);
+    return events;
+  }
+  // Events with consecutive repeats of "data"/"wrote" collapsed, and without
+  // the server-trust challenges of new connections.
+  std::vector<std::string> collapsed() const {
+    std::vector<std::string> out;
+    for (const auto& e : log_copy()) {
+      if (e == "session-challenge") continue;
+      if (!out.empty() && out.back() == e && (e == "data" || e == "wrote")) continue;
+      out.push_back(e);
+    }
+    return out;
+  }
+  bool has(const std::string& event) const {
+    auto l = log_copy();
+    return std::find(l.begin(), l.end(), event) != l.end();
+  }
+  bool completed() const { return has("complete"); }
+
+  mutable std::mutex m_;
+  std::vector<std::string> events;
+  std::vector<Challenge> challenges;
+  std::optional<Error> error;
+  std::optional<Response> response;
+  std::optional<TaskMetrics> metrics;
+  Bytes data;
+  std::int64_t sent_total = 0;
+};
+
+class NetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/net-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    device_ = root_ / "device";
+    bundle_ = root_ / "App.app";
+    fs::create_directories(device_);
+    fs::create_directories(bundle_);
+    ASSERT_TRUE(foundation::plist::write_file_atomically(
+                    foundation::Value(foundation::Dict{{"CFBundleIdentifier", "org.example.intranet"}, {"CFBundleExecutable", "App"}}),
+                    bundle_ / "Info.plist")
+                    .has_value());
+    ASSERT_TRUE(authority_.write_root_pem(device_ / "ca.pem"));
+  }
+
+  void TearDown() override {
+    for (auto& s : servers_) s->release();
+    platform::net::reset_for_testing();
+    platform::testing::reset();
+    servers_.clear();
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+
+  // Starts a server answering for `host` (TLS with a leaf of the test CA unless given another).
+  TestServer& add_server(const std::string& host, std::function<void(httplib::Server&, TestServer&)> routes,
+                         const ::testing::fakes::IssuedCertificate* leaf = nullptr, bool tls = true) {
+    if (tls && !leaf) {
+      leaves_.push_back(std::make_unique<::testing::fakes::IssuedCertificate>(authority_.issue_leaf({host})));
+      leaf = leaves_.back().get();
+    }
+    servers_.push_back(std::make_unique<TestServer>(tls ? leaf : nullptr));
+    auto& s = *servers_.back();
+    routes(s.routes(), s);
+    s.start();
+    hosts_[host + ":" + (tls ? "443" : "80")] = "127.0.0.1:" + std::to_string(s.port());
+    return s;
+  }
+
+  void boot(std::function<void(os::DeviceProfile&)> adjust = {}) {
+    os::DeviceProfile profile;
+    profile.hosts = hosts_;
+    profile.trust_anchors = {device_ / "ca.pem"};
+    if (adjust) adjust(profile);
+    os::BootOptions options;
+    options.profile = std::move(profile);
+    auto booted = os::boot(device_, bundle_, std::move(options));
+    ASSERT_TRUE(booted.has_value()) << booted.error().description();
+  }
+
+  static Url url(const std::string& text) { return *Url::parse(text); }
+  static Url https(const std::string& path, const std::string& host = kHost) { return url("https://" + host + path); }
+
+  fs::path root_, device_, bundle_;
+  ::testing::fakes::TlsAuthority authority_;
+  std::vector<std::unique_ptr<::testing::fakes::IssuedCertificate>> leaves_;
+  std::vector<std::unique_ptr<TestServer>> servers_;
+  std::map<std::string, std::string> hosts_;
+};
+
+}  // namespace platform::net::test

@@ -1,0 +1,290 @@
+// Task lifecycle: suspend, resume, cancel, timeouts, the offline device,
+// connection limits, task lists, invalidation, background sessions.
+#include "fixture.h"
+
+#include "platform/runtime/runtime.h"
+
+namespace platform::net::test {
+namespace {
+
+namespace ue = foundation::url_error;
+
+class TasksTest : public NetTest {
+ protected:
+  void SetUp() override {
+    NetTest::SetUp();
+    server_ = &add_server(kHost, [](httplib::Server& s, TestServer& server) {
+      s.Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+      s.Get("/hold", [&server](const httplib::Request& req, httplib::Response& res) { server.hold(req, res); });
+      s.Get("/pause", [](const httplib::Request&, httplib::Response& res) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        res.set_content("paused", "text/plain");
+      });
+    });
+    boot();
+  }
+  TestServer* server_ = nullptr;
+};
+
+TEST_F(TasksTest, SuspendHoldsTheTransferAndResumeFinishesIt) {
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto session = Session::make(Configuration::ephemeral(), delegate);
+  auto task = session->data_task(Request(https("/ok")));
+  delegate->on_response = [task](const Response&, std::function<void(ResponseDisposition)> h) {
+    task->suspend();
+    h(ResponseDisposition::allow);
+  };
+  task->resume();
+  ASSERT_TRUE(wait_until([&] { return delegate->has("response"); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(task->state(), TaskState::suspended);
+  EXPECT_FALSE(delegate->has("data"));
+  task->resume();
+  ASSERT_TRUE(wait_until([&] { return delegate->completed(); }));
+  EXPECT_FALSE(delegate->error);
+  EXPECT_EQ(to_string(delegate->data), "ok");
+  EXPECT_EQ(task->state(), TaskState::completed);
+  delegate->on_response = nullptr;  // the hook held the task
+}
+
+TEST_F(TasksTest, CancelEndsWithCancelledInEveryState) {
+  auto session = Session::make(Configuration::ephemeral());
+  struct Case {
+    const char* name;
+    std::function<void(const std::shared_ptr<DataTask>&)> before_cancel;
+  };
+  const std::vector<Case> cases{
+      {"never resumed", [](const auto&) {}},
+      {"running, answer held",
+       [this](const auto& t) {
+         t->resume();
+         ASSERT_TRUE(wait_until([&] { return server_->holding() >= 1; }));
+       }},
+      {"suspended after resume", [](const auto& t) {
+         t->resume();
+         t->suspend();
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<bool> done{false};
+    std::optional<Error> error;
+    auto task = session->data_task(Request(https("/hold")), [&](std::optional<Bytes>, std::shared_ptr<const Response>, std::optional<Error> e) {
+      error = e;
+      done = true;
+    });
+    c.before_cancel(task);
+    task->cancel();
+    ASSERT_TRUE(wait_until([&] { return done.load(); }));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, ue::cancelled);
+    EXPECT_EQ(task->state(), TaskState::completed);
+    task->cancel();  // nothing more happens
+    task->resume();
+    EXPECT_EQ(task->state(), TaskState::completed);
+  }
+}
+
+TEST_F(TasksTest, IdleAndResourceTimeoutsEndWithTimedOut) {
+  auto session = Session::make(Configuration::ephemeral());
+  auto run = [&](Session& s, Request r) {
+    std::atomic<bool> done{false};
+    std::optional<Error> error;
+    s.data_task(r, [&](std::optional<Bytes>, std::shared_ptr<const Response>, std::optional<Error> e) {
+      error = e;
+      done = true;
+    })->resume();
+    EXPECT_TRUE(wait_until([&] { return done.load(); }));
+    return error;
+  };
+  Request idle(https("/hold"));
+  idle.timeout = 0.2;
+  auto error = run(*session, idle);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, ue::timed_out);
+  EXPECT_EQ(error->user_info.get(foundation::key_failing_url_string), foundation::Value(https("/hold").absolute_string()));
+
+  auto config = Configuration::ephemeral();
+  config.timeout_for_resource = 0.3;
+  auto total = Session::make(config);
+  error = run(*total, Request(https("/hold")));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, ue::timed_out);
+}
+
+TEST_F(TasksTest, OfflineDeviceFailsAtResumeAndLosesRunningTasks) {
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto session = Session::make(Configuration::ephemeral(), delegate);
+  auto running = session->data_task(Request(https("/hold")));
+  running->resume();
+  ASSERT_TRUE(wait_until([&] { return server_->holding() == 1; }));
+  os::NetworkState off;
+  off.reachable = false;
+  os::set_network_state(off);
+  ASSERT_TRUE(wait_until([&] { return delegate->completed(); }));
+  ASSERT_TRUE(delegate->error);
+  EXPECT_EQ(delegate->error->code, ue::network_connection_lost);
+
+  std::atomic<bool> done{false};
+  std::optional<Error> error;
+  auto before = server_->requests().size();
+  session->data_task(Request(https("/ok")), [&](std::optional<Bytes>, std::shared_ptr<const Response>, std::optional<Error> e) {
+    error = e;
+    done = true;
+  })->resume();
+  ASSERT_TRUE(wait_until([&] { return done.load(); }));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, ue::not_connected_to_internet);
+  EXPECT_EQ(server_->requests().size(), before);
+}
+
+TEST_F(TasksTest, ConcurrentTasksShareAtMostTheHostLimitOfConnections) {
+  auto config = Configuration::ephemeral();
+  config.max_connections_per_host = 2;
+  auto session = Session::make(config);
+  std::atomic<int> done{0};
+  std::vector<std::shared_ptr<DataTask>> held;
+  for (int i = 0; i < 4; ++i) {
+    held.push_back(session->data_task(Request(https("/hold")), [&](auto, auto, auto) { ++done; }));
+    held.back()->resume();
+  }
+  ASSERT_TRUE(wait_until([&] { return server_->holding() == 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(server_->holding(), 2);  // the others wait in the queue
+  server_->release();
+  ASSERT_TRUE(wait_until([&] { return done == 4; }));
+
+  auto eight = Configuration::ephemeral();
+  auto session8 = Session::make(eight);
+  std::atomic<int> finished{0};
+  std::atomic<int> failures{0};
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 8; ++i) {
+      session8->data_task(Request(https("/pause")), [&](std::optional<Bytes> d, auto, std::optional<Error> e) {
+        if (e || !d || to_string(*d) != "paused") ++failures;
+        ++finished;
+      })->resume();
+    }
+  }
+  ASSERT_TRUE(wait_until([&] { return finished == 24; }));
+  EXPECT_EQ(failures, 0);
+  std::set<int> ports;
+  for (const auto& r : server_->requests()) {
+    if (r.path == "/pause") ports.insert(r.remote_port);
+  }
+  EXPECT_LE(ports.size(), static_cast<std::size_t>(eight.max_connections_per_host));
+}
+
+TEST_F(TasksTest, IdentifiersStatesAndTaskLists) {
+  auto session = Session::make(Configuration::ephemeral());
+  auto idle = session->data_task(Request(https("/ok")));
+  auto running = session->data_task(Request(https("/hold")));
+  auto suspended = session->data_task(Request(https("/hold")));
+  EXPECT_EQ(idle->identifier(), 1u);
+  EXPECT_EQ(running->identifier(), 2u);
+  EXPECT_EQ(suspended->identifier(), 3u);
+  EXPECT_EQ(Session::make(Configuration::ephemeral())->data_task(Request(https("/ok")))->identifier(), 1u);
+  EXPECT_EQ(idle->state(), TaskState::suspended);
+  running->resume();
+  suspended->resume();
+  suspended->suspend();
+  EXPECT_EQ(running->state(), TaskState::running);
+  std::atomic<bool> listed{false};
+  std::vector<std::uint64_t> ids;
+  session->get_tasks([&](std::vector<std::shared_ptr<DataTask>> data, auto uploads, auto downloads) {
+    for (auto& t : data) ids.push_back(t->identifier());
+    EXPECT_TRUE(uploads.empty());
+    EXPECT_TRUE(downloads.empty());
+    listed = true;
+  });
+  ASSERT_TRUE(wait_until([&] { return listed.load(); }));
+  EXPECT_EQ(ids, std::vector<std::uint64_t>{2});
+  running->cancel();
+  suspended->cancel();
+}
+
+TEST_F(TasksTest, InvalidationEndsWithDidBecomeInvalidAndReleasesTheDelegate) {
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto session = Session::make(Configuration::ephemeral(), delegate);
+  session->data_task(Request(https("/pause")))->resume();
+  session->finish_tasks_and_invalidate();
+  ASSERT_TRUE(wait_until([&] { return delegate->has("invalid"); }));
+  EXPECT_EQ(delegate->collapsed(), (std::vector<std::string>{"response", "data", "will-cache", "metrics", "complete", "invalid"}));
+  EXPECT_FALSE(delegate->error);
+  EXPECT_TRUE(wait_until([&] { return delegate.use_count() == 1; }));
+  EXPECT_EQ(session->delegate(), nullptr);
+
+  std::atomic<bool> done{false};
+  std::optional<Error> error;
+  session->data_task(Request(https("/ok")), [&](auto, auto, std::optional<Error> e) {
+    error = e;
+    done = true;
+  })->resume();
+  ASSERT_TRUE(wait_until([&] { return done.load(); }));
+  EXPECT_TRUE(error);
+
+  auto second = std::make_shared<RecordingDelegate>();
+  auto cancelling = Session::make(Configuration::ephemeral(), second);
+  cancelling->data_task(Request(https("/hold")))->resume();
+  ASSERT_TRUE(wait_until([&] { return server_->holding() >= 1; }));
+  cancelling->invalidate_and_cancel();
+  ASSERT_TRUE(wait_until([&] { return second->has("invalid"); }));
+  ASSERT_TRUE(second->error);
+  EXPECT_EQ(second->error->code, ue::cancelled);
+  EXPECT_EQ(second->log_copy().back(), "invalid");
+}
+
+TEST_F(TasksTest, BackgroundSessions) {
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto session = Session::make(Configuration::background("org.example.bg"), delegate);
+  EXPECT_EQ(session->configuration().identifier, "org.example.bg");
+  Request post(https("/ok"));
+  post.method = "POST";
+  session->upload_task(post, to_bytes("data"))->resume();
+  ASSERT_TRUE(wait_until([&] { return delegate->completed(); }));
+  EXPECT_TRUE(delegate->error);
+
+  EXPECT_FALSE(deliver_background_events("org.example.unknown"));
+  auto held = session->data_task(Request(https("/hold")));
+  held->resume();
+  ASSERT_TRUE(wait_until([&] { return server_->holding() == 1; }));
+  EXPECT_TRUE(deliver_background_events("org.example.bg"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(delegate->has("background-events"));
+  server_->release();
+  ASSERT_TRUE(wait_until([&] { return delegate->has("background-events"); }));
+  auto log = delegate->log_copy();
+  EXPECT_EQ(log.back(), "background-events");
+  EXPECT_EQ(std::count(log.begin(), log.end(), "background-events"), 1);
+}
+
+TEST_F(TasksTest, CompletionHandlerTasksSkipResponseDataAndCompleteCallbacks) {
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto session = Session::make(Configuration::ephemeral(), delegate);
+  std::atomic<bool> done{false};
+  session->data_task(Request(https("/ok")), [&](std::optional<Bytes> d, std::shared_ptr<const Response> r, std::optional<Error> e) {
+    EXPECT_FALSE(e);
+    EXPECT_EQ(to_string(*d), "ok");
+    EXPECT_EQ(r->status, 200);
+    done = true;
+  })->resume();
+  ASSERT_TRUE(wait_until([&] { return done.load(); }));
+  EXPECT_EQ(delegate->collapsed(), std::vector<std::string>{"metrics"});
+}
+
+TEST_F(TasksTest, SessionIsARuntimeObjectWithAssociatedObjects) {
+  register_runtime_classes();
+  auto* cls = rt::Runtime::shared().find("NSURLSessionConfiguration");
+  ASSERT_NE(cls, nullptr);
+  EXPECT_TRUE(cls->lookup_class(rt::SelId("backgroundSessionConfigurationWithIdentifier:")));
+  auto session = Session::make(Configuration::ephemeral());
+  EXPECT_TRUE(session->is_kind_of("NSURLSession"));
+  static const char key = 0;
+  session->set_associated(&key, std::make_shared<int>(42));
+  auto value = std::any_cast<std::shared_ptr<int>>(session->associated(&key));
+  EXPECT_EQ(*value, 42);
+  EXPECT_EQ(Session::shared(), Session::shared());
+}
+
+}  // namespace
+}  // namespace platform::net::test
