@@ -23,7 +23,8 @@ inline constexpr MessageDescriptor kProbe{kProbeName,          "Probe",
                                           nullptr,             nullptr,
                                           &make_message<kProbe>, &message_to_value<kProbe>,
                                           &message_from_value<kProbe>, &codec::init_fn<kProbe>,
-                                          &codec::dealloc_fn<kProbe>, &codec::copy_fn<kProbe>};
+                                          &codec::dealloc_fn<kProbe>, &codec::copy_fn<kProbe>,
+                                          &codec::layout_fn<kProbe>};
 
 enum class Op { GetBool, SetBool, GetInt32, SetInt32, GetInt64, SetInt64, GetDouble, SetDouble, GetString,
                 SetString, SetBytes, GetMessage, SetMessage, GetArray, SetArray };

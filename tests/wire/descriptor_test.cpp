@@ -73,6 +73,14 @@ TEST(WireDescriptors, TablesMatchGeneratedDescriptors) {
     } while (pb_field_iter_next(&it));
     EXPECT_EQ(seen.size(), d->field_count) << "table fields without a nanopb field";
     EXPECT_EQ(d->passes, has_repeated_beneath(*d) ? 2u : 1u);
+    // Every field found in the structure; has-flags exactly for static members.
+    const MemberLayout* layout = d->layout();
+    for (std::uint32_t i = 0; i < d->field_count; ++i) {
+      const bool callback = (d->flags[i] & (flag::repeated | flag::string | flag::bytes)) != 0;
+      EXPECT_GE(layout[i].data, 0) << i;
+      EXPECT_LT(layout[i].data, static_cast<std::int32_t>(d->pb_size)) << i;
+      EXPECT_EQ(layout[i].has >= 0, !callback) << i;
+    }
     for (std::uint32_t i = 0; i < d->field_count; ++i) EXPECT_EQ(d->flags[i], d->fields[i].flags);
   }
 }

@@ -10,6 +10,8 @@ namespace wire::codec {
 
 namespace {
 
+constexpr std::size_t kElementStackBytes = 4096;
+
 bool repeated(NANOFieldFlags f) { return (f & flag::repeated) != 0; }
 bool message_kind(NANOFieldFlags f) { return (f & flag::message) != 0; }
 bool byte_kind(NANOFieldFlags f) { return (f & (flag::string | flag::bytes)) != 0; }
@@ -21,19 +23,19 @@ struct Scratch {
   explicit Scratch(const MessageDescriptor& d) { std::memset(bytes, 0, d.pb_size); }
 };
 
-// Finds structure members by tag; lookups in rising tag order are cheap.
+// Structure members by field index, from the type's layout.
 class Members {
  public:
   Members(const MessageDescriptor& d, const void* pb_struct)
-      : ok_(pb_field_iter_begin(&it_, d.pb, const_cast<void*>(pb_struct))) {}
-  const pb_field_iter_t* find(std::uint32_t tag) {
-    if (!ok_ || !pb_field_iter_find(&it_, static_cast<pb_size_t>(tag))) return nullptr;
-    return &it_;
+      : layout_(d.layout()), base_(static_cast<unsigned char*>(const_cast<void*>(pb_struct))) {}
+  void* data(std::uint32_t index) const { return layout_[index].data < 0 ? nullptr : base_ + layout_[index].data; }
+  bool* has(std::uint32_t index) const {
+    return layout_[index].has < 0 ? nullptr : reinterpret_cast<bool*>(base_ + layout_[index].has);
   }
 
  private:
-  pb_field_iter_t it_{};
-  bool ok_;
+  const MemberLayout* layout_;
+  unsigned char* base_;
 };
 
 // Static scalar value of a structure member into a record slot.
@@ -112,6 +114,19 @@ NANOMessageInfo* new_record(const MessageDescriptor& d) {
 
 }  // namespace
 
+void find_members(const MessageDescriptor& d, MemberLayout* out) {
+  if (d.pb == nullptr) return;
+  Scratch s(d);
+  pb_field_iter_t it;
+  if (!pb_field_iter_begin(&it, d.pb, s.bytes)) return;
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    if (!pb_field_iter_find(&it, static_cast<pb_size_t>(d.fields[i].tag))) continue;
+    out[i].data = static_cast<std::int32_t>(static_cast<unsigned char*>(it.pData) - s.bytes);
+    if (PB_ATYPE(it.type) == PB_ATYPE_STATIC && it.pSize != nullptr)
+      out[i].has = static_cast<std::int32_t>(static_cast<unsigned char*>(it.pSize) - s.bytes);
+  }
+}
+
 bool decode(const MessageDescriptor& d, const std::uint8_t* bytes, std::size_t length, NANOMessageInfo* record) {
   if (record == nullptr) {
     output::line(output::format("<ERROR> %s decoder failed: message_info is NULL", d.name));
@@ -147,12 +162,12 @@ bool set_decoders(const MessageDescriptor& d, NANOMessageInfo* record, void* pb_
   for (std::uint32_t i = 0; i < d.field_count; ++i) {
     const FieldSpec& field = d.fields[i];
     if (!callback_kind(field.flags) && !message_kind(field.flags)) continue;
-    const pb_field_iter_t* member = members.find(field.tag);
+    void* member = members.data(i);
     if (member == nullptr) return false;
     if (repeated(field.flags)) {
       auto* list = static_cast<NANORepeatedField*>(record->values[i]);
       NANOFreeBytesArray(list);
-      auto* callback = static_cast<pb_callback_t*>(member->pData);
+      auto* callback = static_cast<pb_callback_t*>(member);
       if (message_kind(field.flags))
         callback->funcs.decode = field.type->element_decode;
       else if (field.flags & flag::bytes)
@@ -163,7 +178,7 @@ bool set_decoders(const MessageDescriptor& d, NANOMessageInfo* record, void* pb_
         callback->funcs.decode = NANODecodeRepeatedVarint;
       callback->arg = list;
     } else if (byte_kind(field.flags)) {
-      auto* callback = static_cast<pb_callback_t*>(member->pData);
+      auto* callback = static_cast<pb_callback_t*>(member);
       callback->funcs.decode = (field.flags & flag::bytes) ? NANODecodeBytesField : NANODecodeStringField;
       callback->arg = &record->values[i];
     } else {
@@ -171,7 +186,7 @@ bool set_decoders(const MessageDescriptor& d, NANOMessageInfo* record, void* pb_
       dealloc_message_field(d, record, static_cast<std::int32_t>(i));
       NANOMessageInfo* sub = new_record(*field.type);
       record->values[i] = sub;
-      if (sub == nullptr || !set_decoders(*field.type, sub, member->pData)) return false;
+      if (sub == nullptr || !set_decoders(*field.type, sub, member)) return false;
     }
   }
   return true;
@@ -182,19 +197,20 @@ void copy_statics(const MessageDescriptor& d, const void* pb_struct, NANOMessage
   for (std::uint32_t i = 0; i < d.field_count; ++i) {
     const FieldSpec& field = d.fields[i];
     if (callback_kind(field.flags)) continue;
-    const pb_field_iter_t* member = members.find(field.tag);
-    if (member == nullptr) continue;
-    const bool present = *static_cast<const bool*>(member->pSize);
+    void* member = members.data(i);
+    const bool* has = members.has(i);
+    if (member == nullptr || has == nullptr) continue;
+    const bool present = *has;
     if (message_kind(field.flags)) {
       auto* sub = static_cast<NANOMessageInfo*>(record->values[i]);
       if (present) {
-        if (sub != nullptr) copy_statics(*field.type, member->pData, sub);
+        if (sub != nullptr) copy_statics(*field.type, member, sub);
       } else {
         free_message_info(*field.type, sub);  // an absent sub-message stays absent
         record->values[i] = nullptr;
       }
     } else if (present) {
-      store_static(field.flags, member->pData, &record->values[i]);
+      store_static(field.flags, member, &record->values[i]);
     }
   }
 }
@@ -215,10 +231,13 @@ bool decode_element(const MessageDescriptor& d, pb_istream_t* stream, void** arg
   }
   if (list->cursor >= list->count) return false;  // never write past the counted array
   const std::size_t length = stream->bytes_left;
-  auto* buffer = static_cast<std::uint8_t*>(std::malloc(length == 0 ? 1 : length));
+  // The element's own copy of its bytes: on the stack when small.
+  std::uint8_t small[kElementStackBytes];
+  std::uint8_t* heap = length > sizeof small ? static_cast<std::uint8_t*>(std::malloc(length)) : nullptr;
+  std::uint8_t* buffer = length > sizeof small ? heap : small;
   if (buffer == nullptr || !pb_read(stream, buffer, length)) {
     output::line(output::format("<ERROR> %s decoder failed: Unable to extract buffer from stream", d.name));
-    std::free(buffer);
+    std::free(heap);
     return false;
   }
   void** slot = &list->items[list->cursor];
@@ -226,17 +245,17 @@ bool decode_element(const MessageDescriptor& d, pb_istream_t* stream, void** arg
   if (element == nullptr || !init_message_info(d, element)) {
     free_message_info(d, element);
     output::line(output::format("<ERROR> %s decoder failed: Unable to initialize MessageInfo", d.name));
-    std::free(buffer);
+    std::free(heap);
     return false;
   }
   *slot = element;
   if (!decode(d, buffer, length, element)) {
     output::line(output::format("<ERROR> %s decoder failed: Unable to decode repeated %s", d.name, d.name));
-    std::free(buffer);
+    std::free(heap);
     return false;
   }
   ++list->cursor;
-  std::free(buffer);
+  std::free(heap);
   return true;
 }
 
@@ -253,9 +272,9 @@ bool set_encoders(const MessageDescriptor& d, const NANOMessageInfo* record, voi
       }
       auto* list = static_cast<NANORepeatedField*>(value);
       if (list->count == 0) continue;
-      const pb_field_iter_t* member = members.find(field.tag);
+      void* member = members.data(i);
       if (member == nullptr) return false;
-      auto* callback = static_cast<pb_callback_t*>(member->pData);
+      auto* callback = static_cast<pb_callback_t*>(member);
       if (message_kind(field.flags))
         callback->funcs.encode = field.type->element_encode;
       else if (field.flags & flag::bytes)
@@ -268,18 +287,21 @@ bool set_encoders(const MessageDescriptor& d, const NANOMessageInfo* record, voi
       continue;
     }
     if (value == nullptr) continue;
-    const pb_field_iter_t* member = members.find(field.tag);
+    void* member = members.data(i);
     if (member == nullptr) return false;
     if (byte_kind(field.flags)) {
-      auto* callback = static_cast<pb_callback_t*>(member->pData);
+      auto* callback = static_cast<pb_callback_t*>(member);
       callback->funcs.encode = (field.flags & flag::bytes) ? NANOEncodeBytesField : NANOEncodeStringField;
       callback->arg = value;
-    } else if (message_kind(field.flags)) {
-      *static_cast<bool*>(member->pSize) = true;
-      if (!set_encoders(*field.type, static_cast<const NANOMessageInfo*>(value), member->pData)) return false;
     } else {
-      *static_cast<bool*>(member->pSize) = true;
-      load_static(field.flags, value, member->pData);
+      bool* has = members.has(i);
+      if (has == nullptr) return false;
+      *has = true;
+      if (message_kind(field.flags)) {
+        if (!set_encoders(*field.type, static_cast<const NANOMessageInfo*>(value), member)) return false;
+      } else {
+        load_static(field.flags, value, member);
+      }
     }
   }
   return true;

@@ -21,6 +21,9 @@ bool dealloc_message_field(const MessageDescriptor& d, NANOMessageInfo* record, 
 bool free_message_info(const MessageDescriptor& d, NANOMessageInfo* record);
 bool copy_message_info(const MessageDescriptor& d, NANOMessageInfo** destination, const NANOMessageInfo* source);
 
+// Finds each field's structure member by its tag.
+void find_members(const MessageDescriptor& d, MemberLayout* out);
+
 // Per-message entry points, one instance per descriptor.
 template <const MessageDescriptor& D>
 bool element_decode(pb_istream_t* stream, const pb_field_iter_t*, void** arg) {
@@ -41,6 +44,16 @@ bool dealloc_fn(NANOMessageInfo* record, std::int32_t index) {
 template <const MessageDescriptor& D>
 bool copy_fn(NANOMessageInfo** destination, const NANOMessageInfo* source) {
   return copy_message_info(D, destination, source);
+}
+
+template <const MessageDescriptor& D>
+const MemberLayout* layout_fn() {
+  static const auto members = [] {
+    std::array<MemberLayout, kMaxFields> out{};
+    find_members(D, out.data());
+    return out;
+  }();
+  return members.data();
 }
 
 }  // namespace wire::codec

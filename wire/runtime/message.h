@@ -113,10 +113,11 @@ std::shared_ptr<C> NANOGetMessage(const NANOMessageBase* message, std::int32_t i
   inline constexpr char var##Name[] = text;                                                        \
   inline constexpr auto var##Flags = ::wire::flags_of(var##Fields);                               \
   static_assert(sizeof(pb_type) <= ::wire::kMaxPbStructSize);                                     \
+  static_assert(std::size(var##Fields) <= ::wire::kMaxFields);                                     \
   inline constexpr ::wire::MessageDescriptor var {                                                 \
     var##Name, class_text, static_cast<std::uint32_t>(std::size(var##Fields)), var##Flags.data(), \
         var##Fields, passes, &pb_type##_msg, sizeof(pb_type), &::wire::codec::element_decode<var>, \
         &::wire::codec::element_encode<var>, &::wire::make_message<var>, &::wire::message_to_value<var>, \
         &::wire::message_from_value<var>, &::wire::codec::init_fn<var>, \
-        &::wire::codec::dealloc_fn<var>, &::wire::codec::copy_fn<var>                              \
+        &::wire::codec::dealloc_fn<var>, &::wire::codec::copy_fn<var>, &::wire::codec::layout_fn<var>                              \
   }

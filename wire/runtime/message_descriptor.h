@@ -25,6 +25,13 @@ struct FieldSpec {
   const char* name = nullptr;               // the name the texts use (repeated fields)
 };
 
+// Where a field lives in the message's nanopb structure.
+struct MemberLayout {
+  std::int32_t data = -1;  // offset of the value, callback or nested structure; -1 when not found
+  std::int32_t has = -1;   // offset of the has-flag, -1 for callback fields
+};
+using LayoutFn = const MemberLayout* (*)();
+
 struct MessageDescriptor {
   const char* name;
   const char* class_name;
@@ -42,6 +49,7 @@ struct MessageDescriptor {
   InitMessageInfoFn init_fn;
   DeallocMessageFieldFn dealloc_fn;
   CopyMessageInfoFn copy_fn;
+  LayoutFn layout;  // one entry per field index, found once per type
 };
 
 template <std::size_t N>
@@ -54,5 +62,7 @@ constexpr std::array<NANOFieldFlags, N> flags_of(const FieldSpec (&fields)[N]) {
 // Scratch space for one nanopb structure on the stack; every generated
 // structure of the message sets fits (checked where they are described).
 inline constexpr std::size_t kMaxPbStructSize = 1024;
+// Most fields in one message type.
+inline constexpr std::size_t kMaxFields = 48;
 
 }  // namespace wire
