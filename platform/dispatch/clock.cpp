@@ -1,5 +1,6 @@
 #include "platform/dispatch/clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -205,13 +206,21 @@ void timer_cancel(TimerHandle h) { timers().cancel(h); }
 void timer_clear_all() { timers().clear(); }
 void timer_clock_changed() { timers().wake(); }
 
+namespace {
+constexpr double kCentury = 100.0 * 365 * 24 * 3600;  // seconds
+}
+
 Nanos deadline_after(Duration d) {
   Nanos now = Clock::current().monotonic();
-  if (d.count() <= 0) return now;
-  // Clamp absurd durations (e.g. DBL_MAX) so the addition cannot overflow.
-  constexpr double kMax = 100.0 * 365 * 24 * 3600;
-  double secs = d.count() > kMax ? kMax : d.count();
+  if (!(d.count() > 0)) return now;  // also NaN
+  // Clamp absurd durations (e.g. DBL_MAX) so the conversion cannot overflow.
+  double secs = d.count() > kCentury ? kCentury : d.count();
   return now + std::chrono::duration_cast<Nanos>(Duration(secs));
+}
+
+Nanos repeat_interval(Duration d) {
+  if (!(d.count() > 0) || d.count() >= kCentury) return Nanos(0);
+  return std::max(Nanos(1), std::chrono::duration_cast<Nanos>(d));
 }
 
 bool clock_wait(std::unique_lock<std::mutex>& lk, Parking& parking,

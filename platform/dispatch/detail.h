@@ -27,6 +27,9 @@ void timer_clear_all();        // reset_for_testing
 void timer_clock_changed();    // Clock::install wakes the timer thread
 
 Nanos deadline_after(Duration d);  // Clock::current().monotonic() + d
+// A repeat interval in nanoseconds: 0 for "once" (d <= 0, or d of a century or
+// more, such as DISPATCH_TIME_FOREVER passed as the interval), at least 1 ns otherwise.
+Nanos repeat_interval(Duration d);
 
 // ---- pool accounting -------------------------------------------------------
 // wait_until_idle() must tell "all work done or parked" from "work still

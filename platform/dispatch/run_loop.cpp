@@ -76,8 +76,7 @@ struct RunLoopCore : std::enable_shared_from_this<RunLoopCore> {
     TimerId id = ++next_id;
     Timer& t = timers[id];
     t.deadline = deadline_after(delay);
-    t.repeat = repeat.count() > 0 ? std::chrono::duration_cast<Nanos>(repeat) : Nanos(0);
-    if (t.repeat.count() == 0 && repeat.count() > 0) t.repeat = Nanos(1);
+    t.repeat = repeat_interval(repeat);
     t.fn = std::move(fn);
     arm_locked(id, t);
     return id;

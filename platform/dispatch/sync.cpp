@@ -162,8 +162,7 @@ void TimerSource::schedule(double start_since_1970, Duration interval, Duration 
   std::lock_guard lk(impl_->m);
   ++impl_->generation;
   impl_->deadline = detail::deadline_after(Duration(delay));
-  impl_->interval = interval.count() > 0 ? std::chrono::duration_cast<detail::Nanos>(interval) : detail::Nanos(0);
-  if (impl_->interval.count() == 0 && interval.count() > 0) impl_->interval = detail::Nanos(1);
+  impl_->interval = detail::repeat_interval(interval);  // "forever" = once, as the analytics alarm uses it
   impl_->scheduled = true;
   impl_->arm_locked();
 }

@@ -227,6 +227,27 @@ TEST_F(SyncTest, OnceRunsOnceAcrossThreads) {
 namespace platform::dispatch::test {
 namespace {
 
+// The analytics alarm (9.103) passes "forever" as the interval to fire once.
+TEST_F(SyncTest, TimerSourceWithAForeverIntervalFiresOnce) {
+  auto clock = ManualClock::install();
+  auto q = Queue::serial("com.test.forever");
+  std::atomic<int> fired{0};
+  auto timer = TimerSource::make(q);
+  timer.on_event([&] {
+    fired.fetch_add(1);
+    timer.cancel();  // the fire step cancels its own source
+  });
+  timer.schedule(clock->now_since_1970() + 20, Duration(1.8446744073709552e10), 0s);
+  timer.resume();
+  clock->advance(19s);
+  EXPECT_EQ(fired.load(), 0);
+  clock->advance(1s);
+  EXPECT_EQ(fired.load(), 1);
+  clock->advance(Duration(1e6));
+  EXPECT_EQ(fired.load(), 1);
+  EXPECT_TRUE(timer.is_cancelled());
+}
+
 TEST_F(SyncTest, TimedWaitsOnTheRealClock) {
   Semaphore s(0);
   EXPECT_FALSE(s.wait(0.001s));
