@@ -20,7 +20,7 @@ struct State {
 // threads that read it; readers take no lock.
 State& state();
 
-// Reset hooks of the pieces.
+// Reset hooks, one per component of the module.
 void reset_bundles();
 void reset_process_info();
 void reset_preferences();
