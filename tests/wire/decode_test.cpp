@@ -205,3 +205,20 @@ TEST(WireDecode, TruncatedAndGarbageInputGiveNull) {
 
 }  // namespace
 }  // namespace wire
+
+namespace wire {
+namespace {
+
+TEST(WireDecode, CopiesKeepThirtyTwoBitsOfThirtyTwoBitItems) {
+  // A ten-byte -1 decodes into a 64-bit cell; the class's copy keeps the low
+  // 32 bits of a 32-bit item and all 64 of a 64-bit one.
+  auto event = CLRPBLogEvent::initWithBuffer(test::hex("A0 01 FF FF FF FF FF FF FF FF FF 01"));
+  ASSERT_TRUE(event);
+  EXPECT_EQ(test::to_hex(*event->protoBuffer()), "A0 01 FF FF FF FF 0F");
+  auto results = RIDUZResultData::initWithBuffer(test::hex("10 FF FF FF FF FF FF FF FF FF 01"));
+  ASSERT_TRUE(results);
+  EXPECT_EQ(test::to_hex(*results->protoBuffer()), "10 FF FF FF FF FF FF FF FF FF 01");
+}
+
+}  // namespace
+}  // namespace wire
