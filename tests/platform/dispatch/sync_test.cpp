@@ -213,7 +213,7 @@ TEST_F(SyncTest, TimerSourceStopsWhenItsLastHandleGoes) {
 
 // ---- once -----------------------------------------------------------------------------
 TEST_F(SyncTest, OnceRunsOnceAcrossThreads) {
-  static OnceFlag flag;
+  OnceFlag flag;
   std::atomic<int> calls{0};
   Group g;
   for (int i = 0; i < 16; ++i) g.async(Queue::global(), [&] { once(flag, [&] { calls.fetch_add(1); }); });
