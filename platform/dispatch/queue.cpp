@@ -132,13 +132,13 @@ std::size_t queue_label_entries(QueueLabelEntry* out, std::size_t max) {
 
 const char* global_queue_label(Qos qos) {
   switch (qos) {
-    case Qos::user_interactive: return "com.apple.root.user-interactive-qos";
-    case Qos::user_initiated: return "com.apple.root.user-initiated-qos";
-    case Qos::default_: return "com.apple.root.default-qos";
-    case Qos::utility: return "com.apple.root.utility-qos";
-    case Qos::background: return "com.apple.root.background-qos";
+    case Qos::user_interactive: return "platform.root.user-interactive-qos";
+    case Qos::user_initiated: return "platform.root.user-initiated-qos";
+    case Qos::default_: return "platform.root.default-qos";
+    case Qos::utility: return "platform.root.utility-qos";
+    case Qos::background: return "platform.root.background-qos";
   }
-  return "com.apple.root.default-qos";
+  return "platform.root.default-qos";
 }
 
 // ---- the pool -------------------------------------------------------------------

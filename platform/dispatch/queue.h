@@ -64,7 +64,7 @@ class Queue {  // cheap shared handle
 };
 
 // Labels the original uses for its fixed queues.
-inline constexpr const char* kMainQueueLabel = "com.apple.main-thread";
+inline constexpr const char* kMainQueueLabel = "platform.main-thread";
 const char* global_queue_label(Qos qos);
 
 // True on the thread RunLoop::main() is bound to.

@@ -66,7 +66,7 @@ TEST_F(QueueTest, SyncOnGlobalQueueRunsOnTheCallingThread) {
     label = Queue::current_label();
   });
   EXPECT_EQ(ran_on, caller);
-  EXPECT_EQ(label, "com.apple.root.utility-qos");
+  EXPECT_EQ(label, "platform.root.utility-qos");
 }
 
 TEST_F(QueueTest, AfterZeroNeverRunsInline) {
@@ -193,9 +193,9 @@ TEST_F(QueueTest, ConcurrentQueueRunsBlocksInParallel) {
 TEST_F(QueueTest, LabelsAndCurrentQueue) {
   auto q = Queue::serial("com.dozada.fira.worker", Queue::global(Qos::background));
   EXPECT_EQ(q.label(), "com.dozada.fira.worker");
-  EXPECT_EQ(Queue::main().label(), "com.apple.main-thread");
-  EXPECT_EQ(Queue::global(Qos::default_).label(), "com.apple.root.default-qos");
-  EXPECT_EQ(Queue::global(Qos::background).label(), "com.apple.root.background-qos");
+  EXPECT_EQ(Queue::main().label(), "platform.main-thread");
+  EXPECT_EQ(Queue::global(Qos::default_).label(), "platform.root.default-qos");
+  EXPECT_EQ(Queue::global(Qos::background).label(), "platform.root.background-qos");
 
   bool current = false, other = true, target_current = false, main_current = true;
   std::string label;
@@ -216,7 +216,7 @@ TEST_F(QueueTest, LabelsAndCurrentQueue) {
   // This test's thread is the main thread: the main queue is current here.
   EXPECT_TRUE(Queue::main().is_current());
   EXPECT_FALSE(q.is_current());
-  EXPECT_EQ(Queue::current_label(), "com.apple.main-thread");
+  EXPECT_EQ(Queue::current_label(), "platform.main-thread");
 }
 
 TEST_F(QueueTest, SerialQueueTargetingSerialQueue) {
@@ -248,7 +248,7 @@ TEST_F(QueueTest, MainQueueDrainsOnTheMainRunLoop) {
   EXPECT_TRUE(order.empty());
   RunLoop::main().run_pending();
   EXPECT_EQ(order, (std::vector<int>{1, 2}));
-  EXPECT_EQ(label, "com.apple.main-thread");
+  EXPECT_EQ(label, "platform.main-thread");
   EXPECT_TRUE(current);
 }
 
@@ -355,12 +355,12 @@ namespace {
 TEST_F(QueueTest, MainThreadReadsAsTheMainQueueAtCrashTime) {
   char buf[64] = {};
   EXPECT_TRUE(queue_label_for_thread(this_tid(), buf, sizeof buf));
-  EXPECT_STREQ(buf, "com.apple.main-thread");
+  EXPECT_STREQ(buf, "platform.main-thread");
   QueueLabelEntry entries[600];
   std::size_t n = queue_label_entries(entries, 600);
   bool listed = false;
   for (std::size_t i = 0; i < n; ++i) {
-    if (entries[i].tid == this_tid()) listed = std::strcmp(entries[i].label, "com.apple.main-thread") == 0;
+    if (entries[i].tid == this_tid()) listed = std::strcmp(entries[i].label, "platform.main-thread") == 0;
   }
   EXPECT_TRUE(listed);
 }

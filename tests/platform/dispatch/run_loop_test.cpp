@@ -22,7 +22,7 @@ TEST_F(RunLoopTest, PerformRunsWhenTheLoopRuns) {
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
-// Part 7.120: every write cancels the pending synchronize and requests it again
+// The preferences store pattern: every write cancels the pending synchronize and requests it again
 // after 1.0 s on the calling thread's run loop; writes at 0.0, 0.5 and 0.9 s
 // give one synchronisation, at 1.9 s.
 TEST_F(RunLoopTest, CoalescedDelayedPerformFlushesOnceAt1_9Seconds) {
@@ -183,7 +183,7 @@ TEST_F(RunLoopTest, BindMainToAnotherThread) {
     EXPECT_EQ(&RunLoop::current(), &RunLoop::main());
     EXPECT_TRUE(is_main_thread());
     EXPECT_TRUE(Queue::main().is_current());
-    EXPECT_EQ(Queue::current_label(), "com.apple.main-thread");
+    EXPECT_EQ(Queue::current_label(), "platform.main-thread");
   });
   t.join();
   EXPECT_FALSE(is_main_thread());
