@@ -322,7 +322,11 @@ std::shared_ptr<SessionCore> find_background(std::string_view identifier) {
 
 }  // namespace detail
 
-void reset_for_testing() { detail::reset_for_testing(); }
+void reset_for_testing() {
+  detail::reset_for_testing();
+  reset_cookie_storage_for_testing();
+  reset_credential_storage_for_testing();
+}
 
 // ---- tasks ----------------------------------------------------------------------
 

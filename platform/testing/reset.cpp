@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/testing_reset.h"
 #include "platform/foundation/testing_reset.h"
+#include "platform/net/testing_reset.h"
 #include "platform/os/testing_reset.h"
 #include "platform/runtime/testing_reset.h"
 #include "platform/security/testing_reset.h"
@@ -12,6 +13,7 @@ namespace platform::testing {
 
 void reset() {
   // security, os, foundation, dispatch, runtime hooks are added as the modules land.
+  platform::net::reset_for_testing();
   platform::security::reset_for_testing();
   platform::os::reset_for_testing();
   platform::foundation::reset_for_testing();
