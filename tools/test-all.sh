@@ -21,7 +21,7 @@ BUILD_DIR="$build" bench/run --benchmark_min_time=0.001
 if command -v clang++ >/dev/null 2>&1; then
   echo "== fuzz targets ($fuzz_build)"
   CC=clang CXX=clang++ cmake -S . -B "$fuzz_build" -G Ninja -DPROJECT_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  cmake --build "$fuzz_build" -j"$jobs"
+  cmake --build "$fuzz_build" --target fuzzers -j"$jobs"
   mapfile -t fuzzers < <(find "$fuzz_build/fuzz" -maxdepth 1 -type f -name '*_fuzz' -perm -u+x | sort)
   if [ ${#fuzzers[@]} -gt 0 ]; then
     per=$(( fuzz_budget / ${#fuzzers[@]} ))
