@@ -1,0 +1,473 @@
+#include "testing/fakes/fake_service.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+
+namespace testing::fakes {
+
+namespace {
+
+// cpp-httplib decodes a compressed request body before any handler sees it;
+// the pre-routing handler moves the header aside under this name (which
+// cannot occur on the wire) so the raw bytes are kept and recorded.
+constexpr const char* kHiddenEncoding = "fake original Content-Encoding";
+
+bool iequals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string trim(std::string_view s) {
+  const auto first = s.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  const auto last = s.find_last_not_of(" \t");
+  return std::string(s.substr(first, last - first + 1));
+}
+
+// Gunzips `in`; false on a malformed stream or one that inflates past the limit.
+bool gunzip(const std::string& in, std::string& out) {
+  constexpr std::size_t limit = 256u << 20;
+  z_stream z{};
+  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return false;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  std::string result;
+  char buffer[16384];
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(buffer);
+    z.avail_out = sizeof buffer;
+    rc = inflate(&z, Z_NO_FLUSH);
+    if (rc != Z_OK && rc != Z_STREAM_END) break;
+    result.append(buffer, sizeof buffer - z.avail_out);
+    if (result.size() > limit) break;
+    if (rc == Z_OK && z.avail_in == 0 && z.avail_out != 0) break;  // truncated input
+  }
+  inflateEnd(&z);
+  if (rc != Z_STREAM_END) return false;
+  out = std::move(result);
+  return true;
+}
+
+int local_port_of(int fd, std::uint32_t* address = nullptr) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0 || storage.ss_family != AF_INET) return -1;
+  const auto* in = reinterpret_cast<const sockaddr_in*>(&storage);
+  if (address) *address = ntohl(in->sin_addr.s_addr);
+  return ntohs(in->sin_port);
+}
+
+int peer_port_of(int fd) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0 || storage.ss_family != AF_INET) return -1;
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+}
+
+// Calls `f(fd)` for each open socket of this process.
+template <typename F>
+void for_each_socket(F f) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
+    std::error_code link_ec;
+    const auto target = std::filesystem::read_symlink(it->path(), link_ec).string();
+    if (link_ec || target.rfind("socket:", 0) != 0) continue;
+    f(std::stoi(name));
+  }
+}
+
+// Shuts down the server side of the connection a request came on.
+void shut_connection(const httplib::Request& req) {
+  if (req.ssl) {
+    const int fd = SSL_get_fd(req.ssl);
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    return;
+  }
+  for_each_socket([&](int fd) {
+    if (local_port_of(fd) == req.local_port && peer_port_of(fd) == req.remote_port) ::shutdown(fd, SHUT_RDWR);
+  });
+}
+
+void ignore_sigpipe() {
+  // A server thread writing to a connection the client already closed must
+  // not end the process; OpenSSL writes through plain write().
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction current {};
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) ::signal(SIGPIPE, SIG_IGN);
+  });
+}
+
+}  // namespace
+
+// ---- RecordedRequest ---------------------------------------------------------
+
+bool RecordedRequest::has_header(std::string_view name) const {
+  return std::any_of(headers.begin(), headers.end(), [&](const auto& h) { return iequals(h.first, name); });
+}
+
+std::string RecordedRequest::header(std::string_view name) const {
+  for (const auto& [key, value] : headers)
+    if (iequals(key, name)) return value;
+  return {};
+}
+
+std::vector<std::string> RecordedRequest::header_values(std::string_view name) const {
+  std::vector<std::string> values;
+  for (const auto& [key, value] : headers)
+    if (iequals(key, name)) values.push_back(value);
+  return values;
+}
+
+bool RecordedRequest::has_cookie(std::string_view name) const {
+  return std::any_of(cookies.begin(), cookies.end(), [&](const auto& c) { return c.first == name; });
+}
+
+std::string RecordedRequest::cookie(std::string_view name) const {
+  for (const auto& [key, value] : cookies)
+    if (key == name) return value;
+  return {};
+}
+
+std::string RecordedRequest::param(std::string_view name) const {
+  auto it = params.find(std::string(name));
+  return it == params.end() ? std::string() : it->second;
+}
+
+nlohmann::json RecordedRequest::json_body() const { return nlohmann::json::parse(body, nullptr, false); }
+
+// ---- FakeService -------------------------------------------------------------
+
+FakeService::FakeService(std::string name, std::vector<std::string> host_names, ServiceOptions options)
+    : name_(std::move(name)), host_names_(std::move(host_names)) {
+  ignore_sigpipe();
+  if (options.authority) {
+    tls_ = true;
+    const TlsAuthority& ca = *options.authority;
+    switch (options.certificate) {
+      case Certificate::valid: leaf_ = std::make_unique<IssuedCertificate>(ca.issue_leaf(host_names_)); break;
+      case Certificate::expired: leaf_ = std::make_unique<IssuedCertificate>(ca.expired_leaf(host_names_)); break;
+      case Certificate::wrong_host: leaf_ = std::make_unique<IssuedCertificate>(ca.wrong_host_leaf()); break;
+      case Certificate::self_signed: leaf_ = std::make_unique<IssuedCertificate>(ca.self_signed_leaf(host_names_)); break;
+    }
+    // issuers(): nearest first, the root last.
+    const auto& issuers = leaf_->issuers();
+    for (std::size_t i = 0; i + 1 < issuers.size(); ++i) extra_chain_.push_back(issuers[i]);
+    if (options.send_root && !issuers.empty()) extra_chain_.push_back(issuers.back());
+    if (extra_chain_.empty()) {
+      server_ = std::make_unique<httplib::SSLServer>(leaf_->certificate(), leaf_->private_key());
+    } else {
+      server_ = std::make_unique<httplib::SSLServer>([this](SSL_CTX& ctx) {
+        if (SSL_CTX_use_certificate(&ctx, leaf_->certificate()) != 1) return false;
+        if (SSL_CTX_use_PrivateKey(&ctx, leaf_->private_key()) != 1) return false;
+        for (X509* cert : extra_chain_)
+          if (SSL_CTX_add1_chain_cert(&ctx, cert) != 1) return false;
+        return true;
+      });
+    }
+  } else {
+    server_ = std::make_unique<httplib::Server>();
+  }
+  if (!server_->is_valid()) throw std::runtime_error("FakeService " + name_ + ": invalid TLS setup");
+
+  const std::size_t threads = std::max<std::size_t>(options.threads, 2);
+  server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  server_->set_keep_alive_max_count(100000);
+  server_->set_tcp_nodelay(true);
+  server_->set_read_timeout(30, 0);
+  server_->set_write_timeout(30, 0);
+  server_->set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+    if (req.has_header("Content-Encoding")) {
+      // The request object is the server's own mutable one, handed over as const.
+      auto& mutable_req = const_cast<httplib::Request&>(req);
+      const std::string encoding = req.get_header_value("Content-Encoding");
+      mutable_req.headers.erase("Content-Encoding");
+      mutable_req.headers.emplace(kHiddenEncoding, encoding);
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  auto all = [this](const httplib::Request& req, httplib::Response& res) { dispatch(req, res); };
+  server_->Get(".*", all);
+  server_->Post(".*", httplib::Server::Handler(all));
+  server_->Put(".*", httplib::Server::Handler(all));
+  server_->Patch(".*", httplib::Server::Handler(all));
+  server_->Delete(".*", httplib::Server::Handler(all));
+  server_->Options(".*", all);
+
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) throw std::runtime_error("FakeService " + name_ + ": cannot bind 127.0.0.1");
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!server_->is_running() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+FakeService::~FakeService() { stop(); }
+
+void FakeService::stop() {
+  std::lock_guard stop_lock(stop_mutex_);
+  {
+    std::lock_guard lock(hold_mutex_);
+    stopping_ = true;
+  }
+  hold_cv_.notify_all();
+  if (!thread_.joinable()) return;
+
+  // The listener runs once is_running() holds; stop() before that would be
+  // lost, so it is sent when the server runs. Then every open connection is
+  // shut down, which ends the workers waiting on idle keep-alive connections.
+  bool stop_sent = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!stop_sent && server_->is_running()) {
+      server_->stop();
+      stop_sent = true;
+    }
+    if (stop_sent) {
+      close_connections();
+      if (!server_->is_running()) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (!stop_sent) std::fprintf(stderr, "FakeService %s: the listener never started\n", name_.c_str());
+  thread_.join();
+}
+
+void FakeService::close_connections() {
+  for_each_socket([&](int fd) {
+    std::uint32_t address = 0;
+    if (local_port_of(fd, &address) != port_ || address != INADDR_LOOPBACK) return;
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening) return;
+    ::shutdown(fd, SHUT_RDWR);
+  });
+}
+
+std::map<std::string, std::string> FakeService::host_map() const {
+  std::map<std::string, std::string> map;
+  const std::string to = "127.0.0.1:" + std::to_string(port_);
+  for (const auto& host : host_names_) map[host + (tls_ ? ":443" : ":80")] = to;
+  return map;
+}
+
+std::string FakeService::url(std::string_view path) const {
+  return (tls_ ? "https://" : "http://") + (host_names_.empty() ? std::string("127.0.0.1") : host_names_.front()) +
+         std::string(path);
+}
+
+// ---- record ------------------------------------------------------------------
+
+void FakeService::record(const httplib::Request& req) {
+  RecordedRequest r;
+  r.method = req.method;
+  r.path = req.path;
+  const auto q = req.target.find('?');
+  if (q != std::string::npos) {
+    r.query = req.target.substr(q + 1);
+    httplib::detail::parse_query_text(r.query, r.params);
+  }
+  std::string encoding;
+  for (const auto& [key, value] : req.headers) {
+    if (key == "REMOTE_ADDR" || key == "REMOTE_PORT" || key == "LOCAL_ADDR" || key == "LOCAL_PORT") continue;
+    if (key == kHiddenEncoding) {
+      r.headers.emplace_back("Content-Encoding", value);
+      encoding = value;
+      continue;
+    }
+    r.headers.emplace_back(key, value);
+    if (iequals(key, "Cookie")) {
+      std::string_view rest = value;
+      while (!rest.empty()) {
+        const auto semi = rest.find(';');
+        const std::string pair = trim(rest.substr(0, semi));
+        rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
+        if (pair.empty()) continue;
+        const auto eq = pair.find('=');
+        if (eq == std::string::npos) r.cookies.emplace_back("", pair);
+        else r.cookies.emplace_back(trim(pair.substr(0, eq)), trim(pair.substr(eq + 1)));
+      }
+    }
+  }
+  r.raw_body = req.body;
+  r.body = req.body;
+  if (iequals(trim(encoding), "gzip") && gunzip(req.body, r.body)) r.body_decoded = true;
+  r.client_address = req.remote_addr;
+  r.client_port = req.remote_port;
+  r.time = std::chrono::system_clock::now();
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(std::move(r));
+    ++generation_;
+  }
+  recorded_.notify_all();
+}
+
+std::vector<RecordedRequest> FakeService::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+std::vector<RecordedRequest> FakeService::requests(std::string_view method, std::string_view path) const {
+  std::lock_guard lock(mutex_);
+  std::vector<RecordedRequest> out;
+  for (const auto& r : requests_)
+    if (r.method == method && r.path == path) out.push_back(r);
+  return out;
+}
+
+std::size_t FakeService::count(std::string_view method, std::string_view path) const {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(std::count_if(requests_.begin(), requests_.end(),
+                                                [&](const auto& r) { return r.method == method && r.path == path; }));
+}
+
+std::size_t FakeService::count() const {
+  std::lock_guard lock(mutex_);
+  return requests_.size();
+}
+
+void FakeService::clear_requests() {
+  std::lock_guard lock(mutex_);
+  requests_.clear();
+}
+
+bool FakeService::wait_for(const std::function<bool()>& pred, std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    std::uint64_t seen;
+    {
+      std::lock_guard lock(mutex_);
+      seen = generation_;
+    }
+    if (pred()) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    std::unique_lock lock(mutex_);
+    recorded_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(20)),
+                         [&] { return generation_ != seen; });
+  }
+}
+
+// ---- answers -----------------------------------------------------------------
+
+void FakeService::on(std::string method, const std::string& path_regex, Handler handler) {
+  std::lock_guard lock(mutex_);
+  overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler)});
+}
+
+void FakeService::clear_overrides() {
+  std::lock_guard lock(mutex_);
+  overrides_.clear();
+}
+
+void FakeService::route(std::string method, const std::string& path_regex, Handler handler) {
+  std::lock_guard lock(mutex_);
+  defaults_.push_back({std::move(method), std::regex(path_regex), std::move(handler)});
+}
+
+void FakeService::set_status_sequence(std::string path, std::vector<int> statuses) {
+  std::lock_guard lock(mutex_);
+  sequences_[std::move(path)] = {std::move(statuses), 0};
+}
+
+Handler FakeService::find(const std::vector<Route>& table, bool latest_first, httplib::Request& req) const {
+  auto matches = [&](const Route& route) {
+    const bool method_ok = route.method == req.method || (route.method == "GET" && req.method == "HEAD");
+    return method_ok && std::regex_match(req.path, req.matches, route.pattern);
+  };
+  if (latest_first) {
+    for (auto it = table.rbegin(); it != table.rend(); ++it)
+      if (matches(*it)) return it->handler;
+  } else {
+    for (const auto& route : table)
+      if (matches(route)) return route.handler;
+  }
+  return nullptr;
+}
+
+void FakeService::dispatch(const httplib::Request& original, httplib::Response& res) {
+  record(original);
+  httplib::Request req = original;
+  req.headers.erase(kHiddenEncoding);
+  if (original.has_header(kHiddenEncoding))
+    req.headers.emplace("Content-Encoding", original.get_header_value(kHiddenEncoding));
+
+  Handler handler;
+  {
+    std::lock_guard lock(mutex_);
+    auto seq = sequences_.find(req.path);
+    if (seq != sequences_.end() && seq->second.second < seq->second.first.size()) {
+      const int status = seq->second.first[seq->second.second++];
+      if (status != 200) {
+        res.status = status;
+        return;
+      }
+    }
+    handler = find(overrides_, true, req);
+    if (!handler) handler = find(defaults_, false, req);
+  }
+  if (!handler) handler = not_found_json();
+  handler(req, res);
+}
+
+void FakeService::reply_json(httplib::Response& res, const nlohmann::json& body, int status) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json");
+}
+
+Handler FakeService::empty(int status) {
+  return [status](const httplib::Request&, httplib::Response& res) { res.status = status; };
+}
+
+Handler FakeService::json(int status, nlohmann::json body) {
+  return [status, body = std::move(body)](const httplib::Request&, httplib::Response& res) {
+    reply_json(res, body, status);
+  };
+}
+
+Handler FakeService::not_found_json() { return json(404, {{"error", "not found"}}); }
+
+Handler FakeService::unavailable_html() {
+  return [](const httplib::Request&, httplib::Response& res) {
+    res.status = 503;
+    res.set_content(
+        "<!DOCTYPE html>\n<html><head><title>503 Service Unavailable</title></head>"
+        "<body><h1>Service Unavailable</h1><p>The server is temporarily unable to service your request.</p></body></html>\n",
+        "text/html; charset=utf-8");
+  };
+}
+
+Handler FakeService::drop_connection() {
+  return [](const httplib::Request& req, httplib::Response& res) {
+    shut_connection(req);
+    res.status = 500;  // never reaches the client
+  };
+}
+
+Handler FakeService::held(std::chrono::milliseconds max_hold, Handler then) {
+  return [this, max_hold, then = std::move(then)](const httplib::Request& req, httplib::Response& res) {
+    {
+      std::unique_lock lock(hold_mutex_);
+      hold_cv_.wait_for(lock, max_hold, [&] { return stopping_.load(); });
+    }
+    if (then) then(req, res);
+    else res.status = 200;
+  };
+}
+
+}  // namespace testing::fakes

@@ -1,0 +1,35 @@
+#include "testing/fakes/push_service.h"
+
+#include "testing/fakes/random.h"
+
+namespace testing::fakes {
+
+nlohmann::json PushService::ios_params() {
+  return {{"fba", true}, {"require_email_auth", false}, {"uses_provisional_auth", false}};
+}
+
+PushService::PushService(ServiceOptions options)
+    : FakeService("push", {kHost}, options), player_id_(random_uuid()) {
+  const std::string api = kApiRoot;
+  const nlohmann::json success = {{"success", true}};
+  route("POST", api + "players", [this](const httplib::Request& req, httplib::Response& res) {
+    const auto body = nlohmann::json::parse(req.body, nullptr, false);
+    const bool email = body.is_object() && body.value("device_type", nlohmann::json()) == 11;
+    reply_json(res, {{"success", true}, {"id", email ? random_uuid() : player_id_}});
+  });
+  route("PUT", api + "players/([^/]+)", json(200, success));
+  route("GET", api + "players/([^/]+)", json(200, {{"tags", nlohmann::json::object()}}));
+  route("POST", api + "players/([^/]+)/on_session", [](const httplib::Request& req, httplib::Response& res) {
+    reply_json(res, {{"success", true}, {"id", req.matches[1].str()}});
+  });
+  route("POST", api + "players/([^/]+)/(on_focus|on_purchase|email_logout)", json(200, success));
+  route("POST", api + "notifications", [](const httplib::Request&, httplib::Response& res) {
+    reply_json(res, {{"id", random_uuid()}, {"recipients", 1}});
+  });
+  route("PUT", api + "notifications/([^/]+)", json(200, success));
+  route("GET", api + "apps/([^/]+)/ios_params\\.js", json(200, ios_params()));
+}
+
+PushService::~PushService() { stop(); }
+
+}  // namespace testing::fakes
