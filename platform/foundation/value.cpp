@@ -106,6 +106,11 @@ std::optional<double> Value::as_double() const {
   }
 }
 
+const Opaque* Value::opaque_of(const std::type_info& type) const {
+  const Opaque* o = opaque();
+  return o && o->type == std::type_index(type) ? o : nullptr;
+}
+
 const Value& Value::operator[](std::string_view key) const {
   if (const Dict* d = dict()) return d->get(key);
   return null_value();

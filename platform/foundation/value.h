@@ -151,9 +151,8 @@ class Value {
 
   template <class T>
   std::shared_ptr<T> object() const {
-    const Opaque* o = opaque();
-    if (!o || o->type != typeid(T)) return nullptr;
-    return std::static_pointer_cast<T>(o->ptr);
+    const Opaque* o = opaque_of(typeid(T));
+    return o ? std::static_pointer_cast<T>(o->ptr) : nullptr;
   }
 
   const Value& operator[](std::string_view key) const;       // null Value unless a dict holding key
@@ -165,6 +164,10 @@ class Value {
   static const Value& null_value();
 
  private:
+  // The object when it is of the given type. Out of line: inlined, the type
+  // comparison trips g++'s maybe-uninitialized analysis in sanitizer builds.
+  const Opaque* opaque_of(const std::type_info& type) const;
+
   std::variant<std::monostate, bool, std::int64_t, double, std::string, Bytes, Date, Array, Dict, Opaque> v_;
 };
 

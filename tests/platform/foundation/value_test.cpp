@@ -136,7 +136,8 @@ TEST_F(ValueTest, ObjectsCompareByIdentityAndKeepTheirType) {
   EXPECT_NE(a, c);
   EXPECT_EQ(a.object<Thing>(), p);
   EXPECT_EQ(a.object<int>(), nullptr);
-  EXPECT_EQ(Value(1).object<Thing>(), nullptr);
+  const Value number(1);
+  EXPECT_EQ(number.object<Thing>(), nullptr);
 }
 
 TEST_F(ValueTest, DescribeForms) {
