@@ -487,7 +487,7 @@ TEST_F(CookieTest, UnreadableCookieFileReadsAsEmpty) {
     std::string bytes;
   };
   const std::vector<Case> cases = {
-      {"garbage", std::string("\x00\x01not a plist\xff", 16)},
+      {"garbage", std::string("\x00\x01not a plist\xff", 14)},
       {"truncated binary", "bplist00\xd1\x01\x02"},
       {"a dict, not a list", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Name</key><string>a</string></dict></plist>"},
       {"empty", ""},
