@@ -1,0 +1,150 @@
+#include "testing/harness/harness.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/dispatch/clock.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/net/session.h"
+#include "platform/net/testing_reset.h"
+#include "platform/os/system.h"
+#include "platform/testing/reset.h"
+
+namespace testing {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void write_file(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out.flush()) throw std::runtime_error("Harness: cannot write " + path.string());
+}
+
+std::string xml_escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string info_plist(const std::string& identifier) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\">\n<dict>\n"
+         "  <key>CFBundleIdentifier</key><string>" + xml_escape(identifier) + "</string>\n"
+         "  <key>CFBundleExecutable</key><string>App</string>\n"
+         "  <key>CFBundleShortVersionString</key><string>1.0</string>\n"
+         "  <key>CFBundleVersion</key><string>1</string>\n"
+         "</dict>\n</plist>\n";
+}
+
+}  // namespace
+
+Harness::Harness(HarnessOptions options) {
+  std::string pattern = (fs::temp_directory_path() / "harness-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("Harness: cannot make a temporary folder");
+  root_ = pattern;
+  device_dir_ = root_ / "device";
+  bundle_dir_ = root_ / "App.app";
+  try {
+    authority_ = std::make_unique<fakes::TlsAuthority>();
+    const fakes::ServiceOptions tls{.authority = authority_.get()};
+    for (Fake f : options.fakes) {
+      switch (f) {
+        case Fake::intranet: if (!intranet_) intranet_ = std::make_unique<fakes::IntranetSite>(tls); break;
+        case Fake::push: if (!push_) push_ = std::make_unique<fakes::PushService>(tls); break;
+        case Fake::analytics: if (!analytics_) analytics_ = std::make_unique<fakes::AnalyticsCollector>(tls); break;
+        case Fake::logs: if (!logs_) logs_ = std::make_unique<fakes::LogCollector>(tls); break;
+        case Fake::identity: if (!identity_) identity_ = std::make_unique<fakes::IdentityService>(tls); break;
+        case Fake::kits: if (!kits_) kits_ = std::make_unique<fakes::KitServices>(tls); break;
+      }
+    }
+    for (const fakes::FakeService* s : std::initializer_list<const fakes::FakeService*>{
+             intranet_.get(), push_.get(), analytics_.get(), logs_.get(), identity_.get(), kits_.get()}) {
+      if (s) host_map_.merge(s->host_map());
+    }
+
+    fs::create_directories(device_dir_);
+    if (!authority_->write_root_pem(ca_file())) throw std::runtime_error("Harness: cannot write ca.pem");
+    nlohmann::json profile = {{"hosts", host_map_}, {"trust_anchors", {ca_file().string()}}};
+    profile.merge_patch(options.profile);
+    write_file(device_dir_ / "device.json", profile.dump(2) + "\n");
+    write_file(bundle_dir_ / "Info.plist", info_plist(options.bundle_identifier));
+
+    auto booted = platform::os::boot(device_dir_, bundle_dir_);
+    if (!booted) throw std::runtime_error("Harness: boot failed: " + booted.error().description());
+    booted_ = true;
+    platform::net::register_runtime_classes();
+    capture_ = std::make_unique<platform::testing::CaptureSinks>();
+  } catch (...) {
+    cleanup();
+    throw;
+  }
+}
+
+Harness::~Harness() { cleanup(); }
+
+void Harness::cleanup() noexcept {
+  try {
+    if (booted_) {
+      platform::net::reset_for_testing();
+      platform::testing::reset();
+      booted_ = false;
+    }
+    capture_.reset();
+    intranet_.reset();
+    push_.reset();
+    analytics_.reset();
+    logs_.reset();
+    identity_.reset();
+    kits_.reset();
+  } catch (...) {
+  }
+  std::error_code ec;
+  if (!root_.empty()) fs::remove_all(root_, ec);
+}
+
+bool Harness::run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+  using namespace std::chrono;
+  auto& loop = platform::dispatch::RunLoop::main();
+  const auto deadline = steady_clock::now() + timeout;
+  while (!pred()) {
+    const auto now = steady_clock::now();
+    if (now >= deadline) return false;
+    if (platform::dispatch::Clock::current().advances_by_itself()) {
+      // Slices, so a predicate that only the fakes' threads make true is seen too.
+      const auto slice = std::min<steady_clock::duration>(deadline - now, milliseconds(10));
+      loop.run_until(pred, duration_cast<platform::dispatch::Duration>(slice));
+    } else if (loop.run_pending() == 0) {
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+  }
+  return true;
+}
+
+template <class T>
+T& Harness::fake(const std::unique_ptr<T>& p, const char* name) {
+  if (!p) throw std::logic_error(std::string("Harness: the test did not ask for the fake ") + name);
+  return *p;
+}
+
+fakes::IntranetSite& Harness::intranet() { return fake(intranet_, "intranet"); }
+fakes::PushService& Harness::push() { return fake(push_, "push"); }
+fakes::AnalyticsCollector& Harness::analytics() { return fake(analytics_, "analytics"); }
+fakes::LogCollector& Harness::logs() { return fake(logs_, "logs"); }
+fakes::IdentityService& Harness::identity() { return fake(identity_, "identity"); }
+fakes::KitServices& Harness::kits() { return fake(kits_, "kits"); }
+
+}  // namespace testing

@@ -1,0 +1,92 @@
+#pragma once
+// The in-process test driver for subsystem tests: a temporary device and
+// bundle, the loopback fakes the test asks for (one TlsAuthority for all),
+// the host map and the CA as trust anchor in the device profile, the platform
+// booted on the calling thread, and the console captured.
+//
+//   testing::Harness h({.fakes = {testing::Fake::intranet, testing::Fake::push}});
+//   ... start work that posts to the intranet ...
+//   ASSERT_TRUE(h.run_until([&] { return h.intranet().count("POST", "/api/reraviror/register") == 1; }));
+//
+// The destructor resets the platform, stops the fakes and removes the
+// temporary folder. One Harness per test (each test runs in its own process).
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/testing/capture.h"
+#include "testing/fakes/analytics_collector.h"
+#include "testing/fakes/identity_service.h"
+#include "testing/fakes/intranet_site.h"
+#include "testing/fakes/kit_services.h"
+#include "testing/fakes/log_collector.h"
+#include "testing/fakes/push_service.h"
+#include "testing/fakes/tls_authority.h"
+
+namespace testing {
+
+enum class Fake { intranet, push, analytics, logs, identity, kits };
+
+struct HarnessOptions {
+  std::vector<Fake> fakes{};
+  // Merged (JSON merge patch) over the device.json the harness writes, which
+  // holds "hosts" (every fake's host map) and "trust_anchors" (the CA file).
+  nlohmann::json profile = nlohmann::json::object();
+  std::string bundle_identifier = "org.example.intranet";
+};
+
+class Harness {
+ public:
+  // Throws std::runtime_error when the device cannot be made or booted.
+  explicit Harness(HarnessOptions options = {});
+  ~Harness();
+  Harness(const Harness&) = delete;
+  Harness& operator=(const Harness&) = delete;
+
+  // Runs the main run loop until `pred` holds or `timeout` of real time
+  // passes (also under a ManualClock, where only ready work runs); returns pred().
+  bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+  // The fakes; each throws std::logic_error when the test did not ask for it.
+  fakes::IntranetSite& intranet();
+  fakes::PushService& push();
+  fakes::AnalyticsCollector& analytics();
+  fakes::LogCollector& logs();
+  fakes::IdentityService& identity();
+  fakes::KitServices& kits();
+  fakes::TlsAuthority& authority() { return *authority_; }
+
+  // Every started fake's host map, as written into the profile.
+  const std::map<std::string, std::string>& host_map() const { return host_map_; }
+  const std::filesystem::path& device_directory() const { return device_dir_; }
+  const std::filesystem::path& bundle_directory() const { return bundle_dir_; }
+  std::filesystem::path ca_file() const { return device_dir_ / "ca.pem"; }
+
+  // Console output, logged lines and the lines logging sent to the system log, since boot.
+  platform::testing::CaptureSinks& capture() { return *capture_; }
+
+ private:
+  template <class T>
+  T& fake(const std::unique_ptr<T>& p, const char* name);
+  void cleanup() noexcept;
+
+  std::filesystem::path root_, device_dir_, bundle_dir_;
+  std::unique_ptr<fakes::TlsAuthority> authority_;
+  std::unique_ptr<fakes::IntranetSite> intranet_;
+  std::unique_ptr<fakes::PushService> push_;
+  std::unique_ptr<fakes::AnalyticsCollector> analytics_;
+  std::unique_ptr<fakes::LogCollector> logs_;
+  std::unique_ptr<fakes::IdentityService> identity_;
+  std::unique_ptr<fakes::KitServices> kits_;
+  std::map<std::string, std::string> host_map_;
+  std::unique_ptr<platform::testing::CaptureSinks> capture_;
+  bool booted_ = false;
+};
+
+}  // namespace testing

@@ -1,1 +1,0 @@
-// Replaced as the test services are built.
