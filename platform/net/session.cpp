@@ -648,12 +648,17 @@ std::shared_ptr<Session> Session::make(Configuration configuration, std::shared_
 }
 
 std::shared_ptr<Session> Session::shared() {
-  std::lock_guard lk(detail::registry_mutex);
-  auto& s = detail::shared_session();
-  if (!s) {
-    s = make(Configuration::default_config());
-    s->core_->is_shared = true;
+  static std::mutex shared_mutex;
+  std::lock_guard lk(shared_mutex);
+  {
+    std::lock_guard registry(detail::registry_mutex);
+    if (auto& s = detail::shared_session()) return s;
   }
+  auto made = make(Configuration::default_config());
+  made->core_->is_shared = true;
+  std::lock_guard registry(detail::registry_mutex);
+  auto& s = detail::shared_session();
+  s = made;
   return s;
 }
 

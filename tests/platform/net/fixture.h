@@ -100,12 +100,21 @@ class TestServer {
     for (const auto& r : requests_) n += r.path == path;
     return n;
   }
+  // The last request to `path`; its body only when the handler kept it.
   Recorded last(const std::string& path) const {
     std::lock_guard lk(m_);
     for (auto it = requests_.rbegin(); it != requests_.rend(); ++it) {
-      if (it->path == path) return *it;
+      if (it->path != path) continue;
+      Recorded r = *it;
+      if (auto b = bodies_.find(path); b != bodies_.end()) r.body = b->second;
+      return r;
     }
     return {};
+  }
+  // Keeps the body of a request (the pre-routing record is made before it is read).
+  void keep_body(const httplib::Request& req) {
+    std::lock_guard lk(m_);
+    bodies_[req.path] = req.body;
   }
 
   // A handler that holds its answer until release() or 10 s.
@@ -135,6 +144,7 @@ class TestServer {
   mutable std::mutex m_;
   std::condition_variable held_cv_;
   std::vector<Recorded> requests_;
+  std::map<std::string, std::string> bodies_;
   int holding_ = 0;
   bool released_ = false;
 };

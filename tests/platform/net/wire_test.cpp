@@ -24,8 +24,11 @@ std::string gzip(const std::string& text) {
 class WireTest : public NetTest {};
 
 TEST_F(WireTest, PostArrivesByteExactWithTheExactHeaderSet) {
-  auto& server = add_server(kHost, [](httplib::Server& s, TestServer&) {
-    s.Post("/upload", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "application/octet-stream"); });
+  auto& server = add_server(kHost, [](httplib::Server& s, TestServer& self) {
+    s.Post("/upload", [&self](const httplib::Request& req, httplib::Response& res) {
+      self.keep_body(req);
+      res.set_content("ok", "application/octet-stream");
+    });
   });
   boot();
   auto delegate = std::make_shared<RecordingDelegate>();
