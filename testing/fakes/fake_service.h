@@ -116,7 +116,8 @@ class FakeService {
   // ---- answers ----
   // Routes `method` requests whose path matches `path_regex` (whole path) to
   // `handler`, before the default routes; the latest matching override wins.
-  // The handler's request carries the regex captures in `matches`.
+  // A "GET" route also answers HEAD. The handler's request carries the regex
+  // captures in `matches`, and the raw body with its Content-Encoding.
   void on(std::string method, const std::string& path_regex, Handler handler);
   void clear_overrides();
   // The next requests to `path` (any method) are answered with these statuses
