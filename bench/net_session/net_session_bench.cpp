@@ -1,0 +1,139 @@
+// Small GETs over loopback keep-alive: a Session against raw libcurl (a reused
+// easy handle; a multi handle with 8 easy handles), same server, same
+// connection limit.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <httplib.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/net/session.h"
+
+namespace {
+
+using platform::net::Configuration;
+using platform::net::Request;
+using platform::net::Session;
+
+constexpr int kConcurrent = 8;
+
+class Server {
+ public:
+  Server() {
+    server_.new_task_queue = [] { return new httplib::ThreadPool(2 * kConcurrent); };
+    server_.set_keep_alive_max_count(1000000);
+    server_.set_tcp_nodelay(true);
+    server_.Get("/small", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(std::string(64, 'x'), "application/octet-stream");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~Server() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/small"; }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+Server& server() {
+  static Server s;
+  return s;
+}
+
+std::size_t discard(char*, std::size_t size, std::size_t n, void*) { return size * n; }
+
+std::shared_ptr<Session> make_session() {
+  auto config = Configuration::ephemeral();
+  config.max_connections_per_host = kConcurrent;
+  return Session::make(config);
+}
+
+// Runs `count` GETs through the session at once and waits for all of them.
+void session_gets(Session& session, const Request& request, int count, benchmark::State& state) {
+  std::mutex m;
+  std::condition_variable cv;
+  int left = count;
+  bool failed = false;
+  for (int i = 0; i < count; ++i) {
+    session.data_task(request, [&](std::optional<platform::net::Bytes> data, auto, std::optional<platform::foundation::Error> error) {
+      std::lock_guard lk(m);
+      failed |= error.has_value() || !data || data->size() != 64;
+      if (--left == 0) cv.notify_all();
+    })->resume();
+  }
+  std::unique_lock lk(m);
+  if (!cv.wait_for(lk, std::chrono::seconds(10), [&] { return left == 0; }) || failed) state.SkipWithError("request failed");
+}
+
+void net_get_sequential_ours(benchmark::State& state) {
+  auto session = make_session();
+  Request request(*platform::foundation::Url::parse(server().url()));
+  for (auto _ : state) session_gets(*session, request, 1, state);
+  session->invalidate_and_cancel();
+}
+
+void net_get_sequential_raw(benchmark::State& state) {
+  CURL* easy = curl_easy_init();
+  auto url = server().url();
+  for (auto _ : state) {
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discard);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("request failed");
+  }
+  curl_easy_cleanup(easy);
+}
+
+void net_get_concurrent8_ours(benchmark::State& state) {
+  auto session = make_session();
+  Request request(*platform::foundation::Url::parse(server().url()));
+  for (auto _ : state) session_gets(*session, request, kConcurrent, state);
+  session->invalidate_and_cancel();
+}
+
+void net_get_concurrent8_raw(benchmark::State& state) {
+  CURLM* multi = curl_multi_init();
+  curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(kConcurrent));
+  std::vector<CURL*> easies;
+  auto url = server().url();
+  for (int i = 0; i < kConcurrent; ++i) {
+    CURL* e = curl_easy_init();
+    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &discard);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    easies.push_back(e);
+  }
+  for (auto _ : state) {
+    for (auto* e : easies) curl_multi_add_handle(multi, e);
+    int running = 0;
+    do {
+      curl_multi_perform(multi, &running);
+      if (running) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    } while (running);
+    int queued = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+      if (msg->msg == CURLMSG_DONE && msg->data.result != CURLE_OK) state.SkipWithError("request failed");
+    }
+    for (auto* e : easies) curl_multi_remove_handle(multi, e);
+  }
+  for (auto* e : easies) curl_easy_cleanup(e);
+  curl_multi_cleanup(multi);
+}
+
+}  // namespace
+
+BENCHMARK(net_get_sequential_ours)->Name("net_get_sequential/ours")->UseRealTime();
+BENCHMARK(net_get_sequential_raw)->Name("net_get_sequential/raw")->UseRealTime();
+BENCHMARK(net_get_concurrent8_ours)->Name("net_get_concurrent8/ours")->UseRealTime();
+BENCHMARK(net_get_concurrent8_raw)->Name("net_get_concurrent8/raw")->UseRealTime();
+
+BENCHMARK_MAIN();
