@@ -843,7 +843,10 @@ struct Run {
     auto old_host = lower(req.url->host().value_or(""));
     auto new_host = lower(next_url->host().value_or(""));
     if (old_host != new_host || req.url->scheme() != next_url->scheme()) {
+      // Credentials set on the request stay with their host.
       next.headers.remove("Authorization");
+      next.headers.remove("Proxy-Authorization");
+      next.headers.remove("Cookie");
       credential.reset();
     }
     return next;

@@ -180,10 +180,12 @@ TEST_F(RedirectTest, AuthorizationStaysWithItsHost) {
   auto session = Session::make(Configuration::ephemeral());
   Request request(https("/away"));
   request.headers.set("Authorization", "Bearer secret");
+  request.headers.set("Cookie", "session=secret");
   auto out = run(*session, request);
   ASSERT_FALSE(out.error) << out.error->description();
   EXPECT_EQ(to_string(*out.data), "landed");
   EXPECT_FALSE(other_->last("/land").header("Authorization"));
+  EXPECT_FALSE(other_->last("/land").header("Cookie"));
 
   Request same(https("/stay"));
   same.headers.set("Authorization", "Bearer secret");
