@@ -1,9 +1,9 @@
 #pragma once
 // A fresh device folder and app bundle per test, booted on request.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <string>
 
@@ -11,6 +11,7 @@
 #include "platform/foundation/plist.h"
 #include "platform/os/system.h"
 #include "platform/testing/reset.h"
+#include "platform/testing/temp_device.h"
 
 namespace platform::os::test {
 
@@ -18,7 +19,7 @@ namespace fs = std::filesystem;
 using foundation::Dict;
 using foundation::Value;
 
-inline constexpr const char* kBundleId = "org.example.intranet";
+inline constexpr const char* kBundleId = platform::testing::TempDevice::bundle_identifier;
 
 inline void write_text(const fs::path& file, std::string_view text) {
   fs::create_directories(file.parent_path());
@@ -39,32 +40,23 @@ inline void write_plist(const fs::path& file, const Value& value,
 class OsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/os-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    device_ = root_ / "device";
-    bundle_ = root_ / "App.app";
-    fs::create_directories(device_);
-    write_plist(bundle_ / "Info.plist", Dict{{"CFBundleIdentifier", kBundleId},
-                                             {"CFBundleExecutable", "App"},
-                                             {"CFBundleShortVersionString", "2.4"},
-                                             {"CFBundleVersion", "77"}});
+    temp_.emplace("os-test", Dict{{"CFBundleShortVersionString", "2.4"}, {"CFBundleVersion", "77"}});
+    root_ = temp_->root();
+    device_ = temp_->device();
+    bundle_ = temp_->bundle();
   }
 
-  void TearDown() override {
-    dispatch::wait_until_idle();
-    platform::testing::reset();
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
+  // Waits for the pool, resets the platform and removes the folder.
+  void TearDown() override { temp_.reset(); }
 
   void boot_device(BootOptions options = {}) {
-    auto booted_ok = boot(device_, bundle_, std::move(options));
+    auto booted_ok = temp_->boot(std::move(options));
     ASSERT_TRUE(booted_ok.has_value()) << booted_ok.error().description();
   }
 
-  fs::path container() const { return device_ / "Containers" / "Data" / kBundleId; }
+  fs::path container() const { return temp_->container(); }
 
+  std::optional<platform::testing::TempDevice> temp_;
   fs::path root_, device_, bundle_;
 };
 
