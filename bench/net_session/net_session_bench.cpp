@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/net/session.h"
+#include "platform/net/testing_reset.h"
 
 namespace {
 
@@ -136,4 +137,12 @@ BENCHMARK(net_get_sequential_raw)->Name("net_get_sequential/raw")->UseRealTime()
 BENCHMARK(net_get_concurrent8_ours)->Name("net_get_concurrent8/ours")->UseRealTime();
 BENCHMARK(net_get_concurrent8_raw)->Name("net_get_concurrent8/raw")->UseRealTime();
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  // Sessions end on their delegate queues; let them finish before static destruction.
+  platform::net::reset_for_testing();
+  return 0;
+}

@@ -710,6 +710,9 @@ struct Run {
       origin->current_ = req;
     }
 
+    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(resource_deadline - Clock::now()).count();
+    if (remaining <= 0) return url_error(ue::timed_out, {}, req.url);
+
     curl_easy_reset(easy);
     auto url = req.url->absolute_string();
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
@@ -739,8 +742,6 @@ struct Run {
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, idle_ms);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max(1.0, std::ceil(idle))));
-    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(resource_deadline - Clock::now()).count();
-    if (remaining <= 0) return url_error(ue::timed_out, {}, req.url);
     if (remaining < 0x7fffffff) curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining));
 
     Slist header_list = build_headers();
@@ -1101,7 +1102,7 @@ void Engine::submit(std::shared_ptr<Task> task) {
     pending_.push_back(std::move(task));
     if (idle_ == 0 && static_cast<int>(threads_.size()) < kMaxWorkers) threads_.emplace_back([this] { worker(); });
   }
-  cv_.notify_all();
+  cv_.notify_one();  // any idle worker can take it
 }
 
 void Engine::wake() { cv_.notify_all(); }
@@ -1146,7 +1147,7 @@ void Engine::worker() {
     --core->running_per_host[key];
     lk.unlock();
     core.reset();
-    cv_.notify_all();
+    cv_.notify_one();  // a task held back by the host limit may start now
     lk.lock();
   }
   lk.unlock();
