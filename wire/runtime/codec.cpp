@@ -112,6 +112,46 @@ NANOMessageInfo* new_record(const MessageDescriptor& d) {
   return record;
 }
 
+// Brings a decoded record to the state a deep copy of it would have: list
+// cursors at 0 and repeated integer items cut as copy_cell cuts them. False
+// where the copy would fail (a missing item).
+bool settle_decoded(const MessageDescriptor& d, NANOMessageInfo* record) {
+  if (record->values == nullptr) return true;
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    const FieldSpec& field = d.fields[i];
+    void* value = record->values[i];
+    if (value == nullptr) continue;
+    if (repeated(field.flags)) {
+      auto* list = static_cast<NANORepeatedField*>(value);
+      list->cursor = 0;
+      if (list->count == 0) continue;
+      if (list->items == nullptr) return false;
+      const bool narrow = (field.flags & (flag::boolean | flag::enumeration | flag::int32 | flag::uint32)) != 0;
+      for (std::uint32_t k = 0; k < list->count; ++k) {
+        void* item = list->items[k];
+        if (item == nullptr) return false;
+        if (message_kind(field.flags)) {
+          if (!settle_decoded(*field.type, static_cast<NANOMessageInfo*>(item))) return false;
+        } else if (!byte_kind(field.flags) && narrow) {
+          auto* cell = static_cast<std::uint8_t*>(item);
+          std::uint64_t wide;
+          if (field.flags & flag::boolean) {
+            wide = cell[0] != 0 ? 1 : 0;
+          } else {
+            std::uint32_t v;
+            std::memcpy(&v, cell, sizeof v);
+            wide = v;
+          }
+          std::memcpy(cell, &wide, sizeof wide);
+        }
+      }
+    } else if (message_kind(field.flags)) {
+      if (!settle_decoded(*field.type, static_cast<NANOMessageInfo*>(value))) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void find_members(const MessageDescriptor& d, MemberLayout* out) {
@@ -489,11 +529,12 @@ NANOMessageInfo* new_record_copy(const MessageDescriptor& d, const NANOMessageIn
 }
 
 NANOMessageInfo* new_record_decoded(const MessageDescriptor& d, std::span<const std::uint8_t> data) {
-  NANOMessageInfo* scratch = codec::new_record(d);
-  if (scratch == nullptr) return nullptr;
-  NANOMessageInfo* record = nullptr;
-  if (codec::decode(d, data.data(), data.size(), scratch)) record = new_record_copy(d, scratch);
-  codec::free_message_info(d, scratch);
+  NANOMessageInfo* record = codec::new_record(d);
+  if (record == nullptr) return nullptr;
+  if (!codec::decode(d, data.data(), data.size(), record) || !codec::settle_decoded(d, record)) {
+    codec::free_message_info(d, record);
+    return nullptr;
+  }
   return record;
 }
 

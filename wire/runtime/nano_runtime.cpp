@@ -521,8 +521,10 @@ bool decode_string(pb_istream_t* stream, void** arg) {
                                static_cast<int>(kMaxFieldBytes)));
     return false;
   }
-  auto* buffer = static_cast<std::uint8_t*>(std::calloc(length == 0 ? 1 : length, 1));
+  // NUL-terminated like a copy, so the decoded record can be handed over as is.
+  auto* buffer = static_cast<std::uint8_t*>(std::malloc(length + 1));
   if (buffer == nullptr) return false;
+  buffer[length] = 0;
   record->bytes = buffer;
   record->length = static_cast<std::uint32_t>(length);
   if (!pb_read(stream, buffer, length)) {
