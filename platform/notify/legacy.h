@@ -1,0 +1,35 @@
+#pragma once
+// Notification types of the profiles below 10, used through the application object.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/value.h"
+#include "platform/notify/types.h"
+
+namespace platform::notify {
+
+// Registered user-notification settings: AuthorizationOption bits and categories.
+struct LegacySettings {
+  std::uint32_t types = 0;
+  std::vector<Category> categories;
+};
+
+// Runtime class "UILocalNotification".
+class LocalNotification : public rt::Object {
+ public:
+  explicit LocalNotification(rt::Class& cls) : rt::Object(cls) {}
+  // An instance of "UILocalNotification" (of NSObject when that class is not registered).
+  static std::shared_ptr<LocalNotification> make();
+
+  std::string alert_title, alert_body;
+  foundation::Dict user_info;
+  std::optional<std::string> sound_name;
+  std::int64_t application_icon_badge_number = 0;
+  std::string category;
+  std::optional<foundation::Date> fire_date;  // nullopt: at once
+};
+
+}  // namespace platform::notify
