@@ -4,6 +4,7 @@
 #include "platform/foundation/testing_reset.h"
 #include "platform/net/testing_reset.h"
 #include "platform/notify/testing_reset.h"
+#include "platform/store/testing_reset.h"
 #include "platform/os/testing_reset.h"
 #include "platform/runtime/testing_reset.h"
 #include "platform/security/testing_reset.h"
@@ -15,6 +16,7 @@ namespace platform::testing {
 void reset() {
   // security, os, foundation, dispatch, runtime hooks are added as the modules land.
   platform::notify::reset_for_testing();
+  platform::store::reset_for_testing();
   platform::net::reset_for_testing();
   platform::security::reset_for_testing();
   platform::os::reset_for_testing();
