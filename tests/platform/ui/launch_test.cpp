@@ -1,0 +1,198 @@
+// application_launch order, the responds-to cache and terminate.
+#include <gtest/gtest.h>
+
+#include "platform/foundation/notification.h"
+#include "platform/os/preferences.h"
+#include "fixture.h"
+
+namespace platform::ui::test {
+namespace {
+
+class TestDelegate : public Responder {
+ public:
+  explicit TestDelegate(rt::Class& cls) : Responder(cls) {}
+  bool will_finish(rt::Id, Dict options) {
+    events().push_back("will-finish " + std::to_string(options.size()));
+    return true;
+  }
+  bool did_finish(rt::Id app, Dict options) {
+    events().push_back("did-finish " + std::to_string(options.size()));
+    EXPECT_EQ(app.get(), Application::shared());
+    EXPECT_EQ(Application::shared()->state(), ApplicationState::inactive);
+    return true;
+  }
+  void did_become_active(rt::Id) { events().push_back("did-become-active"); }
+  void will_terminate(rt::Id) { events().push_back("will-terminate"); }
+  void set_window(std::shared_ptr<Window> w) {
+    events().push_back(std::string("setWindow: root ") + (w && w->root_view_controller() ? "set" : "none"));
+    window = std::move(w);
+  }
+  std::shared_ptr<Window> window;
+};
+
+void define_test_delegate() {
+  rt::ClassBuilder<TestDelegate>("TestDelegate", "UIResponder")
+      .protocols({"UIApplicationDelegate"})
+      .method(sel::will_finish_launching, &TestDelegate::will_finish)
+      .method(sel::did_finish_launching, &TestDelegate::did_finish)
+      .method(sel::did_become_active, &TestDelegate::did_become_active)
+      .method(sel::will_terminate, &TestDelegate::will_terminate)
+      .method(sel::set_window, &TestDelegate::set_window)
+      .define();
+}
+
+const rt::Sel<void(rt::Id)> exchanged_set_delegate{"test_setDelegate:"};
+
+// A load hook exchanging the application's delegate setter, as the
+// load-time bootstrap does.
+void exchange_hook() {
+  events().push_back("load hook");
+  rt::Class* app = rt::Runtime::shared().find("UIApplication");
+  ASSERT_NE(app, nullptr);
+  ASSERT_TRUE(app->add_method(exchanged_set_delegate,
+                              rt::Imp::make(exchanged_set_delegate, [](rt::Object& self, rt::Id d) {
+                                events().push_back(std::string("exchanged setDelegate: ") +
+                                                   std::string(d ? d->isa().name() : "nil"));
+                                rt::send(self, exchanged_set_delegate, d);  // the original, after the exchange
+                              })));
+  ASSERT_TRUE(rt::exchange(*app->resolve(sel::set_delegate), *app->resolve(exchanged_set_delegate)));
+}
+
+const rt::LoadHook kHooks[] = {{1, "ui-test-exchange", &exchange_hook}};
+
+class LaunchTest : public UiTest {
+ protected:
+  void SetUp() override {
+    UiTest::SetUp();
+    define_test_delegate();
+    Storyboard::define("Main", {.initial = [](Storyboard&) {
+                                  return std::make_shared<NavigationController>(
+                                      std::make_shared<RecordingController>("root"));
+                                },
+                                .scenes = {}});
+  }
+  MainOptions options() {
+    MainOptions o;
+    o.delegate_class = "TestDelegate";
+    o.load_hooks = kHooks;
+    o.launch_options = Dict{{std::string(launch_key::url), Value::object(std::make_shared<foundation::Url>(
+                                                               *foundation::Url::parse("intranet://open")))}};
+    return o;
+  }
+};
+
+TEST_F(LaunchTest, LaunchRunsTheStepsInOrderAndTerminateFlushes) {
+  auto& center = foundation::NotificationCenter::default_center();
+  auto t1 = center.add_observer(nullptr, std::string(notification_name::did_finish_launching), nullptr, nullptr,
+                                [](const foundation::Notification& n) {
+                                  bool has_url = n.user_info.contains(launch_key::url);
+                                  events().push_back(std::string("did-finish notification url=") +
+                                                     (has_url ? "yes" : "no"));
+                                });
+  auto t2 = center.add_observer(nullptr, std::string(notification_name::did_become_active), nullptr, nullptr,
+                                [](const foundation::Notification&) {
+                                  events().push_back("did-become-active notification");
+                                });
+  EXPECT_EQ(Application::shared(), nullptr);
+
+  Application& app = application_launch(0, nullptr, options());
+
+  const std::vector<std::string> expected{
+      "load hook",
+      "exchanged setDelegate: TestDelegate",
+      "setWindow: root set",
+      "will-finish 1",
+      "did-finish 1",
+      "did-finish notification url=yes",
+      "root.didLoad",
+      "root.willAppear",
+      "root.didAppear",
+      "did-become-active",
+      "did-become-active notification",
+  };
+  EXPECT_EQ(events(), expected);
+  EXPECT_EQ(&app, Application::shared());
+  EXPECT_EQ(app.state(), ApplicationState::active);
+  ASSERT_NE(app.key_window(), nullptr);
+  EXPECT_TRUE(app.key_window()->is_key_window());
+  EXPECT_EQ(app.windows().size(), 1u);
+  EXPECT_TRUE(app.delegate_responds(sel::did_finish_launching));
+  EXPECT_FALSE(app.delegate_responds(sel::open_url));
+
+  // terminate: will-terminate, its notification, preferences written.
+  events().clear();
+  auto t3 = center.add_observer(nullptr, std::string(notification_name::will_terminate), nullptr, nullptr,
+                                [](const foundation::Notification&) { events().push_back("will-terminate notification"); });
+  auto& prefs = os::Preferences::shared();
+  ASSERT_TRUE(prefs.set_app_value("k", Value("v"), os::Preferences::current_application));
+  auto file = prefs.file_for_domain(os::Preferences::current_application);
+  EXPECT_FALSE(fs::exists(file));
+  app.terminate();
+  EXPECT_EQ(events(), (std::vector<std::string>{"will-terminate", "will-terminate notification"}));
+  EXPECT_TRUE(fs::exists(file));
+  t1.remove();
+  t2.remove();
+  t3.remove();
+}
+
+TEST_F(LaunchTest, ApplicationMainReturnsZeroAfterTerminate) {
+  dispatch::Queue::main().async([] { Application::shared()->terminate(); });
+  EXPECT_EQ(application_main(0, nullptr, options()), 0);
+  EXPECT_TRUE(Application::shared()->terminated());
+}
+
+class PlainDelegate : public Responder {
+ public:
+  explicit PlainDelegate(rt::Class& cls) : Responder(cls) {}
+};
+
+TEST_F(LaunchTest, RespondsToCacheRefreshedAtEverySetEvenNilAndBack) {
+  application_launch(0, nullptr, options());
+  Application& app = *Application::shared();
+  rt::Class& cls = rt::ClassBuilder<PlainDelegate>("PlainDelegate", "UIResponder").define();
+  rt::Id delegate = cls.create();
+  std::vector<std::pair<rt::Object*, rt::Object*>> seen;
+  auto token = app.observe_delegate([&](rt::Id o, rt::Id n) { seen.emplace_back(o.get(), n.get()); });
+  rt::Object* previous = app.delegate().get();
+
+  rt::send(app, sel::set_delegate, delegate);
+  int received = 0;
+  ASSERT_TRUE(cls.add_method(sel::did_receive_remote_notification,
+                             rt::Imp::make(sel::did_receive_remote_notification,
+                                           [&](rt::Object&, rt::Id, Dict) { ++received; })));
+  // Added after the set: the cache does not know yet.
+  EXPECT_FALSE(app.delegate_responds(sel::did_receive_remote_notification));
+  EXPECT_FALSE(app.send_to_delegate(sel::did_receive_remote_notification, app.self_id(), Dict{}));
+  EXPECT_EQ(received, 0);
+
+  rt::send(app, sel::set_delegate, rt::Id{});
+  EXPECT_FALSE(app.delegate_responds(sel::did_receive_remote_notification));
+  rt::send(app, sel::set_delegate, delegate);
+  EXPECT_TRUE(app.delegate_responds(sel::did_receive_remote_notification));
+  EXPECT_TRUE(app.send_to_delegate(sel::did_receive_remote_notification, app.self_id(), Dict{}));
+  EXPECT_EQ(received, 1);
+
+  const std::vector<std::pair<rt::Object*, rt::Object*>> expected{
+      {previous, delegate.get()}, {delegate.get(), nullptr}, {nullptr, delegate.get()}};
+  EXPECT_EQ(seen, expected);
+  token.remove();
+  rt::send(app, sel::set_delegate, rt::Id{});
+  EXPECT_EQ(seen.size(), 3u);
+}
+
+TEST_F(LaunchTest, BadgeSetterIsARuntimeMethod) {
+  Application& app = application_launch(0, nullptr, options());
+  rt::Class* cls = rt::Runtime::shared().find("UIApplication");
+  rt::Imp original = cls->lookup(sel::set_badge);
+  std::vector<std::int64_t> seen;
+  cls->replace_method(sel::set_badge, rt::Imp::make(sel::set_badge, [&](rt::Object& self, std::int64_t n) {
+                        seen.push_back(n);
+                        original.call(sel::set_badge, self, n);
+                      }));
+  rt::send(app, sel::set_badge, std::int64_t{7});
+  EXPECT_EQ(seen, std::vector<std::int64_t>{7});
+  EXPECT_EQ(app.badge_number(), 7);
+}
+
+}  // namespace
+}  // namespace platform::ui::test
