@@ -9,6 +9,7 @@
 #include "platform/os/testing_reset.h"
 #include "platform/runtime/testing_reset.h"
 #include "platform/security/testing_reset.h"
+#include "platform/ui/testing_reset.h"
 
 // Each module exposes its own reset hook; they run from the top of the
 // dependency graph down, so no module is reset while a user of it still holds state.
@@ -16,6 +17,7 @@ namespace platform::testing {
 
 void reset() {
   // security, os, foundation, dispatch, runtime hooks are added as the modules land.
+  platform::ui::reset_for_testing();
   platform::notify::reset_for_testing();
   platform::store::reset_for_testing();
   platform::location::reset_for_testing();
