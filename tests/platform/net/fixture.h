@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -20,6 +21,7 @@
 #include "platform/net/testing_reset.h"
 #include "platform/os/system.h"
 #include "platform/testing/reset.h"
+#include "platform/testing/temp_device.h"
 #include "testing/fakes/tls_authority.h"
 
 namespace platform::net::test {
@@ -269,27 +271,18 @@ class RecordingDelegate : public SessionDelegate {
 class NetTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/net-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    device_ = root_ / "device";
-    bundle_ = root_ / "App.app";
-    fs::create_directories(device_);
-    fs::create_directories(bundle_);
-    ASSERT_TRUE(foundation::plist::write_file_atomically(
-                    foundation::Value(foundation::Dict{{"CFBundleIdentifier", "org.example.intranet"}, {"CFBundleExecutable", "App"}}),
-                    bundle_ / "Info.plist")
-                    .has_value());
+    temp_.emplace("net-test");
+    root_ = temp_->root();
+    device_ = temp_->device();
+    bundle_ = temp_->bundle();
     ASSERT_TRUE(authority_.write_root_pem(device_ / "ca.pem"));
   }
 
   void TearDown() override {
     for (auto& s : servers_) s->release();
     platform::net::reset_for_testing();
-    platform::testing::reset();
+    temp_.reset();  // resets the platform and removes the folder
     servers_.clear();
-    std::error_code ec;
-    fs::remove_all(root_, ec);
   }
 
   // Starts a server answering for `host` (TLS with a leaf of the test CA unless given another).
@@ -314,13 +307,14 @@ class NetTest : public ::testing::Test {
     if (adjust) adjust(profile);
     os::BootOptions options;
     options.profile = std::move(profile);
-    auto booted = os::boot(device_, bundle_, std::move(options));
+    auto booted = temp_->boot(std::move(options));
     ASSERT_TRUE(booted.has_value()) << booted.error().description();
   }
 
   static Url url(const std::string& text) { return *Url::parse(text); }
   static Url https(const std::string& path, const std::string& host = kHost) { return url("https://" + host + path); }
 
+  std::optional<platform::testing::TempDevice> temp_;
   fs::path root_, device_, bundle_;
   ::testing::fakes::TlsAuthority authority_;
   std::vector<std::unique_ptr<::testing::fakes::IssuedCertificate>> leaves_;

@@ -2,7 +2,6 @@
 // A booted temporary device with a fresh runtime registry holding the ui
 // classes, a manual clock and an event recorder.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <optional>
@@ -11,11 +10,11 @@
 
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
-#include "platform/foundation/plist.h"
 #include "platform/os/system.h"
 #include "platform/runtime/runtime.h"
 #include "platform/testing/manual_clock.h"
 #include "platform/testing/reset.h"
+#include "platform/testing/temp_device.h"
 #include "platform/ui/application.h"
 #include "platform/ui/testing_reset.h"
 #include "platform/ui/view_controller.h"
@@ -47,30 +46,24 @@ class UiTest : public ::testing::Test {
  protected:
   void SetUp() override {
     events().clear();
-    char pattern[] = "/tmp/ui-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    device_ = root_ / "device";
-    bundle_ = root_ / "App.app";
-    fs::create_directories(device_);
-    fs::create_directories(bundle_);
-    ASSERT_TRUE(foundation::plist::write_file_atomically(
-                    Value(Dict{{"CFBundleIdentifier", "org.example.intranet"},
-                               {"CFBundleExecutable", "App"},
-                               {"UIMainStoryboardFile", "Main"}}),
-                    bundle_ / "Info.plist", foundation::plist::Format::xml)
-                    .has_value());
+    temp_.emplace("ui-test", Dict{{"UIMainStoryboardFile", "Main"}});
+    root_ = temp_->root();
+    device_ = temp_->device();
+    bundle_ = temp_->bundle();
     start();
   }
 
-  void TearDown() override { stop(); }
+  void TearDown() override {
+    stop();
+    temp_.reset();
+  }
 
   // Clock, boot and a fresh registry with the ui classes.
   void start(std::optional<os::DeviceProfile> profile = std::nullopt) {
     clock_ = platform::testing::ManualClock::install();
     os::BootOptions options;
     options.profile = std::move(profile);
-    auto booted = os::boot(device_, bundle_, std::move(options));
+    auto booted = temp_->boot(std::move(options));
     ASSERT_TRUE(booted.has_value()) << booted.error().description();
     scope_.emplace();
     register_runtime_classes();
@@ -88,6 +81,7 @@ class UiTest : public ::testing::Test {
     dispatch::RunLoop::main().run_pending();
   }
 
+  std::optional<platform::testing::TempDevice> temp_;
   fs::path root_, device_, bundle_;
   std::shared_ptr<platform::testing::ManualClock> clock_;
   std::optional<rt::Runtime::Scope> scope_;
