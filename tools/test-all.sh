@@ -24,20 +24,40 @@ if command -v clang++ >/dev/null 2>&1; then
   cmake --build "$fuzz_build" --target fuzzers -j"$jobs"
   mapfile -t fuzzers < <(find "$fuzz_build/fuzz" -maxdepth 1 -type f -name '*_fuzz' -perm -u+x | sort)
   if [ ${#fuzzers[@]} -gt 0 ]; then
-    per=$(( fuzz_budget / ${#fuzzers[@]} ))
+    # Targets run side by side, one per core; the budget covers all rounds.
+    rounds=$(( (${#fuzzers[@]} + jobs - 1) / jobs ))
+    per=$(( fuzz_budget / rounds ))
     [ "$per" -gt "$fuzz_max" ] && per=$fuzz_max
     [ "$per" -lt 1 ] && per=1
-    for f in "${fuzzers[@]}"; do
+    echo "-- ${#fuzzers[@]} targets, ${per}s each, $jobs at a time"
+    run_fuzzer() {
+      local f=$1 name corpus seeds
       name=$(basename "$f")
       corpus="$fuzz_build/corpus/$name"
-      mkdir -p "$corpus"
       seeds="fuzz/corpus/${name%_fuzz}"
-      echo "-- $name for ${per}s"
-      args=(-max_total_time="$per" -print_final_stats=0 -detect_leaks=1)
-      if [ -d "$seeds" ]; then "$f" "${args[@]}" "$corpus" "$seeds" 2>"$fuzz_build/$name.log" || { tail -50 "$fuzz_build/$name.log"; exit 1; }
-      else "$f" "${args[@]}" "$corpus" 2>"$fuzz_build/$name.log" || { tail -50 "$fuzz_build/$name.log"; exit 1; }
+      mkdir -p "$corpus"
+      local args=(-max_total_time="$per" -print_final_stats=0 -detect_leaks=1 "$corpus")
+      [ -d "$seeds" ] && args+=("$seeds")
+      if "$f" "${args[@]}" >"$fuzz_build/$name.log" 2>&1; then
+        echo "-- $name: no crash, leak or sanitizer report"
+      else
+        echo "-- $name FAILED:"
+        tail -50 "$fuzz_build/$name.log"
+        return 1
+      fi
+    }
+    pids=()
+    failed=0
+    for f in "${fuzzers[@]}"; do
+      run_fuzzer "$f" &
+      pids+=($!)
+      if [ ${#pids[@]} -ge "$jobs" ]; then
+        wait "${pids[0]}" || failed=1
+        pids=("${pids[@]:1}")
       fi
     done
+    for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+    [ "$failed" -eq 0 ] || exit 1
   fi
 else
   echo "== fuzz targets skipped: clang++ not found"
