@@ -1,24 +1,15 @@
 #include "platform/foundation/console.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <memory>
 #include <mutex>
+
+#include "platform/foundation/fd_io.h"
 
 namespace platform::foundation::console {
 namespace {
 
-void write_fd(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
+// A console line that cannot be written has nowhere to report to.
+void write_fd(int fd, std::string_view bytes) { (void)fd_io::write_all(fd, bytes); }
 
 struct Sinks {
   std::mutex mutex;

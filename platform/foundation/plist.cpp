@@ -1,5 +1,7 @@
 #include "platform/foundation/plist.h"
 
+#include "platform/foundation/fd_io.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -427,19 +429,9 @@ Expected<Value> read_file(const std::filesystem::path& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return file_error(errno, read_code(errno), path);
   Bytes bytes;
-  std::uint8_t buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      ::close(fd);
-      return file_error(err, read_code(err), path);
-    }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), buf, buf + n);
-  }
+  int err = fd_io::read_all(fd, bytes);
   ::close(fd);
+  if (err != 0) return file_error(err, read_code(err), path);
   return parse(bytes);
 }
 
@@ -462,15 +454,7 @@ Expected<void> write_file_atomically(const Value& value, const std::filesystem::
   struct stat existing {};
   const mode_t mode = ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) ? existing.st_mode & 07777 : 0644;
   if (::fchmod(fd, mode) != 0) return fail(errno);
-  const std::uint8_t* p = bytes->data();
-  std::size_t left = bytes->size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail(errno);
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  if (int err = fd_io::write_all(fd, *bytes)) return fail(err);
   if (::fsync(fd) != 0) return fail(errno);
   int closed = ::close(fd);
   fd = -1;

@@ -1,5 +1,7 @@
 #include "platform/foundation/stream.h"
 
+#include "platform/foundation/fd_io.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -257,18 +259,12 @@ class FileOutputStream final : public OutputStream {
 
   std::ptrdiff_t write(std::span<const std::uint8_t> bytes) override {
     if (!is_open(status())) return -1;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        fail(posix_error(n < 0 ? errno : ENOSPC));
-        return -1;
-      }
-      done += static_cast<std::size_t>(n);
+    if (int e = fd_io::write_all(fd_, bytes)) {
+      fail(posix_error(e));
+      return -1;
     }
     notify(StreamEvent::has_space_available);
-    return static_cast<std::ptrdiff_t>(done);
+    return static_cast<std::ptrdiff_t>(bytes.size());
   }
 
   bool has_space_available() const override { return is_open(status()); }

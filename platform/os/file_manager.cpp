@@ -1,5 +1,7 @@
 #include "platform/os/file_manager.h"
 
+#include "platform/foundation/fd_io.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -302,19 +304,9 @@ Expected<Bytes> FileManager::read(const fs::path& path) {
   Bytes out;
   struct stat st {};
   if (::fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
-  std::array<std::uint8_t, 65536> buf;
-  for (;;) {
-    ssize_t n = ::read(fd, buf.data(), buf.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int e = errno;
-      ::close(fd);
-      return read_error(path, e);
-    }
-    if (n == 0) break;
-    out.insert(out.end(), buf.begin(), buf.begin() + n);
-  }
+  int e = foundation::fd_io::read_all(fd, out);
   ::close(fd);
+  if (e != 0) return read_error(path, e);
   return out;
 }
 
@@ -329,17 +321,7 @@ Expected<void> FileManager::write_atomically(const fs::path& path, std::span<con
     ::unlink(temp.c_str());
     return write_error(path, e);
   };
-  const std::uint8_t* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno);
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  if (int e = foundation::fd_io::write_all(fd, bytes)) return fail(e);
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     for (const char* name : kCarriedXattrs) {

@@ -1,5 +1,7 @@
 #include "platform/os/syslog.h"
 
+#include "platform/foundation/fd_io.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -33,16 +35,8 @@ Default& default_state() {
   return d;
 }
 
-void write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
+// A log line that cannot be written has nowhere to report to.
+void write_all(int fd, std::string_view bytes) { (void)foundation::fd_io::write_all(fd, bytes); }
 
 // "2026-12-10T12:58:15.123Z"
 std::string iso_time(double since_1970) {
