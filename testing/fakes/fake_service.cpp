@@ -276,7 +276,7 @@ std::string FakeService::url(std::string_view path) const {
 
 // ---- record ------------------------------------------------------------------
 
-void FakeService::record(const httplib::Request& req) {
+RecordedRequest FakeService::record(const httplib::Request& req) {
   RecordedRequest r;
   r.method = req.method;
   r.path = req.path;
@@ -315,10 +315,27 @@ void FakeService::record(const httplib::Request& req) {
   r.time = std::chrono::system_clock::now();
   {
     std::lock_guard lock(mutex_);
-    requests_.push_back(std::move(r));
+    requests_.push_back(r);
     ++generation_;
   }
   recorded_.notify_all();
+  return r;
+}
+
+void FakeService::set_request_observer(RequestObserver observer) {
+  std::lock_guard lock(observer_mutex_);
+  observer_ = std::move(observer);
+}
+
+void FakeService::notify_observer(const RecordedRequest& request, int status) {
+  std::lock_guard lock(observer_mutex_);
+  if (!observer_) return;
+  try {
+    // The server sends 200 for a handler that left the status unset.
+    observer_(request, status == -1 ? 200 : status);
+  } catch (...) {
+    std::fprintf(stderr, "FakeService %s: the request observer threw\n", name_.c_str());
+  }
 }
 
 std::vector<RecordedRequest> FakeService::requests() const {
@@ -405,7 +422,13 @@ Handler FakeService::find(const std::vector<Route>& table, bool latest_first, ht
 }
 
 void FakeService::dispatch(const httplib::Request& original, httplib::Response& res) {
-  record(original);
+  const RecordedRequest recorded = record(original);
+  struct Notify {
+    FakeService& service;
+    const RecordedRequest& request;
+    httplib::Response& response;
+    ~Notify() { service.notify_observer(request, response.status); }
+  } notify{*this, recorded, res};
   httplib::Request req = original;
   req.headers.erase(kHiddenEncoding);
   if (original.has_header(kHiddenEncoding))

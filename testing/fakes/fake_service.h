@@ -63,6 +63,10 @@ struct RecordedRequest {
 };
 
 using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+// Sees every request once its answer is ready, just before it is sent, with
+// its status (for a dropped connection, the status the handler left). Runs on
+// a server thread.
+using RequestObserver = std::function<void(const RecordedRequest&, int status)>;
 
 // What a FakeService presents for TLS.
 enum class Certificate {
@@ -112,6 +116,9 @@ class FakeService {
   // Evaluates `pred` (without holding the record's lock) at each recorded
   // request and at least every 20 ms, until it holds or `timeout` passes.
   bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds timeout) const;
+  // Replaces the observer (nullptr removes it). Once this returns, the old
+  // observer is not called again.
+  void set_request_observer(RequestObserver observer);
 
   // ---- answers ----
   // Routes `method` requests whose path matches `path_regex` (whole path) to
@@ -149,7 +156,8 @@ class FakeService {
   };
 
   void dispatch(const httplib::Request& req, httplib::Response& res);
-  void record(const httplib::Request& req);
+  RecordedRequest record(const httplib::Request& req);
+  void notify_observer(const RecordedRequest& request, int status);
   // The matching route's handler; fills req.matches.
   Handler find(const std::vector<Route>& table, bool latest_first, httplib::Request& req) const;
   void close_connections();
@@ -171,6 +179,10 @@ class FakeService {
   std::uint64_t generation_ = 0;  // bumped at each recorded request
   std::vector<Route> overrides_, defaults_;
   std::map<std::string, std::pair<std::vector<int>, std::size_t>> sequences_;
+
+  // Held while an observer runs, so set_request_observer waits for it.
+  std::mutex observer_mutex_;
+  RequestObserver observer_;
 
   std::mutex hold_mutex_;
   std::condition_variable hold_cv_;

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <thread>
@@ -333,6 +334,31 @@ TEST_F(FakesTest, StatusSequenceThenTheRoute) {
   // Other paths are not affected.
   EXPECT_EQ(c->fetch({.path = "/api/v1/players/p"}).status, 200);
   EXPECT_EQ(push.count("POST", "/api/v1/players"), expected.size());
+}
+
+TEST_F(FakesTest, RequestObserverSeesEachRequestWithTheStatusAnswered) {
+  IntranetSite site(tls());
+  std::mutex mutex;
+  std::vector<std::string> seen;
+  site.set_request_observer([&](const RecordedRequest& r, int status) {
+    std::lock_guard lock(mutex);
+    seen.push_back(r.method + " " + r.path + " " + std::to_string(status));
+  });
+  site.set_status_sequence("/menu", {503});
+  site.on("GET", "/about", FakeService::empty(204));
+  auto c = client(site);
+  // The observer runs before the answer is written, so the client sees it done.
+  for (const char* path : {"/", "/login?user=demo", "/nowhere", "/menu", "/menu", "/about"})
+    ASSERT_EQ(c->fetch({.path = path}).code, CURLE_OK) << path;
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(seen, (std::vector<std::string>{"GET / 200", "GET /login 302", "GET /nowhere 404", "GET /menu 503",
+                                              "GET /menu 200", "GET /about 204"}));
+  }
+  site.set_request_observer(nullptr);
+  ASSERT_EQ(c->fetch({.path = "/"}).status, 200);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(seen.size(), 6u);
 }
 
 TEST_F(FakesTest, OverridesWinLatestFirstSeeTheirCapturesAndCanBeCleared) {
