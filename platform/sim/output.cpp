@@ -1,0 +1,149 @@
+#include "platform/sim/output.h"
+
+#include <mutex>
+
+#include "platform/foundation/console.h"
+#include "platform/foundation/fd_io.h"
+#include "platform/sim/internal.h"
+
+namespace platform::sim {
+
+namespace {
+
+struct OutputState {
+  std::mutex mutex;  // one line at a time through the sink
+  LineSink sink;
+  std::mutex console_mutex;
+  std::vector<std::string> console;
+  std::string pending_out, pending_err;  // partial lines
+  bool capturing = false;
+};
+
+OutputState& state() {
+  static OutputState s;
+  return s;
+}
+
+void default_sink(Tag tag, std::string_view text) {
+  std::string line(tag_name(tag));
+  line.resize(6, ' ');
+  line += "| ";
+  line += text;
+  line += '\n';
+  (void)foundation::fd_io::write_all(1, line);
+}
+
+void emit_one(Tag tag, std::string_view text) {
+  OutputState& s = state();
+  std::lock_guard lock(s.mutex);
+  if (s.sink) {
+    s.sink(tag, text);
+  } else {
+    default_sink(tag, text);
+  }
+}
+
+void console_line(Tag tag, std::string_view line) {
+  {
+    std::lock_guard lock(state().console_mutex);
+    state().console.emplace_back(line);
+  }
+  emit_one(tag, line);
+}
+
+// Splits written bytes into lines; the rest waits for its line break.
+void console_bytes(std::string OutputState::*pending, std::string_view bytes) {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard lock(state().console_mutex);
+    std::string& buffer = state().*pending;
+    buffer.append(bytes);
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = buffer.find('\n', start)) != std::string::npos; start = nl + 1) {
+      lines.push_back(buffer.substr(start, nl - start));
+    }
+    buffer.erase(0, start);
+  }
+  for (const std::string& line : lines) console_line(Tag::app, line);
+}
+
+}  // namespace
+
+std::string_view tag_name(Tag tag) {
+  switch (tag) {
+    case Tag::os: return "os";
+    case Tag::svc: return "svc";
+    case Tag::app: return "app";
+    case Tag::log: return "log";
+    case Tag::step: return "step";
+    case Tag::screen: return "screen";
+    case Tag::done: return "done";
+  }
+  return "os";
+}
+
+void set_line_sink(LineSink sink) {
+  std::lock_guard lock(state().mutex);
+  state().sink = std::move(sink);
+}
+
+void emit(Tag tag, std::string_view text) {
+  std::size_t start = 0;
+  while (true) {
+    std::size_t nl = text.find('\n', start);
+    if (nl == std::string_view::npos) {
+      if (start < text.size() || start == 0) emit_one(tag, text.substr(start));
+      return;
+    }
+    emit_one(tag, text.substr(start, nl - start));
+    start = nl + 1;
+  }
+}
+
+std::vector<std::string> console_lines() {
+  std::lock_guard lock(state().console_mutex);
+  return state().console;
+}
+
+std::size_t console_line_count() {
+  std::lock_guard lock(state().console_mutex);
+  return state().console.size();
+}
+
+namespace detail {
+
+void install_console_capture() {
+  {
+    std::lock_guard lock(state().console_mutex);
+    if (state().capturing) return;
+    state().capturing = true;
+  }
+  foundation::console::set_out_sink([](std::string_view bytes) { console_bytes(&OutputState::pending_out, bytes); });
+  foundation::console::set_err_sink([](std::string_view bytes) { console_bytes(&OutputState::pending_err, bytes); });
+  foundation::console::set_log_sink([](std::string_view line) { console_line(Tag::log, line); });
+}
+
+void remove_console_capture() {
+  {
+    std::lock_guard lock(state().console_mutex);
+    if (!state().capturing) return;
+    state().capturing = false;
+  }
+  foundation::console::set_out_sink(nullptr);
+  foundation::console::set_err_sink(nullptr);
+  foundation::console::set_log_sink(nullptr);
+}
+
+void reset_output() {
+  remove_console_capture();
+  {
+    std::lock_guard lock(state().console_mutex);
+    state().console.clear();
+    state().pending_out.clear();
+    state().pending_err.clear();
+  }
+  set_line_sink(nullptr);
+}
+
+}  // namespace detail
+}  // namespace platform::sim

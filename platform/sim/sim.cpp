@@ -1,0 +1,34 @@
+#include "platform/sim/sim.h"
+
+#include "platform/location/manager.h"
+#include "platform/net/session.h"
+#include "platform/notify/center.h"
+#include "platform/sim/internal.h"
+#include "platform/store/store.h"
+#include "platform/ui/application.h"
+
+namespace platform::sim {
+
+foundation::Expected<void> boot(const std::filesystem::path& device_dir, const std::filesystem::path& bundle_dir,
+                                os::BootOptions options) {
+  options.bind_main_thread = true;
+  auto booted = os::boot(device_dir, bundle_dir, std::move(options));
+  if (!booted) return booted;
+  ui::register_runtime_classes();
+  net::register_runtime_classes();
+  notify::register_runtime_classes();
+  store::register_runtime_classes();
+  location::register_runtime_classes();
+  detail::install_console_capture();
+  detail::install_page_observer();
+  return {};
+}
+
+void reset_for_testing() {
+  detail::reset_device();
+  detail::reset_output();
+  detail::reset_services();
+  detail::reset_app_image();
+}
+
+}  // namespace platform::sim
