@@ -10,6 +10,7 @@
 #include "platform/runtime/testing_reset.h"
 #include "platform/security/testing_reset.h"
 #include "platform/ui/testing_reset.h"
+#include "platform/web/testing_reset.h"
 
 // Each module exposes its own reset hook; they run from the top of the
 // dependency graph down, so no module is reset while a user of it still holds state.
@@ -17,6 +18,7 @@ namespace platform::testing {
 
 void reset() {
   // security, os, foundation, dispatch, runtime hooks are added as the modules land.
+  platform::web::reset_for_testing();
   platform::ui::reset_for_testing();
   platform::notify::reset_for_testing();
   platform::store::reset_for_testing();
