@@ -11,6 +11,7 @@
 #include "platform/net/session.h"
 #include "platform/net/testing_reset.h"
 #include "platform/os/system.h"
+#include "platform/sim/sim.h"
 #include "platform/testing/reset.h"
 
 namespace testing {
@@ -47,6 +48,7 @@ std::string info_plist(const std::string& identifier) {
          "  <key>CFBundleExecutable</key><string>App</string>\n"
          "  <key>CFBundleShortVersionString</key><string>1.0</string>\n"
          "  <key>CFBundleVersion</key><string>1</string>\n"
+         "  <key>UIMainStoryboardFile</key><string>Main</string>\n"
          "</dict>\n</plist>\n";
 }
 
@@ -83,10 +85,9 @@ Harness::Harness(HarnessOptions options) {
     write_file(device_dir_ / "device.json", profile.dump(2) + "\n");
     write_file(bundle_dir_ / "Info.plist", info_plist(options.bundle_identifier));
 
-    auto booted = platform::os::boot(device_dir_, bundle_dir_);
+    auto booted = platform::sim::boot(device_dir_, bundle_dir_);
     if (!booted) throw std::runtime_error("Harness: boot failed: " + booted.error().description());
     booted_ = true;
-    platform::net::register_runtime_classes();
     capture_ = std::make_unique<platform::testing::CaptureSinks>();
   } catch (...) {
     cleanup();
@@ -99,6 +100,8 @@ Harness::~Harness() { cleanup(); }
 void Harness::cleanup() noexcept {
   try {
     if (booted_) {
+      capture_.reset();
+      platform::sim::reset_for_testing();
       platform::net::reset_for_testing();
       platform::testing::reset();
       booted_ = false;
@@ -115,6 +118,22 @@ void Harness::cleanup() noexcept {
   std::error_code ec;
   if (!root_.empty()) fs::remove_all(root_, ec);
 }
+
+platform::ui::Application& Harness::boot_app(platform::sim::AppImage image) {
+  platform::sim::set_app(std::move(image));
+  return boot_app();
+}
+
+platform::ui::Application& Harness::boot_app() {
+  if (!platform::sim::app()) throw std::logic_error("Harness: boot_app() before an app image was set");
+  const platform::sim::Result launched = platform::sim::device().launch();
+  if (!launched) throw std::runtime_error("Harness: launch failed: " + launched.message);
+  platform::ui::Application* app = platform::ui::Application::shared();
+  if (!app) throw std::runtime_error("Harness: launch left no application");
+  return *app;
+}
+
+platform::sim::Device& Harness::device() { return platform::sim::device(); }
 
 bool Harness::run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
   using namespace std::chrono;

@@ -2,10 +2,12 @@
 // The in-process test driver for subsystem tests: a temporary device and
 // bundle, the loopback fakes the test asks for (one TlsAuthority for all),
 // the host map and the CA as trust anchor in the device profile, the platform
-// booted on the calling thread, and the console captured.
+// booted on the calling thread (sim::boot: every module the profile lists),
+// and the console captured.
 //
 //   testing::Harness h({.fakes = {testing::Fake::intranet, testing::Fake::push}});
-//   ... start work that posts to the intranet ...
+//   h.boot_app(image);                     // application start-up on this thread
+//   h.device().tap_link("/login?user=demo");
 //   ASSERT_TRUE(h.run_until([&] { return h.intranet().count("POST", "/api/reraviror/register") == 1; }));
 //
 // The destructor resets the platform, stops the fakes and removes the
@@ -20,7 +22,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/sim/app_image.h"
+#include "platform/sim/device.h"
 #include "platform/testing/capture.h"
+#include "platform/ui/application.h"
 #include "testing/fakes/analytics_collector.h"
 #include "testing/fakes/identity_service.h"
 #include "testing/fakes/intranet_site.h"
@@ -49,6 +54,16 @@ class Harness {
   Harness(const Harness&) = delete;
   Harness& operator=(const Harness&) = delete;
 
+  // Launches the app on this thread (the start-up sequence up to the active
+  // state) and returns the application; the caller then pumps with run_until.
+  // The first form hands `image` to sim::set_app; the second launches the
+  // image set before. Throws std::runtime_error when the launch fails.
+  platform::ui::Application& boot_app(platform::sim::AppImage image);
+  platform::ui::Application& boot_app();
+  // The OS-side operations (launch, push, tap-link, background ...); call
+  // them on this thread.
+  platform::sim::Device& device();
+
   // Runs the main run loop until `pred` holds or `timeout` of real time
   // passes (also under a ManualClock, where only ready work runs); returns pred().
   bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -68,7 +83,8 @@ class Harness {
   const std::filesystem::path& bundle_directory() const { return bundle_dir_; }
   std::filesystem::path ca_file() const { return device_dir_ / "ca.pem"; }
 
-  // Console output, logged lines and the lines logging sent to the system log, since boot.
+  // Console output, logged lines and the lines logging sent to the system log,
+  // since boot. (The simulator's own os/step lines go to standard output.)
   platform::testing::CaptureSinks& capture() { return *capture_; }
 
  private:
