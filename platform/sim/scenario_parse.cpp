@@ -38,18 +38,26 @@ class Cursor {
 
   // The next argument: a JSON-quoted string (decoded), a JSON object or
   // array (as written), or a bare word. nullopt at the end of the line.
-  std::optional<std::string> token(bool* was_json = nullptr) {
-    if (was_json) *was_json = false;
+  std::optional<std::string> token() {
     if (at_end()) return std::nullopt;
     char c = line_[pos_];
     if (c == '"') return quoted();
-    if (c == '{' || c == '[') {
-      if (was_json) *was_json = true;
-      return bracketed();
-    }
+    if (c == '{' || c == '[') return bracketed();
     std::size_t start = pos_;
     while (pos_ < line_.size() && !is_space(line_[pos_])) ++pos_;
     return std::string(line_.substr(start, pos_ - start));
+  }
+
+  // The next argument as JSON text: a quoted string as written, an object
+  // or array, or a bare word (number, true, false, null).
+  std::optional<std::string> json_text() {
+    if (at_end()) return std::nullopt;
+    if (line_[pos_] == '"') {
+      std::size_t start = pos_;
+      quoted();
+      return std::string(line_.substr(start, pos_ - start));
+    }
+    return token();
   }
 
   // The rest of the line as text: one quoted string, or the raw remainder.
@@ -205,7 +213,17 @@ void options(Cursor& c, Command& cmd, const std::map<std::string, bool, std::les
 
 // The text argument of wait/expect console etc., with an optional trailing
 // timeout for waits.
+void optional_timeout(Cursor& c, Command& cmd);
+
 void text_with_timeout(Cursor& c, Command& cmd, bool timeout_allowed, const char* what) {
+  if (c.peek() == '"') {
+    // A quoted text: a timeout may follow it.
+    std::string text = *c.token();
+    if (text.empty()) throw Fail{std::string("missing ") + what};
+    cmd.args.push_back(text);
+    if (timeout_allowed) return optional_timeout(c, cmd);
+    return no_more(c);
+  }
   std::string text = c.rest();
   if (timeout_allowed) {
     // A last word that reads as a duration is the timeout ("wait console ready 5s").
@@ -267,8 +285,7 @@ void parse_arguments(Cursor& c, Command& cmd) {
     return no_more(c);
   }
   if (n == "push" || n == "tap-notification" || n == "dismiss-notification") {
-    bool json = false;
-    auto payload = c.token(&json);
+    auto payload = c.json_text();
     if (!payload) throw Fail{"missing notification payload"};
     json_argument(*payload, true, "the payload");
     cmd.args.push_back(*payload);
@@ -306,8 +323,7 @@ void parse_arguments(Cursor& c, Command& cmd) {
   }
   if (n == "script-message") {
     cmd.args.push_back(need(c, "handler name"));
-    bool json = false;
-    auto body = c.token(&json);
+    auto body = c.json_text();
     if (!body) throw Fail{"missing message body"};
     json_argument(*body, false, "the message body");
     cmd.args.push_back(*body);

@@ -6,6 +6,7 @@
 #include "platform/sim/internal.h"
 #include "platform/store/store.h"
 #include "platform/ui/application.h"
+#include "platform/web/web_view.h"
 
 namespace platform::sim {
 
@@ -19,12 +20,14 @@ foundation::Expected<void> boot(const std::filesystem::path& device_dir, const s
   notify::register_runtime_classes();
   store::register_runtime_classes();
   location::register_runtime_classes();
+  web::register_runtime_classes();
   detail::install_console_capture();
   detail::install_page_observer();
   return {};
 }
 
 void reset_for_testing() {
+  detail::remove_page_observer();
   detail::reset_device();
   detail::reset_output();
   detail::reset_services();

@@ -1,0 +1,124 @@
+// The scenario line parser: accepted lines, comments, JSON arguments, and bad
+// lines reported with their line number.
+#include <gtest/gtest.h>
+
+#include "platform/sim/scenario.h"
+
+namespace platform::sim::test {
+namespace {
+
+struct Good {
+  std::string line;
+  std::string name;
+  std::vector<std::string> args;
+  std::map<std::string, std::string> options;
+  std::optional<double> timeout;
+};
+
+TEST(ScenarioParse, AcceptedLines) {
+  const Good cases[] = {
+      {"launch", "launch", {}, {}, {}},
+      {"  launch --url https://a.example.org/x --options {\"k\": [1, {\"n\": \"}\"}]}", "launch", {},
+       {{"--url", "https://a.example.org/x"}, {"--options", "{\"k\": [1, {\"n\": \"}\"}]}"}}, {}},
+      {"push {\"aps\":{\"alert\":\"Hi there\"}} --content-available", "push", {"{\"aps\":{\"alert\":\"Hi there\"}}"},
+       {{"--content-available", ""}}, {}},
+      {"tap-notification {} --action reply --text \"on my way\"", "tap-notification", {"{}"},
+       {{"--action", "reply"}, {"--text", "on my way"}}, {}},
+      {"wait console User accepted notifications: true", "wait", {"console", "User accepted notifications: true"}, {},
+       {}},
+      {"wait console ready 2s", "wait", {"console", "ready"}, {}, 2.0},
+      {"wait console \"ends in 5s\"", "wait", {"console", "ends in 5s"}, {}, {}},
+      {"wait request push POST /api/v1/players 500ms", "wait", {"request", "push", "POST", "/api/v1/players"}, {},
+       0.5},
+      {"wait page-finished", "wait", {"page-finished"}, {}, {}},
+      {"wait idle 3", "wait", {"idle"}, {}, 3.0},
+      {"sleep 250ms", "sleep", {}, {}, 0.25},
+      {"expect screen window(key)*Menu", "expect", {"screen", "window(key)*Menu"}, {}, {}},
+      {"expect no-request intranet /api/reraviror/register", "expect",
+       {"no-request", "intranet", "/api/reraviror/register"}, {}, {}},
+      {"script-message crash {\"a\":1}", "script-message", {"crash", "{\"a\":1}"}, {}, {}},
+      {"script-message ping \"text body\"", "script-message", {"ping", "\"text body\""}, {}, {}},
+      {"js-alert Are you sure? #1", "js-alert", {"Are you sure? #1"}, {}, {}},
+      {"tap-alert \"OK\"", "tap-alert", {"OK"}, {}, {}},
+      {"purchase org.example.pro 3", "purchase", {"org.example.pro", "3"}, {}, {}},
+      {"location 52.52 -13.4", "location", {"52.52", "-13.4"}, {}, {}},
+      {"device-token 00FFa1", "device-token", {"00FFa1"}, {}, {}},
+      {"network wwan", "network", {"wwan"}, {}, {}},
+      {"files Library/Preferences", "files", {"Library/Preferences"}, {}, {}},
+      {"crash exception", "crash", {"exception"}, {}, {}},
+  };
+  for (const Good& c : cases) {
+    auto parsed = ScenarioPlayer::parse_line(c.line, 7);
+    auto* error = std::get_if<ScenarioPlayer::ParseError>(&parsed);
+    ASSERT_EQ(error, nullptr) << c.line << ": " << error->describe();
+    const auto& cmd = std::get<std::optional<Command>>(parsed);
+    ASSERT_TRUE(cmd.has_value()) << c.line;
+    EXPECT_EQ(cmd->line, 7);
+    EXPECT_EQ(cmd->name, c.name) << c.line;
+    EXPECT_EQ(cmd->args, c.args) << c.line;
+    EXPECT_EQ(cmd->options, c.options) << c.line;
+    EXPECT_EQ(cmd->timeout_s, c.timeout) << c.line;
+  }
+}
+
+TEST(ScenarioParse, BadLinesNameTheProblem) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"fly away", "unknown command \"fly\""},
+      {"launch --colour red", "unknown option \"--colour\""},
+      {"launch --url", "missing value of --url"},
+      {"launch --url relative/path", "not an absolute URL"},
+      {"launch --options [1]", "--options must be a JSON object"},
+      {"push {\"aps\": }", "the payload is not valid JSON"},
+      {"push {\"aps\": {}", "unterminated JSON argument"},
+      {"push", "missing notification payload"},
+      {"push {} --content-available yes", "unknown option \"yes\""},
+      {"authorize maybe", "expected allow|deny"},
+      {"network up", "expected on|off|wwan"},
+      {"rotate 9", "not an orientation"},
+      {"token-error abc", "not an error code"},
+      {"device-token 0g", "not a hex token"},
+      {"purchase", "missing product"},
+      {"purchase pro 0", "not a quantity"},
+      {"location 91 0", "not a latitude"},
+      {"sleep soon", "not a duration"},
+      {"wait", "missing"},
+      {"wait forever", "expected page-finished|console|request|alert|idle"},
+      {"wait page-finished 1s extra", "unexpected argument"},
+      {"wait request push POST", "missing path"},
+      {"wait console", "missing console text"},
+      {"expect console \"unterminated", "unterminated quoted string"},
+      {"expect screen", "missing screen pattern"},
+      {"terminate now", "unexpected argument \"now\""},
+      {"{\"a\":1}", "unknown command"},
+      {"script-message name {bad json}", "the message body is not valid JSON"},
+  };
+  for (const auto& [line, message] : cases) {
+    auto parsed = ScenarioPlayer::parse_line(line, 3);
+    auto* error = std::get_if<ScenarioPlayer::ParseError>(&parsed);
+    ASSERT_NE(error, nullptr) << line;
+    EXPECT_EQ(error->line, 3);
+    EXPECT_NE(error->message.find(message), std::string::npos) << line << " -> " << error->message;
+    EXPECT_EQ(error->describe().rfind("line 3: ", 0), 0u) << error->describe();
+  }
+}
+
+TEST(ScenarioParse, ScriptsSkipCommentsAndBlankLinesAndStopAtTheFirstBadLine) {
+  auto parsed = ScenarioPlayer::parse("# a demo\n\nlaunch\r\n   # indented comment\nwait page-finished\n\n");
+  ASSERT_TRUE(std::holds_alternative<std::vector<Command>>(parsed));
+  const auto& commands = std::get<std::vector<Command>>(parsed);
+  ASSERT_EQ(commands.size(), 2u);
+  EXPECT_EQ(commands[0].line, 3);
+  EXPECT_EQ(commands[0].text, "launch");
+  EXPECT_EQ(commands[1].line, 5);
+
+  auto bad = ScenarioPlayer::parse("launch\n# ok\nbackground\nwiat idle\nnonsense too\n");
+  ASSERT_TRUE(std::holds_alternative<ScenarioPlayer::ParseError>(bad));
+  EXPECT_EQ(std::get<ScenarioPlayer::ParseError>(bad).line, 4);
+
+  auto empty = ScenarioPlayer::parse("");
+  ASSERT_TRUE(std::holds_alternative<std::vector<Command>>(empty));
+  EXPECT_TRUE(std::get<std::vector<Command>>(empty).empty());
+}
+
+}  // namespace
+}  // namespace platform::sim::test

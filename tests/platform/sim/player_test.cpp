@@ -1,0 +1,127 @@
+// The scenario player: one command per run-loop turn, step and done lines,
+// waits against the clock, expect failures and exit codes.
+#include "platform/foundation/console.h"
+#include "fixture.h"
+
+namespace platform::sim::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<Command> script(std::string_view text) {
+  auto parsed = ScenarioPlayer::parse(text);
+  if (auto* error = std::get_if<ScenarioPlayer::ParseError>(&parsed)) {
+    ADD_FAILURE() << error->describe();
+    return {};
+  }
+  return std::get<std::vector<Command>>(parsed);
+}
+
+class PlayerTest : public SimTest {
+ protected:
+  // Pumps the main run loop, advancing the clock by `step` whenever nothing is ready.
+  void play(ScenarioPlayer& player, dispatch::Duration step = 100ms, int max_rounds = 1000) {
+    player.start();
+    for (int i = 0; i < max_rounds && !player.finished(); ++i) {
+      dispatch::wait_until_idle();
+      if (dispatch::RunLoop::main().run_pending() == 0) clock_->advance(step);
+    }
+    ASSERT_TRUE(player.finished()) << all_lines();
+  }
+};
+
+TEST_F(PlayerTest, RunsOneCommandPerTurnAndSummarises) {
+  start();
+  ScenarioPlayer player(script(
+      "# start-up\n"
+      "launch\n"
+      "device-token 0a0b\n"
+      "expect screen window(key)*\n"
+      "expect screen UIViewController*Home\n"
+      "background\n"
+      "foreground\n"));
+  player.start();
+  EXPECT_EQ(dispatch::RunLoop::main().run_pending() >= 1, true);
+  play(player);
+  EXPECT_EQ(player.exit_code(), 0) << all_lines();
+  EXPECT_EQ(player.steps(), 6);
+  EXPECT_EQ(player.expectations(), 2);
+  EXPECT_EQ(player.failed(), 0);
+  EXPECT_EQ(count_lines("step| launch"), 1);
+  EXPECT_EQ(count_lines("step| device-token 0a0b"), 1);
+  EXPECT_EQ(lines().back(), "done| 6 steps, 2 expectations, 0 failed");
+  EXPECT_EQ(events(), (std::vector<std::string>{"did-finish", "did-become-active", "token 2", "will-resign-active",
+                                                "did-enter-background", "will-enter-foreground", "did-become-active"}));
+}
+
+TEST_F(PlayerTest, FailedExpectationsSetExitCodeOneAndThePlayerGoesOn) {
+  start();
+  record_service_request({"push", "POST", "/api/v1/players?x=1", 200});
+  foundation::console::out_line("User accepted notifications: true");
+  ScenarioPlayer player(script(
+      "expect console accepted notifications\n"
+      "expect console never printed\n"
+      "expect request push post /api/v1/players\n"
+      "expect request push GET /api/v1/players\n"
+      "expect no-request push /api/v1/players\n"
+      "expect no-request intranet /\n"
+      "tap-back\n"  // not running: a failed step
+      "launch\n"));
+  play(player);
+  EXPECT_EQ(player.exit_code(), 1);
+  EXPECT_EQ(player.expectations(), 6);
+  EXPECT_EQ(player.failed(), 4) << all_lines();
+  EXPECT_TRUE(device().running());  // the last command still ran
+  EXPECT_EQ(count_lines("line 2 failed: expectation not met: console never printed"), 1) << all_lines();
+  EXPECT_EQ(count_lines("line 7 failed: the app is not running"), 1) << all_lines();
+  EXPECT_EQ(lines().back(), "done| 8 steps, 6 expectations, 4 failed");
+}
+
+TEST_F(PlayerTest, WaitsSucceedOnWhatArrivesAndFailAtTheirDeadline) {
+  start();
+  ScenarioPlayer player(script(
+      "wait console ready\n"
+      "wait request intranet GET /\n"
+      "wait alert 2s\n"
+      "sleep 1s\n"
+      "wait console ready 1s\n"));  // the one "ready" line was consumed by the first wait
+  player.start();
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_FALSE(player.finished());
+  foundation::console::out("rea");
+  foundation::console::out("dy now\n");
+  std::thread([] { record_service_request({"intranet", "GET", "/", 200}); }).join();
+  play(player);
+  EXPECT_EQ(player.exit_code(), 1);
+  EXPECT_EQ(player.failed(), 2) << all_lines();
+  EXPECT_EQ(count_lines("line 3 failed: timed out waiting for alert"), 1) << all_lines();
+  EXPECT_EQ(count_lines("line 5 failed: timed out waiting for console ready"), 1) << all_lines();
+  EXPECT_EQ(count_lines("app| ready now"), 1) << all_lines();
+  EXPECT_EQ(count_lines("svc| intranet GET / -> 200"), 1) << all_lines();
+}
+
+TEST_F(PlayerTest, DefaultWaitDeadlineIsTenSeconds) {
+  start();
+  ScenarioPlayer player(script("wait console nothing\n"));
+  auto begin = dispatch::Clock::current().monotonic();
+  play(player, 1s);
+  double waited = std::chrono::duration<double>(dispatch::Clock::current().monotonic() - begin).count();
+  EXPECT_GE(waited, ScenarioPlayer::default_timeout_s);
+  EXPECT_LT(waited, ScenarioPlayer::default_timeout_s + 2);
+  EXPECT_EQ(player.exit_code(), 1);
+}
+
+TEST_F(PlayerTest, RunLineForTheRepl) {
+  start();
+  ScenarioPlayer repl({});
+  EXPECT_EQ(repl.run_line("# nothing"), 0);
+  EXPECT_EQ(repl.run_line("launch"), 0);
+  EXPECT_EQ(repl.run_line("launch"), 1);  // already running
+  EXPECT_EQ(repl.run_line("take-off"), 2);
+  EXPECT_EQ(count_lines("unknown command \"take-off\""), 1) << all_lines();
+  EXPECT_EQ(repl.run_line("screen"), 0);
+  EXPECT_GE(count_lines("screen| window(key)"), 1) << all_lines();
+}
+
+}  // namespace
+}  // namespace platform::sim::test
