@@ -4,11 +4,12 @@
 #include <string>
 #include <utility>
 
+#include "platform/dispatch/queue.h"
+#include "platform/foundation/console.h"
 #include "platform/notify/legacy.h"
 #include "platform/notify/system.h"
 #include "platform/notify/testing_reset.h"
 #include "platform/os/profile.h"
-#include "platform/os/syslog.h"
 
 namespace platform::notify {
 namespace {
@@ -21,6 +22,29 @@ std::mutex& instance_mutex() {
 std::shared_ptr<Center>& instance() {
   static std::shared_ptr<Center> center;
   return center;
+}
+
+// The legacy prompt and the delivery observer: process-wide, reset with the centre.
+struct Shared {
+  std::mutex mutex;
+  std::optional<bool> legacy_granted;
+  std::vector<std::function<void(bool)>> legacy_waiting;
+  std::shared_ptr<const std::function<void(const Notification&)>> delivery_observer;
+};
+
+Shared& shared() {
+  static Shared s;
+  return s;
+}
+
+void notify_delivery(const Notification& notification) {
+  std::shared_ptr<const std::function<void(const Notification&)>> observer;
+  {
+    std::lock_guard lock(shared().mutex);
+    observer = shared().delivery_observer;
+  }
+  if (!observer || !*observer) return;
+  dispatch::Queue::main().async([observer, notification] { (*observer)(notification); });
 }
 
 template <class T>
@@ -159,8 +183,11 @@ void Center::get_notification_categories(std::function<void(std::vector<Category
 }
 
 void Center::record_delivery(Notification notification) {
-  std::lock_guard lock(mutex_);
-  delivered_.push_back(std::move(notification));
+  {
+    std::lock_guard lock(mutex_);
+    delivered_.push_back(notification);
+  }
+  notify_delivery(notification);
 }
 
 void Center::schedule(Request request, std::uint64_t generation) {
@@ -233,6 +260,12 @@ void register_runtime_classes() {
 }
 
 void reset_for_testing() {
+  {
+    std::lock_guard lock(shared().mutex);
+    shared().legacy_granted.reset();
+    shared().legacy_waiting.clear();
+    shared().delivery_observer.reset();
+  }
   std::shared_ptr<Center> dropped;
   {
     std::lock_guard lock(instance_mutex());
@@ -244,6 +277,35 @@ void reset_for_testing() {
   }
 }
 
+// ---- legacy prompt -------------------------------------------------------------
+
+namespace legacy {
+
+void request_authorization(std::function<void(bool)> answer) {
+  bool granted;
+  {
+    std::lock_guard lock(shared().mutex);
+    if (!shared().legacy_granted) {
+      const std::string& profile_answer = os::profile().push.prompt_answer;
+      if (profile_answer == "allow" || profile_answer == "deny") {
+        shared().legacy_granted = profile_answer == "allow";
+      } else {
+        shared().legacy_waiting.push_back(std::move(answer));
+        return;
+      }
+    }
+    granted = *shared().legacy_granted;
+  }
+  if (answer) answer(granted);
+}
+
+std::optional<bool> authorization() {
+  std::lock_guard lock(shared().mutex);
+  return shared().legacy_granted;
+}
+
+}  // namespace legacy
+
 // ---- OS side -----------------------------------------------------------------
 
 namespace system {
@@ -253,8 +315,7 @@ static std::function<void(A...)> once(std::function<void(A...)> completion, cons
   auto called = std::make_shared<std::atomic<bool>>(false);
   return [completion = std::move(completion), called, what](A... args) {
     if (called->exchange(true)) {
-      os::syslog::log(os::syslog::warning,
-                      std::string(what) + " completion handler called more than once; the call is ignored");
+      foundation::console::log_line(std::string("[platform] completion called more than once, ignored: ") + what);
       return;
     }
     if (completion) completion(args...);
@@ -271,6 +332,22 @@ std::function<void()> single_shot(std::function<void()> completion, const char* 
 
 void answer_authorization(bool granted) {
   if (auto center = Center::current()) center->answer_authorization(granted);
+  std::vector<std::function<void(bool)>> waiting;
+  {
+    std::lock_guard lock(shared().mutex);
+    if (!shared().legacy_granted) shared().legacy_granted = granted;
+    granted = *shared().legacy_granted;
+    waiting.swap(shared().legacy_waiting);
+  }
+  for (auto& answer : waiting) {
+    if (answer) answer(granted);
+  }
+}
+
+void set_delivery_observer(std::function<void(const Notification&)> observer) {
+  std::lock_guard lock(shared().mutex);
+  shared().delivery_observer =
+      observer ? std::make_shared<const std::function<void(const Notification&)>>(std::move(observer)) : nullptr;
 }
 
 bool present(Notification notification, std::function<void(std::uint32_t)> on_options) {

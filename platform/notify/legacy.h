@@ -1,6 +1,7 @@
 #pragma once
 // Notification types of the profiles below 10, used through the application object.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,5 +32,17 @@ class LocalNotification : public rt::Object {
   std::string category;
   std::optional<foundation::Date> fire_date;  // nullopt: at once
 };
+
+// The permission prompt of the legacy settings registration. It follows the
+// profile's push.prompt_answer like the centre's: "allow" and "deny" decide at
+// the first request; "ask" waits for system::answer_authorization(). Once
+// decided, the answer stays.
+namespace legacy {
+// `answer` gets whether the user allowed: on the calling thread when the
+// prompt is decided, otherwise on the thread that answers it.
+void request_authorization(std::function<void(bool granted)> answer);
+// nullopt while undecided.
+std::optional<bool> authorization();
+}  // namespace legacy
 
 }  // namespace platform::notify

@@ -76,8 +76,8 @@ struct Notification {
 };
 
 // Action identifiers of the two built-in responses.
-inline constexpr std::string_view default_action = "UNNotificationDefaultActionIdentifier";
-inline constexpr std::string_view dismiss_action = "UNNotificationDismissActionIdentifier";
+inline constexpr std::string_view default_action = "com.apple.UNNotificationDefaultActionIdentifier";
+inline constexpr std::string_view dismiss_action = "com.apple.UNNotificationDismissActionIdentifier";
 
 // Runtime class "UNNotificationResponse" (registered with the centre).
 class Response : public rt::Object {

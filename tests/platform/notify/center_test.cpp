@@ -3,6 +3,7 @@
 #include <future>
 #include <thread>
 
+#include "platform/dispatch/run_loop.h"
 #include "platform/dispatch/sync.h"
 #include "platform/notify/center.h"
 #include "platform/notify/legacy.h"
@@ -212,6 +213,29 @@ TEST_F(CenterTest, RequestsAreDeliveredWhenTheirIntervalHasPassed) {
   EXPECT_TRUE(delivered(*center).empty());
   clock_->advance(10s);  // the repeating request fires again at 40 s
   EXPECT_EQ(ids(delivered(*center)), (std::vector<std::string>{"repeating"}));
+}
+
+TEST_F(CenterTest, DeliveriesAreReportedOnTheMainThread) {
+  auto center = booted_center(*this, "allow");
+  ASSERT_NE(center, nullptr);
+  std::vector<std::string> seen;
+  system::set_delivery_observer([&](const Notification& n) {
+    EXPECT_TRUE(dispatch::is_main_thread());
+    seen.push_back(n.request.identifier);
+  });
+  center->add(Request{"timed", {}, Trigger{Trigger::time_interval, 5, false, false}}, {});
+  center->add(Request{"now", {}, std::nullopt}, {});
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_EQ(seen, std::vector<std::string>{"now"});
+  clock_->advance(5s);
+  dispatch::wait_until_idle();
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_EQ(seen, (std::vector<std::string>{"now", "timed"}));
+
+  system::set_delivery_observer({});
+  center->add(Request{"unseen", {}, std::nullopt}, {});
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_EQ(seen.size(), 2u);
 }
 
 TEST_F(CenterTest, WithoutUserNotificationsThereIsNoCentre) {

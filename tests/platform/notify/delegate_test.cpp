@@ -83,7 +83,7 @@ TEST_F(DelegateTest, ExchangedSetterSeesTheDelegateAndWillPresentReachesIt) {
   dispatch::RunLoop::main().run_pending();
 
   EXPECT_EQ(delegate->calls, (std::vector<std::string>{"will-present push-1", "did-receive answer on my way",
-                                                       "did-receive UNNotificationDismissActionIdentifier -"}));
+                                                       "did-receive com.apple.UNNotificationDismissActionIdentifier -"}));
   EXPECT_EQ(delegate->on_main, (std::vector<bool>{true, true, true}));
   EXPECT_EQ(delegate->centers.at(0), center);
   // Only the first completion call acts; each later one leaves a line in the system log.
