@@ -172,7 +172,8 @@ void register_runtime_classes() {
 
 namespace system {
 
-void purchase(std::string product_identifier, int quantity) {
+bool purchase(std::string product_identifier, int quantity) {
+  if (!PaymentQueue::can_make_payments() || quantity < 1) return false;
   auto transaction = std::make_shared<Transaction>();
   transaction->payment = Payment{std::move(product_identifier), quantity};
   dispatch::Queue::main().async([transaction] {
@@ -185,6 +186,7 @@ void purchase(std::string product_identifier, int quantity) {
       PaymentQueue::default_queue().deliver({transaction});
     });
   });
+  return true;
 }
 
 }  // namespace system

@@ -116,8 +116,9 @@ void register_runtime_classes();
 
 namespace system {
 // A purchase on the device: on the main thread the observers get the
-// transaction purchasing, then (next turn) purchased.
-void purchase(std::string product_identifier, int quantity = 1);
+// transaction purchasing, then (next turn) purchased. False, and nothing
+// delivered, when the profile has no StoreKit or the quantity is below 1.
+bool purchase(std::string product_identifier, int quantity = 1);
 }  // namespace system
 
 }  // namespace platform::store

@@ -107,7 +107,8 @@ TEST_F(StoreTest, PurchaseDeliversPurchasingThenPurchased) {
   auto observer = std::make_shared<Observer>();
   auto& queue = PaymentQueue::default_queue();
   queue.add_observer(observer);
-  system::purchase("org.example.pro", 2);
+  EXPECT_FALSE(system::purchase("org.example.pro", 0));
+  EXPECT_TRUE(system::purchase("org.example.pro", 2));
   EXPECT_TRUE(observer->seen.empty());  // on the main thread, not inline
   dispatch::RunLoop::main().run_pending();
   dispatch::RunLoop::main().run_pending();
@@ -138,6 +139,12 @@ TEST_F(StoreTest, AbsentWithoutStoreKit) {
   for (const char* name : {"SKPaymentQueue", "SKProductsRequest", "SKProductDiscount"}) {
     EXPECT_EQ(rt::Runtime::shared().find(name), nullptr) << name;
   }
+  auto observer = std::make_shared<Observer>();
+  PaymentQueue::default_queue().add_observer(observer);
+  EXPECT_FALSE(system::purchase("org.example.pro"));
+  dispatch::RunLoop::main().run_pending();
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_TRUE(observer->seen.empty());
 }
 
 }  // namespace
