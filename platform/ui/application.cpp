@@ -12,6 +12,7 @@
 #include "platform/security/digest.h"
 #include "platform/ui/internal.h"
 #include "platform/ui/main_thread.h"
+#include "platform/ui/once.h"
 #include "platform/ui/view_controller.h"
 
 namespace platform::ui {
@@ -31,7 +32,8 @@ const std::vector<rt::SelId>& delegate_selectors() {
       sel::did_receive_remote_notification, sel::did_receive_remote_notification_fetch, sel::open_url,
       sel::continue_user_activity, sel::handle_events_for_background_session,
       sel::handle_action_for_remote_notification, sel::handle_action_for_remote_notification_with_response,
-      sel::set_window};
+      sel::did_register_user_notification_settings, sel::did_receive_local_notification,
+      sel::handle_action_for_local_notification, sel::set_window};
   return all;
 }
 
@@ -76,9 +78,11 @@ foundation::Uuid Device::identifier_for_vendor() const {
 }
 bool Device::multitasking_supported() const { return os::profile().multitasking; }
 void Device::set_orientation(int orientation) {
+  if (orientation == orientation_) return;
   orientation_ = orientation;
-  foundation::NotificationCenter::default_center().post(std::string(notification_name::device_orientation_did_change),
-                                                         this);
+  auto& center = foundation::NotificationCenter::default_center();
+  center.post(std::string(notification_name::device_orientation_did_change), this);
+  center.post(std::string(notification_name::did_change_status_bar_orientation), Application::shared());
 }
 
 // ---- Application ----
@@ -226,6 +230,77 @@ void Application::register_for_remote_notifications() {
 }
 
 int Application::status_bar_orientation() const { return Device::current().orientation(); }
+
+// ---- Legacy notification roads ----
+
+void Application::register_user_notification_settings(notify::LegacySettings settings) {
+  check_main_thread("-[UIApplication registerUserNotificationSettings:]");
+  std::weak_ptr<rt::Object> weak = weak_from_this();
+  notify::legacy::request_authorization([weak, this, settings = std::move(settings)](bool granted) mutable {
+    if (!granted) settings.types = 0;
+    detail::next_turn([weak, this, settings = std::move(settings)] {
+      auto keep = weak.lock();
+      if (!keep) return;
+      current_settings_ = settings;
+      send_to_delegate(sel::did_register_user_notification_settings, self_id(), settings);
+    });
+  });
+}
+
+void Application::register_for_remote_notification_types(std::uint32_t types) {
+  check_main_thread("-[UIApplication registerForRemoteNotificationTypes:]");
+  std::weak_ptr<rt::Object> weak = weak_from_this();
+  notify::legacy::request_authorization([weak, this, types](bool granted) {
+    detail::next_turn([weak, this, types, granted] {
+      auto keep = weak.lock();
+      if (!keep) return;
+      current_settings_.types = granted ? types : 0;
+    });
+  });
+  register_for_remote_notifications();
+}
+
+void Application::schedule_local_notification(std::shared_ptr<notify::LocalNotification> notification) {
+  check_main_thread("-[UIApplication scheduleLocalNotification:]");
+  if (!notification) return;
+  double delay = notification->fire_date ? notification->fire_date->since_1970 - foundation::Date::now().since_1970 : 0;
+  if (delay <= 0) {
+    present_local_notification_now(std::move(notification));
+    return;
+  }
+  scheduled_local_.push_back(notification);
+  std::weak_ptr<rt::Object> weak = weak_from_this();
+  dispatch::Queue::main().after(dispatch::Duration(delay), [weak, this, notification] {
+    auto keep = weak.lock();
+    if (!keep) return;
+    std::erase(scheduled_local_, notification);
+    present_local_notification_now(notification);
+  });
+}
+
+void Application::present_local_notification_now(std::shared_ptr<notify::LocalNotification> notification) {
+  check_main_thread("-[UIApplication presentLocalNotificationNow:]");
+  if (!notification) return;
+  delivered_local_.push_back(notification);
+  std::weak_ptr<rt::Object> weak = weak_from_this();
+  detail::next_turn([weak, this, notification] {
+    auto keep = weak.lock();
+    if (!keep || state_ != ApplicationState::active) return;
+    send_to_delegate(sel::did_receive_local_notification, self_id(), notification);
+  });
+}
+
+void Application::open_local_notification(std::shared_ptr<notify::LocalNotification> notification,
+                                          std::optional<std::string> action_identifier, std::function<void()> done) {
+  check_main_thread("open_local_notification");
+  if (!notification) return;
+  if (!action_identifier) {
+    send_to_delegate(sel::did_receive_local_notification, self_id(), notification);
+    return;
+  }
+  auto completion = once<>("local notification action completion", std::move(done));
+  send_to_delegate(sel::handle_action_for_local_notification, self_id(), *action_identifier, notification, completion);
+}
 
 // ---- State transitions ----
 

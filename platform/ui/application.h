@@ -17,6 +17,7 @@
 #include "platform/foundation/url.h"
 #include "platform/foundation/uuid.h"
 #include "platform/foundation/value.h"
+#include "platform/notify/legacy.h"
 #include "platform/runtime/runtime.h"
 #include "platform/ui/selectors.h"
 #include "platform/ui/view.h"
@@ -24,6 +25,7 @@
 namespace platform::ui {
 
 class AlertView;
+void reset_for_testing();
 
 // Registers the platform's ui classes in the current runtime registry:
 // UIResponder, UIApplication, UIViewController, UINavigationController,
@@ -56,10 +58,14 @@ class Device {
   foundation::Uuid identifier_for_vendor() const;
   int orientation() const { return orientation_; }  // 1 portrait
   bool multitasking_supported() const;
-  // The OS side: changes the orientation and posts "UIDeviceOrientationDidChangeNotification".
+  // The OS side: changes the orientation and posts
+  // "UIDeviceOrientationDidChangeNotification"; the status bar follows and
+  // posts "UIApplicationDidChangeStatusBarOrientationNotification" (sender: the
+  // application). Nothing is posted when the orientation stays the same.
   void set_orientation(int orientation);
 
  private:
+  friend void reset_for_testing();
   int orientation_ = 1;
 };
 
@@ -127,6 +133,39 @@ class Application : public Responder {
   bool network_activity_indicator_visible = false;
   int status_bar_orientation() const;
 
+  // The legacy notification roads of the profiles below 10.
+  // Asks the permission prompt (push.prompt_answer, see notify/legacy.h); once
+  // it is answered, the current settings become `settings` (with no types
+  // when denied) and the delegate gets
+  // application:didRegisterUserNotificationSettings: on the main queue.
+  void register_user_notification_settings(notify::LegacySettings settings);
+  // No types and no categories until a registration is answered.
+  notify::LegacySettings current_user_notification_settings() const { return current_settings_; }
+  // The oldest road: the prompt for `types` (the current settings' types once
+  // answered, without a delegate message), and the device token as
+  // register_for_remote_notifications().
+  void register_for_remote_notification_types(std::uint32_t types);
+  // Delivered at its fire date on the clock, or at once without one (or when
+  // the date has passed).
+  void schedule_local_notification(std::shared_ptr<notify::LocalNotification> notification);
+  // Delivered at once: recorded, and when the application is active at
+  // delivery, the delegate gets application:didReceiveLocalNotification: on
+  // the next main-queue turn.
+  void present_local_notification_now(std::shared_ptr<notify::LocalNotification> notification);
+  // Scheduled and not delivered yet / delivered, in order (printed by the simulator).
+  std::vector<std::shared_ptr<notify::LocalNotification>> scheduled_local_notifications() const {
+    return scheduled_local_;
+  }
+  std::vector<std::shared_ptr<notify::LocalNotification>> delivered_local_notifications() const {
+    return delivered_local_;
+  }
+  // The OS side: the user taps a local notification (no action: the delegate
+  // gets application:didReceiveLocalNotification:) or one of its actions
+  // (application:handleActionWithIdentifier:forLocalNotification:completionHandler:,
+  // whose completion acts once and then runs `done`). Sent at once, on the main thread.
+  void open_local_notification(std::shared_ptr<notify::LocalNotification> notification,
+                               std::optional<std::string> action_identifier, std::function<void()> done = {});
+
   // Alert views shown and not yet dismissed.
   std::vector<std::shared_ptr<AlertView>> visible_alert_views() const { return alert_views_; }
 
@@ -178,6 +217,9 @@ class Application : public Responder {
   double background_since_s_ = 0;
   bool registered_ = false;
   bool terminated_ = false;
+  notify::LegacySettings current_settings_;
+  std::vector<std::shared_ptr<notify::LocalNotification>> scheduled_local_;
+  std::vector<std::shared_ptr<notify::LocalNotification>> delivered_local_;
   std::vector<std::shared_ptr<AlertView>> alert_views_;
 };
 

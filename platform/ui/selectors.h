@@ -12,6 +12,7 @@
 //   the user activity as Value::objects: std::shared_ptr<foundation::Url>,
 //   std::shared_ptr<UserActivity>);
 //   device tokens are foundation::Bytes, failures foundation::Error;
+//   legacy settings and local notifications are the notify types;
 //   completion handlers are std::function (called at most once; see once.h).
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,7 @@
 #include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
 #include "platform/foundation/value.h"
+#include "platform/notify/legacy.h"
 #include "platform/runtime/class.h"
 #include "platform/runtime/selector.h"
 
@@ -77,6 +79,19 @@ inline const Sel<void(Id, std::string, Dict, std::function<void()>)> handle_acti
 inline const Sel<void(Id, std::string, Dict, Dict, std::function<void()>)>
     handle_action_for_remote_notification_with_response{
         "application:handleActionWithIdentifier:forRemoteNotification:withResponseInfo:completionHandler:"};
+
+// Legacy (below 10) notification settings and local notifications: the
+// settings granted; the local notification received in front or tapped; an
+// action tapped on it (+ response info), with the completion.
+inline const Sel<void(Id, notify::LegacySettings)> did_register_user_notification_settings{
+    "application:didRegisterUserNotificationSettings:"};
+inline const Sel<void(Id, std::shared_ptr<notify::LocalNotification>)> did_receive_local_notification{
+    "application:didReceiveLocalNotification:"};
+inline const Sel<void(Id, std::string, std::shared_ptr<notify::LocalNotification>, std::function<void()>)>
+    handle_action_for_local_notification{"application:handleActionWithIdentifier:forLocalNotification:completionHandler:"};
+inline const Sel<void(Id, std::string, std::shared_ptr<notify::LocalNotification>, Dict, std::function<void()>)>
+    handle_action_for_local_notification_with_response{
+        "application:handleActionWithIdentifier:forLocalNotification:withResponseInfo:completionHandler:"};
 
 // The delegate's window property setter.
 inline const Sel<void(std::shared_ptr<Window>)> set_window{"setWindow:"};

@@ -54,6 +54,7 @@ void reset_for_testing() {
     detail::state().storyboards.clear();
   }
   g_fatal = false;
+  Device::current().orientation_ = 1;
   app.reset();
 }
 

@@ -2,8 +2,8 @@
 
 namespace platform::ui {
 
-// Forgets the shared application, the defined storyboards and the
-// main-thread checker's test switch.
+// Forgets the shared application, the defined storyboards, the device
+// orientation and the main-thread checker's test switch.
 void reset_for_testing();
 
 }  // namespace platform::ui

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/foundation/console.h"
 #include "platform/runtime/runtime.h"
 #include "platform/ui/application.h"
 #include "platform/ui/internal.h"
@@ -52,6 +53,7 @@ void ViewController::end_appearance(bool appearing, bool animated) {
     view_did_layout_subviews();
   } else {
     rt::send(*this, sel::view_did_disappear, animated);
+    view_did_layout_subviews();
   }
   for (ViewController* child : visible_children()) child->end_appearance(appearing, animated);
 }
@@ -61,7 +63,9 @@ void ViewController::present(std::shared_ptr<ViewController> controller, bool an
   check_main_thread("-[UIViewController presentViewController:animated:completion:]");
   if (!controller) return;
   if (presented_) {
-    // Already presenting: the original refuses with a log line.
+    // Already presenting: refused with a log line; the completion never runs.
+    foundation::console::log_line("[platform] present refused: " + std::string(isa().name()) +
+                                  " is already presenting " + std::string(presented_->isa().name()));
     return;
   }
   presented_ = controller;

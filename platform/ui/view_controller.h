@@ -8,8 +8,10 @@
 // override. Rules: the new root of a visible window appears and the old
 // disappears; push/pop: the new top appears, the old top disappears; a
 // full-screen present: the presented appears, the presenter disappears.
-// view_did_layout_subviews runs after the view loads and after each
-// appearance. Completions run on the next main-queue turn, never inline.
+// view_did_layout_subviews runs after the view loads and at the end of each
+// appearance transition (did-appear and did-disappear). A present while a
+// presentation is in place is refused with a log line. Completions run on the
+// next main-queue turn, never inline.
 #include <functional>
 #include <map>
 #include <memory>

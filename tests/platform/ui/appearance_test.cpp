@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "fixture.h"
+#include "platform/testing/capture.h"
 
 namespace platform::ui::test {
 namespace {
@@ -124,6 +125,116 @@ TEST_F(AppearanceSwizzleTest, CompletionsRunOnTheNextMainQueueTurn) {
   EXPECT_EQ(a->presented(), nullptr);
   dispatch::RunLoop::main().run_pending();
   EXPECT_EQ(done.back(), "action OK");
+}
+
+// Records layout passes next to the appearance callbacks.
+class LayoutController : public RecordingController {
+ public:
+  using RecordingController::RecordingController;
+  void view_did_layout_subviews() override { events().push_back(name + ".layout"); }
+};
+
+TEST_F(AppearanceSwizzleTest, LayoutFollowsLoadAppearAndDisappear) {
+  auto a = std::make_shared<LayoutController>("a");
+  auto b = std::make_shared<LayoutController>("b");
+  auto nav = std::make_shared<NavigationController>(a);
+  auto window = std::make_shared<Window>();
+  window->set_root_view_controller(nav);
+  window->make_key_and_visible();
+  EXPECT_EQ(events(), (std::vector<std::string>{"a.didLoad", "a.layout", "a.willAppear", "a.didAppear", "a.layout"}));
+  events().clear();
+  nav->push(b, false);
+  EXPECT_EQ(events(), (std::vector<std::string>{"b.didLoad", "b.layout", "b.willAppear", "a.willDisappear",
+                                                "a.didDisappear", "a.layout", "b.didAppear", "b.layout"}));
+}
+
+TEST_F(AppearanceSwizzleTest, PresentWhilePresentingIsRefusedWithALogLine) {
+  auto a = std::make_shared<RecordingController>("a");
+  auto window = std::make_shared<Window>();
+  window->set_root_view_controller(a);
+  window->make_key_and_visible();
+  auto b = std::make_shared<RecordingController>("b");
+  a->present(b, false, nullptr);
+  events().clear();
+  platform::testing::CaptureSinks sinks;
+  bool completed = false;
+  auto c = std::make_shared<RecordingController>("c");
+  a->present(c, false, [&] { completed = true; });
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_TRUE(events().empty());
+  EXPECT_FALSE(completed);
+  EXPECT_EQ(a->presented(), b.get());
+  EXPECT_EQ(c->presenting(), nullptr);
+  int refused = 0;
+  for (const auto& line : sinks.system_log()) refused += line.find("[platform] present refused") != std::string::npos;
+  EXPECT_EQ(refused, 1);
+
+  // The presented controller may present in turn; dismissing from the middle
+  // takes away what it presents.
+  b->present(c, false, nullptr);
+  EXPECT_EQ(events(), (std::vector<std::string>{"c.didLoad", "c.willAppear", "b.willDisappear", "b.didDisappear",
+                                                "c.didAppear"}));
+  events().clear();
+  b->dismiss(false, nullptr);
+  EXPECT_EQ(events(), (std::vector<std::string>{"c.willDisappear", "b.willAppear", "c.didDisappear", "b.didAppear"}));
+  EXPECT_EQ(a->presented(), b.get());
+}
+
+class AlertRecorder : public AlertViewDelegate {
+ public:
+  void clicked_button(AlertView& v, int index) override { seen.push_back("clicked " + v.button_title(index)); }
+  void did_dismiss(AlertView& v, int index) override {
+    seen.push_back("dismissed " + std::to_string(index) + " visible=" +
+                   std::to_string(Application::shared()->visible_alert_views().size()) + " " + v.title);
+  }
+  std::vector<std::string> seen;
+};
+
+TEST_F(AppearanceSwizzleTest, AlertViewButtonsAnswerOnTheNextTurn) {
+  application_launch(0, nullptr, MainOptions{});
+  auto recorder = std::make_shared<AlertRecorder>();
+  auto alert = std::make_shared<AlertView>("Title", "Message", recorder, "Cancel", std::vector<std::string>{"Send"});
+  EXPECT_EQ(alert->isa().name(), "UIAlertView");
+  EXPECT_EQ(alert->add_button("Later"), 2);
+  EXPECT_EQ(alert->number_of_buttons(), 3);
+  EXPECT_EQ(alert->cancel_button_index(), 0);
+  alert->show();
+  EXPECT_EQ(Application::shared()->visible_alert_views().size(), 1u);
+  alert->tap(1);
+  alert->tap(2);  // already answered
+  EXPECT_TRUE(recorder->seen.empty());
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_EQ(recorder->seen, (std::vector<std::string>{"clicked Send", "dismissed 1 visible=0 Title"}));
+  EXPECT_FALSE(alert->is_visible());
+}
+
+TEST_F(AppearanceSwizzleTest, AlertControllerActionsRunAfterTheDismissal) {
+  auto a = std::make_shared<RecordingController>("a");
+  auto window = std::make_shared<Window>();
+  window->set_root_view_controller(a);
+  window->make_key_and_visible();
+  std::vector<std::string> ran;
+  auto alert = AlertController::make("Title", std::nullopt, 1);
+  EXPECT_EQ(alert->isa().name(), "UIAlertController");
+  alert->add_action({"Cancel", 1, [&](const AlertAction& act) { ran.push_back(act.title); }});
+  alert->add_action({"Delete", 2, [&](const AlertAction& act) {
+                       ran.push_back(act.title + (a->presented() ? " presented" : " dismissed"));
+                     }});
+  alert->add_action({"Plain", 0, nullptr});
+  a->present(alert, true, nullptr);
+  dispatch::RunLoop::main().run_pending();
+  events().clear();
+  alert->tap(1);
+  EXPECT_EQ(events(), (std::vector<std::string>{"a.willAppear", "a.didAppear"}));  // dismissed at once
+  EXPECT_TRUE(ran.empty());
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_EQ(ran, std::vector<std::string>{"Delete dismissed"});
+  alert->tap(7);  // no such action
+  a->present(alert, false, nullptr);
+  alert->tap(2);  // no handler
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_EQ(ran.size(), 1u);
+  EXPECT_EQ(a->presented(), nullptr);
 }
 
 }  // namespace

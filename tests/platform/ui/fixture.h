@@ -10,6 +10,7 @@
 
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/notify/testing_reset.h"
 #include "platform/os/system.h"
 #include "platform/runtime/runtime.h"
 #include "platform/testing/manual_clock.h"
@@ -71,7 +72,8 @@ class UiTest : public ::testing::Test {
 
   void stop() {
     dispatch::wait_until_idle();
-    reset_for_testing();  // drops the application before its classes go
+    reset_for_testing();  // drops the application and the centre before their classes go
+    notify::reset_for_testing();
     scope_.reset();
     platform::testing::reset();
   }

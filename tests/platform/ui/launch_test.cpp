@@ -1,6 +1,9 @@
 // application_launch order, the responds-to cache and terminate.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "platform/foundation/exception.h"
 #include "platform/foundation/notification.h"
 #include "platform/os/preferences.h"
 #include "fixture.h"
@@ -139,6 +142,38 @@ TEST_F(LaunchTest, ApplicationMainReturnsZeroAfterTerminate) {
   dispatch::Queue::main().async([] { Application::shared()->terminate(); });
   EXPECT_EQ(application_main(0, nullptr, options()), 0);
   EXPECT_TRUE(Application::shared()->terminated());
+}
+
+// An escaping foundation::Exception reaches the uncaught handler, then the
+// process terminates: during launch and from a block the main run loop runs.
+class RaisingDelegate : public Responder {
+ public:
+  explicit RaisingDelegate(rt::Class& cls) : Responder(cls) {}
+  bool did_finish(rt::Id, Dict) { foundation::Exception::raise("TestLaunchException", "raised at launch"); }
+};
+
+void report_uncaught(const foundation::Exception& e) {
+  std::fprintf(stderr, "uncaught handler: %s %s\n", e.name.c_str(), e.reason.c_str());
+  std::fflush(stderr);
+}
+
+TEST_F(LaunchTest, UncaughtExceptionGoesToTheHandlerThenTerminates) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  foundation::set_uncaught_exception_handler(&report_uncaught);
+  rt::ClassBuilder<RaisingDelegate>("RaisingDelegate", "UIResponder")
+      .method(sel::did_finish_launching, &RaisingDelegate::did_finish)
+      .define();
+  MainOptions raising = options();
+  raising.delegate_class = "RaisingDelegate";
+  EXPECT_DEATH(application_main(0, nullptr, raising), "uncaught handler: TestLaunchException raised at launch");
+
+  EXPECT_DEATH(
+      {
+        dispatch::Queue::main().async([] { foundation::Exception::raise("TestRunException", "raised in the loop"); });
+        application_main(0, nullptr, options());
+      },
+      "uncaught handler: TestRunException raised in the loop");
+  foundation::set_uncaught_exception_handler(nullptr);
 }
 
 class PlainDelegate : public Responder {
