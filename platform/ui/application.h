@@ -123,6 +123,10 @@ class Application : public Responder {
   // Seconds left in the background; the largest double while not in the background.
   double background_time_remaining() const;
   std::size_t active_background_tasks() const;
+  // The OS side: runs, on the calling (main) thread, the expiration handler of
+  // every background task still running; those tasks are then over and their
+  // own expiry does not run the handler again (os_side.cpp).
+  void expire_background_tasks();
 
   // Answers per the profile's push settings after token_delay_s on the clock:
   // "auto" (32 bytes: sha256 of the vendor identifier), hex digits, "none"

@@ -23,7 +23,8 @@ View::View(rt::Class& cls, Rect r) : Responder(cls), frame(r) {}
 
 void View::add_subview(std::shared_ptr<View> view) {
   check_main_thread("-[UIView addSubview:]");
-  if (!view || view.get() == this) return;
+  // A view cannot hold itself or one of its ancestors: the tree would become a cycle.
+  if (!view || is_descendant_of(*view)) return;
   view->detach_from_superview();
   view->superview_ = this;
   subviews_.push_back(std::move(view));

@@ -40,6 +40,7 @@ class View : public Responder {
   std::uint32_t autoresizing_mask = 0;
   std::string accessibility_identifier;
 
+  // Moves `view` here from its old parent. Ignored for this view itself or an ancestor.
   void add_subview(std::shared_ptr<View> view);
   void remove_from_superview();
   View* superview() const { return superview_; }

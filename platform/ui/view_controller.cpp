@@ -68,6 +68,11 @@ void ViewController::present(std::shared_ptr<ViewController> controller, bool an
                                   " is already presenting " + std::string(presented_->isa().name()));
     return;
   }
+  if (controller->presenting_ || controller.get() == this) {
+    foundation::console::log_line("[platform] present refused: " + std::string(controller->isa().name()) +
+                                  " is already presented");
+    return;
+  }
   presented_ = controller;
   controller->presenting_ = this;
   controller->being_presented_ = true;

@@ -10,7 +10,8 @@
 // full-screen present: the presented appears, the presenter disappears.
 // view_did_layout_subviews runs after the view loads and at the end of each
 // appearance transition (did-appear and did-disappear). A present while a
-// presentation is in place is refused with a log line. Completions run on the
+// presentation is in place, or of a controller already presented, is refused
+// with a log line and its completion never runs. Completions run on the
 // next main-queue turn, never inline.
 #include <functional>
 #include <map>

@@ -165,9 +165,16 @@ TEST_F(AppearanceSwizzleTest, PresentWhilePresentingIsRefusedWithALogLine) {
   EXPECT_FALSE(completed);
   EXPECT_EQ(a->presented(), b.get());
   EXPECT_EQ(c->presenting(), nullptr);
+  // Nor can a presented controller be presented a second time.
+  auto d = std::make_shared<RecordingController>("d");
+  d->present(b, false, [&] { completed = true; });
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_FALSE(completed);
+  EXPECT_EQ(d->presented(), nullptr);
+  EXPECT_EQ(b->presenting(), a.get());
   int refused = 0;
   for (const auto& line : sinks.system_log()) refused += line.find("[platform] present refused") != std::string::npos;
-  EXPECT_EQ(refused, 1);
+  EXPECT_EQ(refused, 2);
 
   // The presented controller may present in turn; dismissing from the middle
   // takes away what it presents.

@@ -43,8 +43,11 @@ TEST_F(ViewsTest, SubviewsMoveBetweenParentsAndKnowTheirWindow) {
   leaf->remove_from_superview();
   EXPECT_TRUE(b->subviews().empty());
   EXPECT_EQ(leaf->superview(), nullptr);
-  a->add_subview(a);  // not its own child
+  a->add_subview(a);  // not its own child, nor its ancestor's parent
+  a->add_subview(window);
   EXPECT_TRUE(a->subviews().empty());
+  EXPECT_EQ(window->superview(), nullptr);
+  EXPECT_EQ(a->window(), window.get());
 }
 
 TEST_F(ViewsTest, ControlsRunTheirTargetsPerEvent) {
