@@ -89,6 +89,14 @@ std::filesystem::path AppSimProcess::built_executable() {
 #endif
 }
 
+std::filesystem::path AppSimProcess::built_bundle() {
+#ifdef APPSIM_BUNDLE
+  return APPSIM_BUNDLE;
+#else
+  return {};
+#endif
+}
+
 AppSimProcess::AppSimProcess(std::vector<std::string> arguments, AppSimOptions options)
     : input_(std::move(options.input)) {
   const std::filesystem::path program =

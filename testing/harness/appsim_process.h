@@ -56,8 +56,9 @@ class AppSimProcess {
     std::string transcript() const;
   };
 
-  // The appsim binary of this build tree (empty when the build has none).
+  // The appsim binary and the App.app of this build tree (empty when the build has none).
   static std::filesystem::path built_executable();
+  static std::filesystem::path built_bundle();
 
   // Starts `appsim <arguments...>`. Throws std::runtime_error when it cannot
   // be started.

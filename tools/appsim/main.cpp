@@ -2,6 +2,7 @@
 // (run), by standard input (repl), or by the built-in demo scenario (demo).
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -229,6 +230,10 @@ int main(int argc, char** argv) {
     appsim::Session session(std::move(options));
     code = session.run();
   }
+  // Platform worker threads (a transfer still in its TLS handshake, a timer)
+  // may outlive the scenario; exit handlers such as the TLS library's cleanup
+  // would free what they use, so the process ends without running them.
   std::fflush(stdout);
-  return code;
+  std::fflush(stderr);
+  std::_Exit(code);
 }
