@@ -1,6 +1,7 @@
 #include <exception>
 
 #include "platform/dispatch/run_loop.h"
+#include "platform/foundation/console.h"
 #include "platform/foundation/exception.h"
 #include "platform/os/bundle.h"
 #include "platform/runtime/runtime.h"
@@ -45,6 +46,8 @@ Application& application_launch(int, char**, MainOptions options) {
       window = std::make_shared<Window>();
       window->set_root_view_controller(storyboard->instantiate_initial());
       app->send_to_delegate(sel::set_window, window);
+    } else {
+      foundation::console::log_line("[platform] no storyboard named " + *name + "; launching without a window");
     }
   }
 

@@ -22,6 +22,12 @@ rt::ClassDefinition plain(std::string name, std::string super, std::size_t size)
   return d;
 }
 
+template <class T, class... Extra>
+rt::ClassDefinition with_factory(rt::ClassDefinition d, Extra... extra) {
+  d.factory = [extra...](rt::Class& cls) -> rt::Id { return std::make_shared<T>(cls, extra...); };
+  return d;
+}
+
 template <class T, class R, class... A, class F>
 std::pair<rt::SelId, rt::Imp> bridge(const rt::Sel<R(A...)>& s, F fn) {
   return {s.id, rt::Imp::make(s, [fn](rt::Object& self, A... args) -> R {
@@ -53,12 +59,15 @@ void register_runtime_classes() {
   };
   define_if_absent(std::move(vc));
 
-  define_if_absent(plain("UINavigationController", "UIViewController", sizeof(NavigationController)));
-  define_if_absent(plain("UITabBarController", "UIViewController", sizeof(TabBarController)));
-  define_if_absent(plain("UIPageViewController", "UIViewController", sizeof(PageViewController)));
-  define_if_absent(plain("UIAlertController", "UIViewController", sizeof(AlertController)));
-  define_if_absent(plain("UIWindow", "UIResponder", sizeof(Window)));
-  define_if_absent(plain("UIAlertView", "UIResponder", sizeof(AlertView)));
+  // Creation by name gives the C++ type of each class.
+  define_if_absent(with_factory<NavigationController>(
+      plain("UINavigationController", "UIViewController", sizeof(NavigationController)), nullptr));
+  define_if_absent(with_factory<TabBarController>(plain("UITabBarController", "UIViewController", sizeof(TabBarController))));
+  define_if_absent(
+      with_factory<PageViewController>(plain("UIPageViewController", "UIViewController", sizeof(PageViewController))));
+  define_if_absent(with_factory<AlertController>(plain("UIAlertController", "UIViewController", sizeof(AlertController))));
+  define_if_absent(with_factory<Window>(plain("UIWindow", "UIResponder", sizeof(Window))));
+  define_if_absent(with_factory<AlertView>(plain("UIAlertView", "UIResponder", sizeof(AlertView))));
 
   rt::ClassDefinition activity = plain("NSUserActivity", "NSObject", sizeof(UserActivity));
   activity.image = "Foundation";

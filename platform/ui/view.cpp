@@ -96,6 +96,7 @@ std::shared_ptr<BarButtonItem> BarButtonItem::custom(std::shared_ptr<View> view)
 
 Window::Window() : Window(Rect{0, 0, os::profile().screen_width, os::profile().screen_height}) {}
 Window::Window(Rect r) : View(runtime_class("UIWindow"), r) {}
+Window::Window(rt::Class& cls) : View(cls, Rect{0, 0, os::profile().screen_width, os::profile().screen_height}) {}
 
 void Window::set_root_view_controller(std::shared_ptr<ViewController> root) {
   check_main_thread("-[UIWindow setRootViewController:]");

@@ -132,6 +132,8 @@ class Window : public View {
  public:
   Window();
   explicit Window(Rect frame);
+  // For the runtime class's factory: the screen bounds.
+  explicit Window(rt::Class& cls);
   // On a visible window, the new root appears and the old one disappears.
   void set_root_view_controller(std::shared_ptr<ViewController> root);
   ViewController* root_view_controller() const { return root_.get(); }

@@ -234,7 +234,19 @@ void AlertController::tap(std::size_t index) {
 
 AlertView::AlertView(std::string t, std::string m, std::weak_ptr<AlertViewDelegate> delegate,
                      std::optional<std::string> cancel_title, std::vector<std::string> other_titles)
-    : View(runtime_class("UIAlertView")), title(std::move(t)), message(std::move(m)), delegate_(std::move(delegate)) {
+    : View(runtime_class("UIAlertView")) {
+  init(std::move(t), std::move(m), std::move(delegate), std::move(cancel_title), std::move(other_titles));
+}
+
+AlertView::AlertView(rt::Class& cls) : View(cls) {}
+
+void AlertView::init(std::string t, std::string m, std::weak_ptr<AlertViewDelegate> delegate,
+                     std::optional<std::string> cancel_title, std::vector<std::string> other_titles) {
+  title = std::move(t);
+  message = std::move(m);
+  delegate_ = std::move(delegate);
+  buttons_.clear();
+  cancel_index_ = -1;
   if (cancel_title) {
     cancel_index_ = 0;
     buttons_.push_back(std::move(*cancel_title));

@@ -122,6 +122,7 @@ class NavigationController : public ViewController {
 class TabBarController : public ViewController {
  public:
   TabBarController();
+  explicit TabBarController(rt::Class& cls) : ViewController(cls) {}
   void set_view_controllers(std::vector<std::shared_ptr<ViewController>> controllers);
   std::vector<std::shared_ptr<ViewController>> children() const override { return tabs_; }
   ViewController* selected() const;
@@ -139,6 +140,7 @@ class TabBarController : public ViewController {
 class PageViewController : public ViewController {
  public:
   PageViewController();
+  explicit PageViewController(rt::Class& cls) : ViewController(cls) {}
   void set_view_controllers(std::vector<std::shared_ptr<ViewController>> controllers);
   std::vector<std::shared_ptr<ViewController>> view_controllers() const { return pages_; }
   std::vector<std::shared_ptr<ViewController>> children() const override { return pages_; }
@@ -162,6 +164,7 @@ class AlertController : public ViewController {
   static std::shared_ptr<AlertController> make(std::optional<std::string> title, std::optional<std::string> message,
                                                int style /* 0 sheet, 1 alert */);
   AlertController(std::optional<std::string> title, std::optional<std::string> message, int style);
+  explicit AlertController(rt::Class& cls) : ViewController(cls) {}
   void add_action(AlertAction action) { actions_.push_back(std::move(action)); }
   const std::vector<AlertAction>& actions() const { return actions_; }
   std::optional<std::string> message;
@@ -186,6 +189,11 @@ class AlertViewDelegate {
 class AlertView : public View {
  public:
   AlertView(std::string title, std::string message, std::weak_ptr<AlertViewDelegate> delegate,
+            std::optional<std::string> cancel_title, std::vector<std::string> other_titles);
+  // An empty alert, as the runtime class's factory makes it (creation by
+  // class name); init() then gives it what the constructor above takes.
+  explicit AlertView(rt::Class& cls);
+  void init(std::string title, std::string message, std::weak_ptr<AlertViewDelegate> delegate,
             std::optional<std::string> cancel_title, std::vector<std::string> other_titles);
   int add_button(std::string title);
   // Puts the alert on screen (the application's visible alerts).

@@ -124,6 +124,35 @@ TEST_F(ViewsTest, ContainersShowTheirVisibleChildren) {
   EXPECT_TRUE(second->is_appeared());
 }
 
+template <class T>
+std::shared_ptr<T> create(std::string_view name) {
+  rt::Class* cls = rt::Runtime::shared().find(name);
+  return cls ? std::dynamic_pointer_cast<T>(cls->create()) : nullptr;
+}
+
+TEST_F(ViewsTest, ClassesCreatedByNameAreTheirTypes) {
+  EXPECT_NE(create<ViewController>("UIViewController"), nullptr);
+  auto nav = create<NavigationController>("UINavigationController");
+  ASSERT_NE(nav, nullptr);
+  EXPECT_TRUE(nav->view_controllers().empty());
+  EXPECT_NE(create<TabBarController>("UITabBarController"), nullptr);
+  EXPECT_NE(create<PageViewController>("UIPageViewController"), nullptr);
+  EXPECT_NE(create<AlertController>("UIAlertController"), nullptr);
+  EXPECT_NE(create<UserActivity>("NSUserActivity"), nullptr);
+  auto window = create<Window>("UIWindow");
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(window->frame.width, os::profile().screen_width);
+
+  auto alert = create<AlertView>("UIAlertView");
+  ASSERT_NE(alert, nullptr);
+  EXPECT_EQ(alert->number_of_buttons(), 0);
+  alert->init("Crash", "Send a report?", {}, "Don't send", {"Send"});
+  EXPECT_EQ(alert->title, "Crash");
+  EXPECT_EQ(alert->cancel_button_index(), 0);
+  EXPECT_EQ(alert->button_title(1), "Send");
+  EXPECT_EQ(alert->button_title(2), "");
+}
+
 TEST_F(ViewsTest, StoryboardsInstantiateTheirScenes) {
   EXPECT_EQ(Storyboard::named("Main"), nullptr);
   Storyboard::define("Main", {.initial = [](Storyboard& board) {
