@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <atomic>
 
-#include "platform/dispatch/operation.h"
 #include "platform/dispatch/queue.h"
 #include "platform/web/internal.h"
 
@@ -50,7 +49,9 @@ void append_capped(std::string& body, const net::Bytes& data) {
   body.append(reinterpret_cast<const char*>(data.data()), n);
 }
 
-// Routes the session's callbacks to the loader on the main thread.
+// Routes the session's callbacks to the loader on the main thread. The
+// session's own delegate queue only hands them over, so nothing of the
+// session ever waits for the main run loop.
 class SessionBridge : public net::SessionDelegate {
  public:
   explicit SessionBridge(std::weak_ptr<Loader> loader) : loader_(std::move(loader)) {}
@@ -61,23 +62,36 @@ class SessionBridge : public net::SessionDelegate {
   }
   void will_perform_redirection(net::Session&, net::Task& task, const net::Response&, net::Request next,
                                 std::function<void(std::optional<net::Request>)> handler) override {
-    if (auto l = loader_.lock()) return l->on_redirect(task, std::move(next), std::move(handler));
-    handler(std::nullopt);
-    task.cancel();
+    post(task, [next = std::move(next), handler = std::move(handler)](Loader& l, net::Task& t) mutable {
+      l.on_redirect(t, std::move(next), std::move(handler));
+    }, [handler](net::Task& t) {
+      handler(std::nullopt);
+      t.cancel();
+    });
   }
   void did_receive_response(net::Session&, net::DataTask& task, const net::Response& response,
                             std::function<void(net::ResponseDisposition)> handler) override {
-    if (auto l = loader_.lock()) return l->on_response(task, response, std::move(handler));
-    handler(net::ResponseDisposition::cancel);
+    post(task, [response, handler](Loader& l, net::Task& t) {
+      l.on_response(static_cast<net::DataTask&>(t), response, handler);
+    }, [handler](net::Task&) { handler(net::ResponseDisposition::cancel); });
   }
   void did_receive_data(net::Session&, net::DataTask& task, const net::Bytes& data) override {
-    if (auto l = loader_.lock()) l->on_data(task, data);
+    post(task, [data](Loader& l, net::Task& t) { l.on_data(static_cast<net::DataTask&>(t), data); }, {});
   }
   void did_complete(net::Session&, net::Task& task, std::optional<Error> error) override {
-    if (auto l = loader_.lock()) l->on_complete(task, std::move(error));
+    post(task, [error](Loader& l, net::Task& t) { l.on_complete(t, error); }, {});
   }
 
  private:
+  // Runs `fn` on the main queue while the loader lives, else `orphan`.
+  void post(net::Task& task, std::function<void(Loader&, net::Task&)> fn, std::function<void(net::Task&)> orphan) {
+    dispatch::Queue::main().async([loader = loader_, keep = task.shared_from_this(), fn = std::move(fn),
+                                   orphan = std::move(orphan)] {
+      if (auto l = loader.lock()) return fn(*l, *keep);
+      if (orphan) orphan(*keep);
+    });
+  }
+
   std::weak_ptr<Loader> loader_;
 };
 
@@ -148,10 +162,7 @@ std::shared_ptr<net::DataTask> Loader::make_task(const net::Request& request) {
     auto configuration = net::Configuration::default_config();
     configuration.cookie_storage = cookies_;
     configuration.http_additional_headers.set("Accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8");
-    auto queue = std::make_shared<dispatch::OperationQueue>("web view");
-    queue->set_underlying_queue(dispatch::Queue::main());
-    queue->set_max_concurrent(1);
-    session_ = net::Session::make(std::move(configuration), std::make_shared<SessionBridge>(weak_from_this()), queue);
+    session_ = net::Session::make(std::move(configuration), std::make_shared<SessionBridge>(weak_from_this()));
   }
   return session_->data_task(request);
 }
@@ -437,13 +448,16 @@ void Loader::on_response(net::DataTask& task, const net::Response& response,
   auto keep = hold();
   host_->cookies_changed();
   Route route = it->second;
+  // A refused redirect ends with its 3xx response: that is no page.
+  const bool refused = route.frame ? route.frame->policy_cancelled
+                                   : (!active_ || active_->generation != route.generation || active_->policy_cancelled);
+  if (refused) return handler(net::ResponseDisposition::cancel);
   auto kept = std::make_shared<const net::Response>(response);
   handler(net::ResponseDisposition::allow);
   if (route.frame) {
     route.frame->response = kept;
     return;
   }
-  if (!active_ || active_->generation != route.generation) return;
   active_->response = kept;
   if (!active_->committed) commit(response.url);
 }
