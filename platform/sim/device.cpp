@@ -306,7 +306,10 @@ Result Device::memory_warning() {
 Result Device::expire_background_tasks() {
   ui::Application* app = running_app();
   if (!app) return not_running();
-  return Result::failure("expiring background tasks early is not available");
+  std::size_t count = app->active_background_tasks();
+  os_line("background time expired: " + std::to_string(count) + " tasks");
+  app->expire_background_tasks();
+  return Result::success();
 }
 
 // ---- notifications ---------------------------------------------------------------
@@ -612,7 +615,7 @@ Result Device::purchase(std::string product, int quantity) {
   if (!store::PaymentQueue::can_make_payments()) return Result::failure("the device has no store");
   if (quantity < 1) return Result::failure("quantity must be at least 1");
   os_line("purchase " + product + " x" + std::to_string(quantity));
-  store::system::purchase(std::move(product), quantity);
+  if (!store::system::purchase(std::move(product), quantity)) return Result::failure("the store refused the purchase");
   return Result::success();
 }
 

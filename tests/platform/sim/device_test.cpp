@@ -269,6 +269,28 @@ TEST_F(SimTest, NetworkOffReachesAScheduledReachabilityCallback) {
   target->unschedule(dispatch::RunLoop::main());
 }
 
+TEST_F(SimTest, ExpireBackgroundTasksRunsEachHandlerOnce) {
+  start();
+  ASSERT_TRUE(device().launch());
+  ui::Application& app = *ui::Application::shared();
+  int expired = 0;
+  ui::BackgroundTaskId id = 0;
+  id = app.begin_background_task("upload", [&] {
+    ++expired;
+    app.end_background_task(id);
+  });
+  app.begin_background_task("ended", [&] { expired += 100; });
+  app.end_background_task(id + 1);
+  ASSERT_TRUE(device().background());
+  ASSERT_TRUE(device().expire_background_tasks());
+  EXPECT_EQ(expired, 1);
+  EXPECT_EQ(app.active_background_tasks(), 0u);
+  // The task's own expiry later finds nothing left to run.
+  clock_->advance(std::chrono::seconds(200));
+  pump();
+  EXPECT_EQ(expired, 1);
+}
+
 class Observer : public store::TransactionObserver {
  public:
   void updated_transactions(store::PaymentQueue&, const std::vector<std::shared_ptr<store::Transaction>>& ts) override {
