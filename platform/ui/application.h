@@ -1,6 +1,7 @@
 #pragma once
 // The application object, the device, user activities, and the start-up and
 // terminate sequences.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -210,7 +211,8 @@ class Application : public Responder {
   std::unordered_set<rt::SelId> responds_cache_;
   std::vector<DelegateObserver> delegate_observers_;
   std::uint64_t next_observer_ = 1;
-  ApplicationState state_ = ApplicationState::inactive;
+  // Read from any thread (state queries, background time).
+  std::atomic<ApplicationState> state_{ApplicationState::inactive};
   std::vector<std::shared_ptr<Window>> windows_;
   Window* key_window_ = nullptr;
   std::int64_t badge_ = 0;
@@ -218,7 +220,7 @@ class Application : public Responder {
   mutable std::mutex tasks_mutex_;
   std::vector<Task> tasks_;
   BackgroundTaskId next_task_ = 1;
-  double background_since_s_ = 0;
+  std::atomic<double> background_since_s_{0};
   bool registered_ = false;
   bool terminated_ = false;
   notify::LegacySettings current_settings_;

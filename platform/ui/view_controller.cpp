@@ -96,17 +96,23 @@ void ViewController::dismiss(bool animated, std::function<void()> completion) {
     detail::next_turn(std::move(completion));
     return;
   }
-  std::shared_ptr<ViewController> gone = std::move(presenter->presented_);
-  gone->presenting_ = nullptr;
-  gone->being_presented_ = false;
-  bool on_screen = gone->appeared_;
-  if (on_screen) {
-    gone->begin_appearance(false, animated);
+  // Whatever the dismissed controller presents in turn goes with it; the top
+  // of that chain is the one on screen.
+  std::vector<std::shared_ptr<ViewController>> chain{std::move(presenter->presented_)};
+  while (chain.back()->presented_) chain.push_back(chain.back()->presented_);
+  ViewController& top = *chain.back();
+  if (top.appeared_) {
+    top.begin_appearance(false, animated);
     presenter->begin_appearance(true, animated);
-    gone->end_appearance(false, animated);
+    top.end_appearance(false, animated);
     presenter->end_appearance(true, animated);
   }
-  detail::next_turn([gone, completion = std::move(completion)] {
+  for (auto& c : chain) {
+    c->presented_.reset();
+    c->presenting_ = nullptr;
+    c->being_presented_ = false;
+  }
+  detail::next_turn([chain = std::move(chain), completion = std::move(completion)] {
     if (completion) completion();
   });
 }

@@ -185,6 +185,16 @@ TEST_F(AppearanceSwizzleTest, PresentWhilePresentingIsRefusedWithALogLine) {
   b->dismiss(false, nullptr);
   EXPECT_EQ(events(), (std::vector<std::string>{"c.willDisappear", "b.willAppear", "c.didDisappear", "b.didAppear"}));
   EXPECT_EQ(a->presented(), b.get());
+
+  // Dismissing from the bottom of a chain takes the whole chain; only its top was on screen.
+  b->present(c, false, nullptr);
+  events().clear();
+  a->dismiss(false, nullptr);
+  EXPECT_EQ(events(), (std::vector<std::string>{"c.willDisappear", "a.willAppear", "c.didDisappear", "a.didAppear"}));
+  EXPECT_EQ(a->presented(), nullptr);
+  EXPECT_EQ(b->presented(), nullptr);
+  EXPECT_EQ(c->presenting(), nullptr);
+  EXPECT_FALSE(b->is_appeared());
 }
 
 class AlertRecorder : public AlertViewDelegate {
