@@ -82,6 +82,24 @@ TEST_F(StoreTest, MissingOrMalformedStoreJsonFails) {
   }
 }
 
+TEST_F(StoreTest, ACancelledOrAbandonedRequestDoesNotAnswer) {
+  boot_with(os::DeviceProfile{});
+  write_store(R"({"products": [{"id": "x", "price": "1"}]})");
+  auto delegate = std::make_shared<Recorder>();
+  auto future = delegate->promise.get_future();
+  auto cancelled = std::make_shared<ProductsRequest>(std::set<std::string>{"x"});
+  cancelled->set_delegate(delegate);
+  cancelled->cancel();
+  cancelled->start();
+  // A request whose delegate is gone answers nobody; the request itself may be dropped after start.
+  auto orphan = std::make_shared<ProductsRequest>(std::set<std::string>{"x"});
+  orphan->set_delegate(std::make_shared<Recorder>());
+  orphan->start();
+  orphan.reset();
+  dispatch::wait_until_idle();
+  EXPECT_EQ(future.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+}
+
 class Observer : public TransactionObserver {
  public:
   void updated_transactions(PaymentQueue&, const std::vector<std::shared_ptr<Transaction>>& ts) override {
