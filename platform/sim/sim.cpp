@@ -3,6 +3,8 @@
 #include "platform/location/manager.h"
 #include "platform/net/session.h"
 #include "platform/notify/center.h"
+#include "platform/notify/system.h"
+#include "platform/sim/output.h"
 #include "platform/sim/internal.h"
 #include "platform/store/store.h"
 #include "platform/ui/application.h"
@@ -23,10 +25,16 @@ foundation::Expected<void> boot(const std::filesystem::path& device_dir, const s
   web::register_runtime_classes();
   detail::install_console_capture();
   detail::install_page_observer();
+  notify::system::set_delivery_observer([](const notify::Notification& n) {
+    const notify::Content& c = n.request.content;
+    std::string text = c.title.empty() ? c.body : c.body.empty() ? c.title : c.title + ": " + c.body;
+    emit(Tag::os, "notification delivered " + n.request.identifier + (text.empty() ? "" : " \"" + text + "\""));
+  });
   return {};
 }
 
 void reset_for_testing() {
+  notify::system::set_delivery_observer({});
   detail::remove_page_observer();
   detail::reset_device();
   detail::reset_output();
