@@ -296,6 +296,9 @@ bool SessionManager::retry(const std::shared_ptr<Request>& request) {
   request->incrementRetryCount();
   request->setStartTime(dispatch::absolute_time());
   request->setEndTime(std::nullopt);
+  // Registered before it starts: a task that fails at once would otherwise
+  // complete before its caller enters it, and the request would never finish.
+  delegate_->setRequestForTask(**task, request);
   (*task)->resume();
   return true;
 }
