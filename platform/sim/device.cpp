@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <csignal>
+#include <exception>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -720,7 +721,14 @@ void Device::crash(CrashKind kind) {
       break;
     case CrashKind::exception:
       os_line("crash: uncaught exception");
-      foundation::Exception::raise("NSInternalInconsistencyException", "crash requested by the simulator");
+      // As the application's main sequence treats an escaping exception: the
+      // uncaught handler, then terminate with the exception still current.
+      try {
+        foundation::Exception::raise("NSInternalInconsistencyException", "crash requested by the simulator");
+      } catch (const foundation::Exception& e) {
+        if (auto handler = foundation::uncaught_exception_handler()) handler(e);
+        std::terminate();
+      }
   }
   std::abort();
 }

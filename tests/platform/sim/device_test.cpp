@@ -1,5 +1,8 @@
 // Device operations against a test app delegate.
+#include <cstdio>
 #include <fstream>
+
+#include "platform/foundation/exception.h"
 
 #include "platform/net/reachability.h"
 #include "platform/notify/system.h"
@@ -289,6 +292,19 @@ TEST_F(SimTest, ExpireBackgroundTasksRunsEachHandlerOnce) {
   clock_->advance(std::chrono::seconds(200));
   pump();
   EXPECT_EQ(expired, 1);
+}
+
+void report_uncaught(const foundation::Exception& e) { std::fprintf(stderr, "uncaught %s: %s\n", e.name.c_str(), e.reason.c_str()); }
+
+TEST_F(SimTest, CrashesReallyEndTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  start();
+  EXPECT_DEATH(device().crash(CrashKind::abort), "");
+  EXPECT_DEATH(device().crash(CrashKind::segv), "");
+  foundation::set_uncaught_exception_handler(&report_uncaught);
+  EXPECT_DEATH(device().crash(CrashKind::exception),
+               "uncaught NSInternalInconsistencyException: crash requested by the simulator");
+  foundation::set_uncaught_exception_handler(nullptr);
 }
 
 class Observer : public store::TransactionObserver {
