@@ -30,6 +30,33 @@ PushService::PushService(ServiceOptions options)
   route("GET", api + "apps/([^/]+)/ios_params\\.js", json(200, ios_params()));
 }
 
-PushService::~PushService() { stop(); }
+PushService::~PushService() {
+  release_held();
+  stop();
+}
+
+Handler PushService::held_until_released(Handler then) {
+  return [this, then](const httplib::Request& req, httplib::Response& res) {
+    {
+      std::unique_lock lock(release_mutex_);
+      const std::uint64_t generation = release_generation_;
+      while (release_generation_ == generation && !stopped())
+        release_cv_.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    if (then) {
+      then(req, res);
+    } else {
+      res.status = 200;
+    }
+  };
+}
+
+void PushService::release_held() {
+  {
+    std::lock_guard lock(release_mutex_);
+    ++release_generation_;
+  }
+  release_cv_.notify_all();
+}
 
 }  // namespace testing::fakes

@@ -11,6 +11,9 @@
 //   POST /api/v1/notifications                {"id":<uuid>,"recipients":1}
 //   PUT  /api/v1/notifications/<id>           {"success":true}
 //   GET  /api/v1/apps/<id>/ios_params.js      ios_params()
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "testing/fakes/fake_service.h"
@@ -29,8 +32,17 @@ class PushService : public FakeService {
   const std::string& player_id() const { return player_id_; }
   static nlohmann::json ios_params();
 
+  // Holds the answer until release_held() or stop(), then answers with
+  // `then` (an empty 200 when null). The request is recorded on arrival.
+  Handler held_until_released(Handler then = nullptr);
+  // Lets every answer held so far go.
+  void release_held();
+
  private:
   const std::string player_id_;
+  std::mutex release_mutex_;
+  std::condition_variable release_cv_;
+  std::uint64_t release_generation_ = 0;
 };
 
 }  // namespace testing::fakes
