@@ -188,7 +188,7 @@ TEST_F(AppSimTest, BadScriptLineExitsTwoNamingTheLineAndRunsNothing) {
   EXPECT_EQ(intranet_.count(), 0u);
 }
 
-TEST_F(AppSimTest, BadCommandLinesExitTwoWithTheUsage) {
+TEST_F(AppSimTest, BadCommandLinesExitTwoSayingWhy) {
   write(root_ / "s.txt", "launch\n");
   const std::string s = (root_ / "s.txt").string();
   struct Case {
@@ -219,6 +219,8 @@ TEST_F(AppSimTest, BadCommandLinesExitTwoWithTheUsage) {
     EXPECT_NE(r.error_output.find(c.message), std::string::npos) << r.transcript();
     EXPECT_FALSE(r.has("step", "launch"));
   }
+  // Mistakes in the command line itself also print the usage.
+  EXPECT_NE(AppSimProcess::run({"demo", "--bogus"}).error_output.find("usage: appsim demo"), std::string::npos);
   const Result help = AppSimProcess::run({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_TRUE(help.has("", "usage: appsim demo"));

@@ -48,8 +48,9 @@ fs::path default_bundle() {
   return (executable_directory() / ".." / ".." / "App.app").lexically_normal();
 }
 
-std::variant<PreparedDevice, Failure> prepare_device(const Options& options) {
-  PreparedDevice device;
+namespace {
+
+std::variant<PreparedDevice, Failure> prepare_device_folder(const Options& options, PreparedDevice& device) {
   std::error_code ec;
   if (options.device) {
     device.directory = fs::absolute(*options.device, ec);
@@ -82,6 +83,18 @@ std::variant<PreparedDevice, Failure> prepare_device(const Options& options) {
   }
   if (!write_text(profile_file, *text)) return Failure{"cannot write " + profile_file.string()};
   return device;
+}
+
+}  // namespace
+
+std::variant<PreparedDevice, Failure> prepare_device(const Options& options) {
+  PreparedDevice device;
+  auto result = prepare_device_folder(options, device);
+  if (std::holds_alternative<Failure>(result) && device.temporary) {
+    std::error_code ec;
+    fs::remove_all(device.directory, ec);
+  }
+  return result;
 }
 
 std::variant<fs::path, Failure> remove_app_container(const fs::path& device, const fs::path& bundle) {
