@@ -33,14 +33,26 @@ void default_sink(Tag tag, std::string_view text) {
   (void)foundation::fd_io::write_all(1, line);
 }
 
+thread_local bool t_in_sink = false;
+
 void emit_one(Tag tag, std::string_view text) {
+  // A sink that writes through the captured console comes back here: its
+  // lines go straight out instead of deadlocking on the sink's lock.
+  if (t_in_sink) return default_sink(tag, text);
   OutputState& s = state();
   std::lock_guard lock(s.mutex);
-  if (s.sink) {
-    s.sink(tag, text);
-  } else {
-    default_sink(tag, text);
+  t_in_sink = true;
+  try {
+    if (s.sink) {
+      s.sink(tag, text);
+    } else {
+      default_sink(tag, text);
+    }
+  } catch (...) {
+    t_in_sink = false;
+    throw;
   }
+  t_in_sink = false;
 }
 
 void console_line(Tag tag, std::string_view line) {

@@ -60,14 +60,9 @@ class Cursor {
     return token();
   }
 
-  // The rest of the line as text: one quoted string, or the raw remainder.
+  // The rest of the line as written.
   std::string rest() {
     if (at_end()) return {};
-    if (line_[pos_] == '"') {
-      std::string text = quoted();
-      if (!at_end()) throw Fail{"unexpected text after the quoted argument"};
-      return text;
-    }
     std::string_view raw = line_.substr(pos_);
     while (!raw.empty() && is_space(raw.back())) raw.remove_suffix(1);
     pos_ = line_.size();

@@ -111,6 +111,16 @@ TEST_F(PlayerTest, DefaultWaitDeadlineIsTenSeconds) {
   EXPECT_EQ(player.exit_code(), 1);
 }
 
+TEST_F(PlayerTest, ASinkWritingThroughTheConsoleDoesNotDeadlock) {
+  start();
+  set_line_sink([](Tag, std::string_view text) { foundation::console::out_line(text); });
+  emit(Tag::os, "through the console");
+  // The nested app line went straight to standard output; the console record has it.
+  auto lines = console_lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "through the console");
+}
+
 TEST_F(PlayerTest, RunLineForTheRepl) {
   start();
   ScenarioPlayer repl({});
