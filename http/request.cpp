@@ -279,8 +279,10 @@ Expected<std::shared_ptr<net::Task>> StreamRequest::Streamable::task(net::Sessio
 
 // ---- DataRequest ------------------------------------------------------------------
 
+// A data request whose task became a download task holds a download delegate:
+// the data operations then do nothing.
 std::shared_ptr<DataTaskDelegate> DataRequest::dataDelegate() const {
-  return std::static_pointer_cast<DataTaskDelegate>(taskDelegate());
+  return std::dynamic_pointer_cast<DataTaskDelegate>(taskDelegate());
 }
 
 std::optional<URLRequest> DataRequest::request() const {
@@ -289,15 +291,19 @@ std::optional<URLRequest> DataRequest::request() const {
   return std::nullopt;
 }
 
-std::shared_ptr<Progress> DataRequest::progress() const { return dataDelegate()->progress(); }
+std::shared_ptr<Progress> DataRequest::progress() const {
+  if (auto delegate = dataDelegate()) return delegate->progress();
+  return std::make_shared<Progress>(0);
+}
 
 DataRequest& DataRequest::streamData(std::function<void(const Bytes&)> closure) {
-  dataDelegate()->setDataStream(std::move(closure));
+  if (auto delegate = dataDelegate()) delegate->setDataStream(std::move(closure));
   return *this;
 }
 
 DataRequest& DataRequest::observeDownloadProgress(ProgressClosure closure, std::optional<dispatch::Queue> queue) {
-  dataDelegate()->setProgressHandler(ProgressHandler{std::move(closure), queue.value_or(dispatch::Queue::main())});
+  if (auto delegate = dataDelegate())
+    delegate->setProgressHandler(ProgressHandler{std::move(closure), queue.value_or(dispatch::Queue::main())});
   return *this;
 }
 
@@ -368,12 +374,13 @@ std::optional<URLRequest> UploadRequest::request() const {
 }
 
 std::shared_ptr<Progress> UploadRequest::uploadProgress() const {
-  return std::static_pointer_cast<UploadTaskDelegate>(taskDelegate())->uploadProgress();
+  if (auto delegate = std::dynamic_pointer_cast<UploadTaskDelegate>(taskDelegate())) return delegate->uploadProgress();
+  return std::make_shared<Progress>(0);
 }
 
 UploadRequest& UploadRequest::observeUploadProgress(ProgressClosure closure, std::optional<dispatch::Queue> queue) {
-  std::static_pointer_cast<UploadTaskDelegate>(taskDelegate())
-      ->setUploadProgressHandler(ProgressHandler{std::move(closure), queue.value_or(dispatch::Queue::main())});
+  if (auto delegate = std::dynamic_pointer_cast<UploadTaskDelegate>(taskDelegate()))
+    delegate->setUploadProgressHandler(ProgressHandler{std::move(closure), queue.value_or(dispatch::Queue::main())});
   return *this;
 }
 

@@ -70,10 +70,10 @@ TEST_F(RequestTest, LifecyclePostsCarryExactlyTheTaskKey) {
   ASSERT_TRUE(request->task());
   EXPECT_EQ(manager->delegate()->requestForTask(*request->task()), request);  // registered though not started
   EXPECT_FALSE(request->startTime());
+  request->suspend();  // before the transfer starts
   request->resume();
   auto first = request->startTime();
   ASSERT_TRUE(first);
-  request->suspend();
   request->resume();
   EXPECT_EQ(request->startTime(), first);
   request->cancel();
