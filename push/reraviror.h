@@ -2,11 +2,25 @@
 // The push client's facade. Process-wide state lives in one guarded object;
 // the operations are static, as the app and the other push parts call them.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace push {
+
+class RerAvirorNotificationSettings;
+class OSPermissionState;
+class OSSubscriptionState;
+class OSEmailSubscriptionState;
+class OSPermissionSubscriptionState;
+class OSPermissionObserver;
+class OSSubscriptionObserver;
+class OSEmailSubscriptionObserver;
+template <class Observer, class Arg>
+class OSObservable;
+template <class State>
+class OSStateChanges;
 
 class RerAviror {
  public:
@@ -23,6 +37,44 @@ class RerAviror {
   static bool shouldLogMissingPrivacyConsentErrorWithMethodName(std::optional<std::string_view> methodName);
   // Stores the answer under "GDPR_CONSENT_GRANTED".
   static void consentGranted(bool granted);
+
+  // ---- state objects, created on first use ----
+  // The permission adapter; none until one is installed.
+  static std::shared_ptr<RerAvirorNotificationSettings> osNotificationSettings();
+  static void setOsNotificationSettings(std::shared_ptr<RerAvirorNotificationSettings> adapter);
+
+  static std::shared_ptr<OSPermissionState> currentPermissionState();
+  static std::shared_ptr<OSPermissionState> lastPermissionState();
+  static void setLastPermissionState(std::shared_ptr<OSPermissionState> state);
+  static std::shared_ptr<OSSubscriptionState> currentSubscriptionState();
+  static std::shared_ptr<OSSubscriptionState> lastSubscriptionState();
+  static void setLastSubscriptionState(std::shared_ptr<OSSubscriptionState> state);
+  static std::shared_ptr<OSEmailSubscriptionState> currentEmailSubscriptionState();
+  static std::shared_ptr<OSEmailSubscriptionState> lastEmailSubscriptionState();
+  static void setLastEmailSubscriptionState(std::shared_ptr<OSEmailSubscriptionState> state);
+
+  static std::shared_ptr<OSObservable<OSPermissionObserver, OSStateChanges<OSPermissionState>>>
+  permissionStateChangesObserver();
+  static std::shared_ptr<OSObservable<OSSubscriptionObserver, OSStateChanges<OSSubscriptionState>>>
+  subscriptionStateChangesObserver();
+  static std::shared_ptr<OSObservable<OSEmailSubscriptionObserver, OSStateChanges<OSEmailSubscriptionState>>>
+  emailSubscriptionStateChangesObserver();
+
+  static bool shouldDelaySubscriptionSettingsUpdate();
+  static void setShouldDelaySubscriptionSettingsUpdate(bool value);
+  static std::int32_t lastNotificationTypes();
+  static void setLastNotificationTypes(std::int32_t value);
+
+  // ---- observers and the snapshot ----
+  // An added observer hears at once about a change since the stored previous state.
+  static void addPermissionObserver(const std::shared_ptr<OSPermissionObserver>& observer);
+  static void removePermissionObserver(const OSPermissionObserver* observer);
+  static void addSubscriptionObserver(const std::shared_ptr<OSSubscriptionObserver>& observer);
+  static void removeSubscriptionObserver(const OSSubscriptionObserver* observer);
+  static void addEmailSubscriptionObserver(const std::shared_ptr<OSEmailSubscriptionObserver>& observer);
+  static void removeEmailSubscriptionObserver(const OSEmailSubscriptionObserver* observer);
+  // The live current state objects, not copies.
+  static std::shared_ptr<OSPermissionSubscriptionState> getPermissionSubscriptionState();
 
   // Back to load values (tests and a fresh start).
   static void clearStatics();
