@@ -335,7 +335,9 @@ Navigation* Loader::reload() {
   const auto& item = history_[index_];
   net::Request request = item.request;
   request.url = item.url;
-  NavigationAction action{request, NavigationType::reload, main_frame(), FrameInfo{true, request}};
+  // Reloading the answer to a form post sends the form again.
+  const auto type = request.method == "POST" ? NavigationType::form_resubmitted : NavigationType::reload;
+  NavigationAction action{request, type, main_frame(), FrameInfo{true, request}};
   return start(std::move(action), item.html);
 }
 

@@ -168,6 +168,13 @@ TEST_F(PageTest, SubmitFormCloseWindowAndLinkTaps) {
   EXPECT_EQ(site_->count("POST", "/save"), 1u);
   EXPECT_EQ(view->title(), "Saved");
 
+  recorder_->clear();
+  view->reload();
+  ASSERT_TRUE(pump([&] { return recorder_->done(); }));
+  EXPECT_EQ(recorder_->events.front(), "decide main resubmit /save");
+  EXPECT_EQ(site_->count("POST", "/save"), 2u);
+  EXPECT_FALSE(view->can_go_forward());
+
   view->go_back();
   ASSERT_TRUE(pump([&] { return view->title() == "Form" && !view->is_loading(); }));
   recorder_->clear();
