@@ -57,7 +57,8 @@ class Loader : public std::enable_shared_from_this<Loader> {
   const net::Request& page_request() const { return page_request_; }
   const ScannedPage& document() const { return document_; }
   FrameInfo main_frame() const { return FrameInfo{true, page_request_}; }
-  // `href` resolved against the page; nullopt when it is no URL.
+  // `href` resolved against the page; nullopt when it is no URL (or relative
+  // with no page to resolve against).
   std::optional<foundation::Url> resolve(std::string_view href) const;
 
   // Session callbacks (main thread).

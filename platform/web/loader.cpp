@@ -171,12 +171,15 @@ std::optional<Url> Loader::resolve(std::string_view href) const {
   if (page_url_) {
     if (auto u = Url::parse(href, *page_url_)) return u;
   }
-  return Url::parse(href);
+  auto u = Url::parse(href);
+  if (!u || !u->scheme()) return std::nullopt;  // nothing to resolve a relative reference against
+  return u;
 }
 
 void Loader::emit(PageEvent::Kind kind, bool main_frame, const std::string& url, const std::string& error) {
   if (!host_) return;
-  PageEvent event{kind, url, main_frame ? document_.title : std::string(), main_frame, error, &host_->view()};
+  const bool titled = main_frame && kind == PageEvent::Kind::finished;
+  PageEvent event{kind, url, titled ? document_.title : std::string(), main_frame, error, &host_->view()};
   notify_page(event);
 }
 

@@ -11,7 +11,7 @@ namespace platform::web {
 struct PageEvent {
   enum class Kind { started, committed, finished, failed } kind;
   std::string url;
-  std::string title;
+  std::string title;     // the page's title for a finished main frame, else ""
   bool main_frame = true;
   std::string error;     // the error's localised description for `failed`
   ui::View* view = nullptr;  // the WebView or LegacyWebView
