@@ -207,8 +207,9 @@ Navigation* Loader::start(NavigationAction action, std::optional<std::string> ht
 void Loader::decide_main(std::uint64_t generation) {
   if (!host_ || !pending_ || pending_->generation != generation) return;
   auto keep = hold();
+  auto load = pending_;  // the action outlives a load() the delegate starts meanwhile
   std::weak_ptr<Loader> weak = weak_from_this();
-  host_->decide(pending_->action, once_on_main(std::function<void(ActionPolicy)>([weak, generation](ActionPolicy policy) {
+  host_->decide(load->action, once_on_main(std::function<void(ActionPolicy)>([weak, generation](ActionPolicy policy) {
     auto l = weak.lock();
     if (!l || !l->pending_ || l->pending_->generation != generation) return;
     if (policy == ActionPolicy::allow) {

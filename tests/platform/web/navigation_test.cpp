@@ -116,6 +116,20 @@ TEST_F(NavigationTest, CancelPolicyLoadsNothing) {
   EXPECT_EQ(site_->count(), 0u);
 }
 
+TEST_F(NavigationTest, DelegateLoadingAnotherPageWhileDeciding) {
+  boot();
+  auto view = make_view();
+  recorder_->policy = [&](const NavigationAction& a) {
+    if (a.request.url->path() != "/menu") return ActionPolicy::allow;
+    view->load(request("/news"));
+    return a.request.url->path() == "/menu" ? ActionPolicy::cancel : ActionPolicy::allow;  // the action is still valid
+  };
+  view->load(request("/menu"));
+  ASSERT_TRUE(pump([&] { return recorder_->done(); }));
+  EXPECT_EQ(recorder_->events, (Events{"decide main other /menu", "decide main other /news", "start", "commit /news", "finish"}));
+  EXPECT_EQ(site_->count("GET", "/menu"), 0u);
+}
+
 TEST_F(NavigationTest, DecisionAnsweredLaterAndTwiceCountsOnce) {
   boot();
   std::function<void(ActionPolicy)> saved;
