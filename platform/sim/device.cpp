@@ -41,11 +41,18 @@ struct DeviceState {
   std::mutex mutex;
   bool image_loaded = false;       // the app image's classes and storyboards
   std::size_t urls_reported = 0;   // opened URLs already printed
+  std::uint64_t background_generation = 0;  // bumped at each move into or out of the background
 };
+
 
 DeviceState& state() {
   static DeviceState s;
   return s;
+}
+
+std::uint64_t next_background_generation() {
+  std::lock_guard lock(state().mutex);
+  return ++state().background_generation;
 }
 
 void os_line(std::string_view text) { emit(Tag::os, text); }
@@ -274,7 +281,20 @@ Result Device::background() {
   if (app->state() == ui::ApplicationState::background) return Result::failure("the app is already in the background");
   if (app->state() == ui::ApplicationState::active) app->resign_active();
   app->enter_background();
-  os_line("background (time allowed " + foundation::format_real(os::profile().background_time_allowed) + " s)");
+  double allowed = os::profile().background_time_allowed;
+  os_line("background (time allowed " + foundation::format_real(allowed) + " s)");
+  // The background time runs out for every task still running, also those begun after this.
+  std::uint64_t generation = next_background_generation();
+  dispatch::Queue::main().after(dispatch::Duration(allowed), [generation] {
+    {
+      std::lock_guard lock(state().mutex);
+      if (state().background_generation != generation) return;
+    }
+    ui::Application* a = running_app();
+    if (!a || a->state() != ui::ApplicationState::background) return;
+    os_line("background time used up: " + std::to_string(a->active_background_tasks()) + " tasks expire");
+    a->expire_background_tasks();
+  });
   return Result::success();
 }
 
@@ -282,7 +302,10 @@ Result Device::foreground() {
   ui::Application* app = running_app();
   if (!app) return not_running();
   if (app->state() == ui::ApplicationState::active) return Result::failure("the app is already in front");
-  if (app->state() == ui::ApplicationState::background) app->enter_foreground();
+  if (app->state() == ui::ApplicationState::background) {
+    next_background_generation();
+    app->enter_foreground();
+  }
   app->become_active();
   os_line("foreground, state active");
   return Result::success();
@@ -401,6 +424,7 @@ Result Device::tap_notification(Dict payload, std::optional<std::string> action,
   }
   if (app->state() == ui::ApplicationState::background) {
     os_line("tap on a notification: the app enters the foreground");
+    next_background_generation();
     app->enter_foreground();
     deliver_response(n, action_id, text);
     // Active once the response has been delivered (it goes out on the next turn).

@@ -307,6 +307,36 @@ TEST_F(SimTest, CrashesReallyEndTheProcess) {
   foundation::set_uncaught_exception_handler(nullptr);
 }
 
+TEST_F(SimTest, BackgroundTimeRunsOutForTasksBegunInTheBackgroundToo) {
+  start();
+  ASSERT_TRUE(device().launch());
+  ui::Application& app = *ui::Application::shared();
+  ASSERT_TRUE(device().background());
+  clock_->advance(std::chrono::seconds(100));
+  pump();
+  int expired = 0;
+  app.begin_background_task("late", [&] { ++expired; });
+  clock_->advance(std::chrono::seconds(79));
+  pump();
+  EXPECT_EQ(expired, 0);
+  clock_->advance(std::chrono::seconds(2));  // 181 s in the background
+  pump();
+  EXPECT_EQ(expired, 1);
+  clock_->advance(std::chrono::seconds(200));  // the task's own expiry finds it over
+  pump();
+  EXPECT_EQ(expired, 1);
+
+  // Back in front before the time is up: nothing expires.
+  ASSERT_TRUE(device().foreground());
+  ASSERT_TRUE(device().background());
+  ASSERT_TRUE(device().foreground());
+  int kept = 0;
+  app.begin_background_task("front", [&] { ++kept; });
+  clock_->advance(std::chrono::seconds(170));
+  pump();
+  EXPECT_EQ(kept, 0);
+}
+
 class Observer : public store::TransactionObserver {
  public:
   void updated_transactions(store::PaymentQueue&, const std::vector<std::shared_ptr<store::Transaction>>& ts) override {
