@@ -139,7 +139,9 @@ AppSimProcess::AppSimProcess(std::vector<std::string> arguments, AppSimOptions o
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // Its own process group, so the deadline also ends what it started.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
@@ -201,17 +203,35 @@ void AppSimProcess::monitor() {
 
   std::size_t written = 0;
   bool killed = false;
+  bool exited = false;
+  int status = 0;
+  Clock::time_point exited_at;
   auto kill_child = [&] {
-    if (!killed) ::kill(pid_, SIGKILL);
-    killed = true;
+    if (!killed && !exited) ::kill(-pid_, SIGKILL);  // its process group: descendants too
+    killed = killed || !exited;
+  };
+  auto kill_due = [&] {
+    std::lock_guard lock(mutex_);
+    return kill_requested_ || Clock::now() >= deadline_;
+  };
+  auto reap = [&](bool block) {
+    if (exited) return;
+    const pid_t done = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
+    if (done == pid_ || (done < 0 && errno != EINTR)) {
+      if (done < 0) status = -1;
+      exited = true;
+      exited_at = Clock::now();
+    }
   };
   char buffer[16384];
   while (out_fd_ >= 0 || err_fd_ >= 0) {
-    {
-      std::lock_guard lock(mutex_);
-      if (kill_requested_) kill_child();
+    if (kill_due()) kill_child();
+    reap(false);
+    // A descendant that outlives the child may hold the pipes open.
+    if (exited && Clock::now() - exited_at > std::chrono::seconds(1)) {
+      ::kill(-pid_, SIGKILL);
+      break;
     }
-    if (Clock::now() >= deadline_) kill_child();
     pollfd fds[3];
     int n = 0;
     int out_index = -1, err_index = -1, in_index = -1;
@@ -235,22 +255,11 @@ void AppSimProcess::monitor() {
   }
   close_fd(in_fd_);
 
-  // Both outputs are closed; the child is ending (or closed them itself).
-  int status = 0;
-  for (;;) {
-    const pid_t done = ::waitpid(pid_, &status, killed ? 0 : WNOHANG);
-    if (done == pid_) break;
-    if (done < 0 && errno != EINTR) {
-      status = -1;
-      break;
-    }
-    bool requested;
-    {
-      std::lock_guard lock(mutex_);
-      requested = kill_requested_;
-    }
-    if (requested || Clock::now() >= deadline_) kill_child();
-    else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // The outputs are closed; the child is ending (or closed them itself).
+  while (!exited) {
+    if (kill_due()) kill_child();
+    reap(killed);
+    if (!exited) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 
   std::lock_guard lock(mutex_);

@@ -58,15 +58,24 @@ TEST(AppSimProcess, StandardInputIsWrittenThenClosed) {
 
 TEST(AppSimProcess, TheDeadlineKillsAChildThatHangs) {
   const auto start = std::chrono::steady_clock::now();
-  const auto r = AppSimProcess::run({"-c", "echo started; exec sleep 30"}, shell(300ms));
+  const auto r = AppSimProcess::run({"-c", "echo started; sleep 30; echo never"}, shell(300ms));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_TRUE(r.killed);
   EXPECT_EQ(r.exit_code, -9);
   EXPECT_EQ(r.lines, std::vector<std::string>{"started"});
 }
 
+TEST(AppSimProcess, ADescendantHoldingTheOutputDoesNotHoldTheRunner) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto r = AppSimProcess::run({"-c", "sleep 30 & echo started; exit 4"}, shell());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(r.exit_code, 4);
+  EXPECT_FALSE(r.killed);
+  EXPECT_EQ(r.lines, std::vector<std::string>{"started"});
+}
+
 TEST(AppSimProcess, WaitForLineIsBoundedAndKillEndsTheChild) {
-  AppSimProcess p({"-c", "echo ready; exec sleep 30"}, shell());
+  AppSimProcess p({"-c", "echo ready; sleep 30"}, shell());
   EXPECT_TRUE(p.wait_for_line([](const std::string& l) { return l == "ready"; }, 10s));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(p.wait_for_line([](const std::string& l) { return l == "never"; }, 100ms));

@@ -183,15 +183,11 @@ class Session {
     InputLines input;
     auto& loop = RunLoop::main();
     int worst = 0;
-    for (int number = 1;; ++number) {
+    for (;;) {
       while (!input.ready()) loop.run_until([&] { return input.ready(); }, Duration(0.05));
       auto line = input.take();
       if (!line) break;
-      const int code = player.run_line(*line);
-      if (code == kExitBad) {
-        sim::emit(sim::Tag::done, "line " + std::to_string(number) + " not run");
-      }
-      worst = std::max(worst, code);
+      worst = std::max(worst, player.run_line(*line));
     }
     sim::emit(sim::Tag::done, "standard input ended");
     return worst;
