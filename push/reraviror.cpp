@@ -67,11 +67,6 @@ bool RerAviror::shouldLogMissingPrivacyConsentErrorWithMethodName(std::optional<
   return true;
 }
 
-void RerAviror::consentGranted(bool granted) {
-  auto& defaults = platform::os::UserDefaults::standard();
-  defaults.set(kConsentGrantedKey, platform::foundation::Value(granted));
-  defaults.synchronize();
-}
 
 // ---- state objects ----
 
@@ -246,7 +241,10 @@ std::shared_ptr<OSPermissionSubscriptionState> RerAviror::getPermissionSubscript
   return snapshot;
 }
 
+void clearStartupStatics();
+
 void RerAviror::clearStatics() {
+  clearStartupStatics();
   auto& s = state();
   std::lock_guard lock(s.mutex);
   s.permissionAdapter.reset();

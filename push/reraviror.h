@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "push/startup.h"
+
 namespace push {
 
 class RerAvirorNotificationSettings;
@@ -24,6 +26,61 @@ class OSStateChanges;
 
 class RerAviror {
  public:
+  // ---- start-up ----
+  static void initWithLaunchOptions(std::optional<foundation::Dict> launchOptions, std::optional<std::string> appId,
+                                    OSHandleNotificationReceivedBlock receivedBlock,
+                                    OSHandleNotificationActionBlock actionBlock,
+                                    std::optional<foundation::Dict> settings);
+  static void initWithLaunchOptions(std::optional<foundation::Dict> launchOptions, std::optional<std::string> appId);
+  static void initWithLaunchOptions(std::optional<foundation::Dict> launchOptions, std::optional<std::string> appId,
+                                    OSHandleNotificationActionBlock actionBlock);
+  static void initWithLaunchOptions(std::optional<foundation::Dict> launchOptions, std::optional<std::string> appId,
+                                    OSHandleNotificationActionBlock actionBlock,
+                                    std::optional<foundation::Dict> settings);
+  // Resolves, stores and checks the application id; false stops start-up.
+  static bool initAppId(const std::optional<std::string>& appId, const std::optional<foundation::Dict>& settings);
+
+  static std::optional<std::string> app_id();
+  static std::int64_t inFocusDisplayType();
+  // Below 10.0 a request for 2 is stored as 1.
+  static void setInFocusDisplayType(std::int64_t displayType);
+  static bool providesAppNotificationSettings();
+  static bool shouldPromptToShowURL();
+  static bool autoPromptEnabled();
+  static bool pushRegisteredWithOS();
+  // Answers the flag and clears it.
+  static bool coldStartFromTapOnNotification();
+  static void setMSDKType(std::string type);
+  static std::string mSDKType();
+  static void setMSubscriptionStatus(std::int32_t status);
+  static std::int32_t mSubscriptionStatus();
+  static void setWaitingForApnsResponse(bool waiting);
+  static bool waitingForApnsResponse();
+  static void setDelayIntervals(double apnsDelay, double registrationDelay);
+  static double apnsWaitWindow();
+  static double registrationRetryDelay();
+  static void checkIfApplicationImplementsDeprecatedMethods();
+  static void checkProvisionalAuthorizationStatus();
+  static void registerForProvisionalAuthorization(std::function<void(bool accepted)> completion);
+  static void enableInAppLaunchURL(const foundation::Value& enable);
+  static bool initPendingConsent();
+
+  // ---- steps filled by the parts built later; each does nothing yet ----
+  static void downloadIOSParamsWithAppId(const std::string& appId);
+  static void getLocation(bool prompt);
+  static void notificationBlocks(OSHandleNotificationReceivedBlock receivedBlock,
+                                 OSHandleNotificationActionBlock actionBlock);
+  static void registerForPushNotifications();
+  static void registerForAPNsToken();
+  static void registerUser();
+  static void registerUserAfterDelay();
+  static void clearBadgeCount(bool fromNotifOpened);
+  static void startPurchaseTracker();
+  static void clearCachedMedia();
+  static void startAnalyticsBridge();
+  static void onFocus(bool toBackground);
+  static void onfocus(const std::string& state);
+
   // ---- log sink ----
   static void reraviror_Log(std::uint32_t logLevel, std::string_view message);
   static void setLogLevel(std::uint32_t logLevel, std::uint32_t visualLevel);
