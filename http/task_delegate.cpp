@@ -26,7 +26,14 @@ std::shared_ptr<dispatch::OperationQueue> makeResponseQueue() {
 
 TaskDelegate::TaskDelegate(std::shared_ptr<net::Task> task) : queue_(makeResponseQueue()), task_(std::move(task)) {}
 
-TaskDelegate::~TaskDelegate() = default;
+// Work waiting for a completion that can no longer come is dropped without
+// running, so the suspended queue does not keep itself alive.
+TaskDelegate::~TaskDelegate() {
+  if (queue_->is_suspended()) {
+    queue_->cancel_all();
+    queue_->set_suspended(false);
+  }
+}
 
 std::optional<Error> TaskDelegate::error() const {
   std::lock_guard lk(m_);
