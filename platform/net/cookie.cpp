@@ -513,7 +513,11 @@ void CookieStorage::delete_cookie(const Cookie& cookie) {
 }
 
 void CookieStorage::set_cookies(std::span<const Cookie> cookies, const Url& for_url, std::optional<Url> main_document) {
-  const CookieAcceptPolicy policy = accept_policy();
+  set_cookies(cookies, for_url, std::move(main_document), accept_policy());
+}
+
+void CookieStorage::set_cookies(std::span<const Cookie> cookies, const Url& for_url, std::optional<Url> main_document,
+                                CookieAcceptPolicy policy) {
   if (policy == CookieAcceptPolicy::never) return;
   auto host = canonical_host(for_url);
   if (!host) return;

@@ -83,6 +83,10 @@ class CookieStorage {
   // document's host, checked only when a main document is given).
   void set_cookies(std::span<const Cookie> cookies, const foundation::Url& for_url,
                    std::optional<foundation::Url> main_document);
+  // The same under `policy` instead of the storage's own (a session's
+  // configuration governs the cookies of its transfers).
+  void set_cookies(std::span<const Cookie> cookies, const foundation::Url& for_url,
+                   std::optional<foundation::Url> main_document, CookieAcceptPolicy policy);
 
   std::vector<Cookie> cookies() const;  // in storage order
   // Cookies to send to `url`, longer paths first, then earlier creation.

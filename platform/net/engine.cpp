@@ -27,6 +27,8 @@ namespace {
 
 constexpr int kMaxWorkers = 16;
 constexpr int kMaxRedirects = 16;
+// How long an idle worker looks for new work before it sleeps.
+constexpr auto kIdleSpin = std::chrono::microseconds(200);
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n')) s.remove_prefix(1);
@@ -346,7 +348,9 @@ struct Run {
     for (const auto& line : set_cookies) {
       if (auto c = Cookie::from_set_cookie(line, *req.url)) parsed.push_back(std::move(*c));
     }
-    if (!parsed.empty()) core->config.cookie_storage->set_cookies(parsed, *req.url, req.main_document_url);
+    if (!parsed.empty()) {
+      core->config.cookie_storage->set_cookies(parsed, *req.url, req.main_document_url, core->config.cookie_accept_policy);
+    }
   }
 
   Response current_response() const { return Response::http(*req.url, status, headers); }
@@ -1096,16 +1100,34 @@ Engine& Engine::shared() {
 }
 
 void Engine::submit(std::shared_ptr<Task> task) {
-  {
-    std::lock_guard lk(m_);
-    stopping_ = false;
-    pending_.push_back(std::move(task));
-    if (idle_ == 0 && static_cast<int>(threads_.size()) < kMaxWorkers) threads_.emplace_back([this] { worker(); });
+  std::lock_guard lk(m_);
+  stopping_ = false;
+  pending_.push_back(std::move(task));
+  dispatch_locked();
+  if (idle_.empty() && static_cast<int>(pending_.size()) > starting_ && static_cast<int>(threads_.size()) < kMaxWorkers) {
+    ++starting_;
+    threads_.emplace_back([this] { worker(); });
   }
-  cv_.notify_one();  // any idle worker can take it
 }
 
-void Engine::wake() { cv_.notify_all(); }
+void Engine::wake() {
+  std::lock_guard lk(m_);
+  dispatch_locked();
+}
+
+void Engine::dispatch_locked() {
+  if (stopping_) return;
+  while (!idle_.empty()) {
+    auto task = take_locked();
+    if (!task) return;
+    Worker* w = spinner_ ? spinner_ : idle_.back();
+    spinner_ = nullptr;
+    std::erase(idle_, w);
+    w->task = std::move(task);
+    w->handed.store(true, std::memory_order_release);
+    w->cv.notify_one();  // under the lock: the worker cannot be gone yet
+  }
+}
 
 std::shared_ptr<Task> Engine::take_locked() {
   for (auto it = pending_.begin(); it != pending_.end(); ++it) {
@@ -1128,16 +1150,34 @@ std::shared_ptr<Task> Engine::take_locked() {
 }
 
 void Engine::worker() {
+  Worker self;
   CURL* easy = curl_easy_init();
   std::unique_lock lk(m_);
+  --starting_;
+  std::shared_ptr<Task> task;
   for (;;) {
-    std::shared_ptr<Task> task;
-    while (!stopping_ && !(task = take_locked())) {
-      ++idle_;
-      cv_.wait_for(lk, std::chrono::milliseconds(200));
-      --idle_;
+    if (!task && !stopping_) task = take_locked();
+    if (!task) {
+      if (stopping_) break;
+      idle_.push_back(&self);
+      if (!spinner_) {
+        // Back-to-back requests arrive within a few hops: look for them
+        // before sleeping, yielding the processor meanwhile.
+        spinner_ = &self;
+        lk.unlock();
+        auto until = Clock::now() + kIdleSpin;
+        while (!self.handed.load(std::memory_order_acquire) && Clock::now() < until) std::this_thread::yield();
+        lk.lock();
+        if (spinner_ == &self) spinner_ = nullptr;
+      }
+      while (!self.handed.load(std::memory_order_relaxed) && !stopping_) self.cv.wait(lk);
+      if (!self.handed.load(std::memory_order_relaxed)) {
+        std::erase(idle_, &self);
+        break;
+      }
+      self.handed.store(false, std::memory_order_relaxed);
+      task = std::move(self.task);
     }
-    if (!task) break;
     lk.unlock();
     run_transfer(easy, task);
     auto core = task->session_;
@@ -1145,9 +1185,12 @@ void Engine::worker() {
     task.reset();
     lk.lock();
     --core->running_per_host[key];
+    // A task held back by the host limit may run now: this worker takes the
+    // first, idle ones the rest.
+    if (!stopping_) task = take_locked();
+    if (task) dispatch_locked();
     lk.unlock();
     core.reset();
-    cv_.notify_one();  // a task held back by the host limit may start now
     lk.lock();
   }
   lk.unlock();
@@ -1159,12 +1202,14 @@ void Engine::shutdown() {
   {
     std::lock_guard lk(m_);
     stopping_ = true;
+    for (auto* w : idle_) w->cv.notify_one();
     threads.swap(threads_);
   }
-  cv_.notify_all();
   for (auto& t : threads) t.join();
   std::lock_guard lk(m_);
   pending_.clear();
+  idle_.clear();
+  spinner_ = nullptr;
   stopping_ = false;
 }
 

@@ -121,12 +121,35 @@ bool SessionCore::implements(Callback cb) {
 }
 
 void SessionCore::post(std::function<void(Session&, SessionDelegate*)> fn) {
-  auto self = shared_from_this();
   auto session = owner.lock();
   if (!session) return;
-  queue->add([self, session, fn = std::move(fn)] {
-    auto d = self->delegate_snapshot();
-    fn(*session, d.get());
+  {
+    std::lock_guard lk(calls_m);
+    calls.push_back(std::move(fn));
+    if (draining) return;
+    draining = true;
+  }
+  queue->add([self = shared_from_this(), session = std::move(session)] { self->drain_calls(*session); });
+}
+
+void SessionCore::drain_calls(Session& session) {
+  constexpr int kBatch = 64;  // then the queue's other operations get a turn
+  for (int n = 0; n < kBatch; ++n) {
+    std::function<void(Session&, SessionDelegate*)> fn;
+    {
+      std::lock_guard lk(calls_m);
+      if (calls.empty()) {
+        draining = false;
+        return;
+      }
+      fn = std::move(calls.front());
+      calls.pop_front();
+    }
+    auto d = delegate_snapshot();
+    fn(session, d.get());
+  }
+  queue->add([self = shared_from_this(), session = std::static_pointer_cast<Session>(session.shared_from_this())] {
+    self->drain_calls(*session);
   });
 }
 

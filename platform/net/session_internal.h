@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/net/session.h"
 
@@ -94,6 +95,12 @@ struct SessionCore : std::enable_shared_from_this<SessionCore> {
   bool implements(Callback cb);
   // Runs fn on the delegate queue with the session and its delegate (null when none).
   void post(std::function<void(Session&, SessionDelegate*)> fn);
+  // Delegate calls waiting for the queue: one operation at a time runs them
+  // in order, so they never overlap and a busy session needs no hop per call.
+  std::mutex calls_m;
+  std::deque<std::function<void(Session&, SessionDelegate*)>> calls;
+  bool draining = false;
+  void drain_calls(Session& session);
 
   std::uint64_t make_id(const std::shared_ptr<Task>& task);
   // A task was resumed for the first time.
@@ -112,24 +119,37 @@ struct SessionCore : std::enable_shared_from_this<SessionCore> {
   void network_changed(bool reachable);
 };
 
-// The worker pool: up to 16 threads, each with a reused easy handle.
+// The worker pool: up to 16 threads, each with a reused easy handle. A task
+// goes straight to the worker that went idle last; an idle worker keeps
+// looking for work for a short while before it sleeps, so back-to-back
+// requests need no wake-up.
 class Engine {
  public:
   static Engine& shared();
   void submit(std::shared_ptr<Task> task);
+  // Pending tasks may have become runnable (resumed or cancelled).
   void wake();
   void shutdown();  // joins the workers (tests)
 
  private:
+  struct Worker {
+    std::condition_variable cv;
+    std::shared_ptr<Task> task;      // handed over while idle
+    std::atomic<bool> handed{false};  // task is set (read without the lock while spinning)
+  };
+
   Engine();
   void worker();
   std::shared_ptr<Task> take_locked();
+  // Hands runnable pending tasks to idle workers, the spinning one first.
+  void dispatch_locked();
 
   std::mutex m_;
-  std::condition_variable cv_;
   std::deque<std::shared_ptr<Task>> pending_;
   std::vector<std::thread> threads_;
-  int idle_ = 0;
+  std::vector<Worker*> idle_;  // most recently idle last
+  int starting_ = 0;           // spawned, not yet looking for work
+  Worker* spinner_ = nullptr;  // one idle worker at a time keeps looking before it sleeps
   bool stopping_ = false;
 };
 

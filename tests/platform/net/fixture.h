@@ -82,6 +82,8 @@ class TestServer {
     port_ = server_->bind_to_any_port("127.0.0.1");
     ASSERT_GT(port_, 0);
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // stop() before the listener runs is lost and join() would then wait forever.
+    ASSERT_TRUE(wait_until([this] { return server_->is_running(); }));
   }
   void stop() {
     release();

@@ -150,6 +150,50 @@ TEST_F(WireTest, CookiesAreStoredFromResponsesAndSentBack) {
   EXPECT_FALSE(server.last("/echo").header("Cookie"));
 }
 
+TEST_F(WireTest, TheConfigurationsAcceptPolicyGovernsOverTheStorages) {
+  add_server(kHost, [](httplib::Server& s, TestServer&) {
+    s.Get("/set", [](const httplib::Request&, httplib::Response& res) {
+      res.set_header("Set-Cookie", "c=1; Path=/");
+      res.set_content("", "text/plain");
+    });
+  });
+  boot();
+  using P = CookieAcceptPolicy;
+  struct Case {
+    P config, storage;
+    std::optional<std::string> main_document;
+    bool stored;
+  };
+  const Case cases[] = {
+      {P::always, P::never, std::nullopt, true},
+      {P::always, P::never, "https://www.elsewhere.test/", true},
+      {P::never, P::always, std::nullopt, false},
+      {P::never, P::always, "https://intranet.example.org/", false},
+      {P::only_from_main_document_domain, P::never, std::nullopt, true},
+      {P::only_from_main_document_domain, P::never, "https://www.intranet.example.org/page", true},
+      {P::only_from_main_document_domain, P::always, "https://www.elsewhere.test/", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.config)) + " " + c.main_document.value_or("-"));
+    auto config = Configuration::ephemeral();
+    config.cookie_accept_policy = c.config;
+    config.cookie_storage->set_accept_policy(c.storage);
+    auto session = Session::make(config);
+    Request request(https("/set"));
+    if (c.main_document) request.main_document_url = url(*c.main_document);
+    std::atomic<bool> done{false};
+    std::optional<Error> error;
+    session->data_task(request, [&](std::optional<Bytes>, std::shared_ptr<const Response>, std::optional<Error> e) {
+      error = e;
+      done = true;
+    })->resume();
+    ASSERT_TRUE(wait_until([&] { return done.load(); }));
+    EXPECT_FALSE(error);
+    EXPECT_EQ(config.cookie_storage->cookies().size(), c.stored ? 1u : 0u);
+    session->finish_tasks_and_invalidate();
+  }
+}
+
 TEST_F(WireTest, HeadHasNoBodyAndWillCacheIsOfferedForCacheableGets) {
   add_server(kHost, [](httplib::Server& s, TestServer&) {
     s.Get("/page", [](const httplib::Request&, httplib::Response& res) { res.set_content("page", "application/octet-stream"); });
