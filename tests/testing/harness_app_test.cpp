@@ -20,6 +20,9 @@ namespace {
 namespace ui = platform::ui;
 namespace web = platform::web;
 namespace rt = platform::rt;
+using namespace std::chrono_literals;
+
+constexpr auto kNetworkWait = 20s;  // page loads in sanitizer builds on a busy machine
 
 struct Seen {
   std::vector<std::string> finished;  // URLs of finished pages
@@ -92,13 +95,13 @@ TEST(HarnessApp, BootAppLaunchesOnTheTestThreadAndDeviceDrivesThePage) {
   EXPECT_EQ(seen().events, std::vector<std::string>{"did-finish"});
 
   // The page loads only while the test pumps the main run loop.
-  ASSERT_TRUE(h.run_until([] { return seen().finished.size() == 1; }));
+  ASSERT_TRUE(h.run_until([] { return seen().finished.size() == 1; }, kNetworkWait));
   EXPECT_EQ(seen().finished[0], "https://intranet.example.org/");
   EXPECT_EQ(seen().finish_thread, std::this_thread::get_id());
 
   // The login link sets the session cookie and redirects home.
   ASSERT_TRUE(h.device().tap_link("/login?user=demo").ok);
-  ASSERT_TRUE(h.run_until([] { return seen().finished.size() == 2; }));
+  ASSERT_TRUE(h.run_until([] { return seen().finished.size() == 2; }, kNetworkWait));
   EXPECT_EQ(h.intranet().count("GET", "/login"), 1u);
   EXPECT_EQ(h.intranet().user(), "demo");
   const auto home = h.intranet().requests("GET", "/");

@@ -26,6 +26,10 @@ using json = nlohmann::json;
 using platform::dispatch::Queue;
 using namespace std::chrono_literals;
 
+// Generous: the first request of a process loads the system trust anchors,
+// which is slow in sanitizer builds on a busy machine.
+constexpr auto kNetworkWait = 20s;
+
 std::string read(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::stringstream s;
@@ -104,7 +108,7 @@ TEST(Harness, PostsThroughTheSessionAreSeenThroughRunUntil) {
 
   auto created = send("POST", "https://push.example.net/api/v1/players", R"({"app_id":"a1","device_type":0})",
                       "application/json");
-  ASSERT_TRUE(h.run_until([&] { return created->done; })) << "no answer from the push service";
+  ASSERT_TRUE(h.run_until([&] { return created->done; }, kNetworkWait)) << "no answer from the push service";
   ASSERT_EQ(created->error, "");
   EXPECT_EQ(created->status, 200);
   const json answer = json::parse(created->body, nullptr, false);
@@ -113,8 +117,8 @@ TEST(Harness, PostsThroughTheSessionAreSeenThroughRunUntil) {
   const std::string player = answer["id"];
   auto registered = send("POST", "https://intranet.example.org/api/reraviror/register",
                          json({{"player-id", player}}).dump(), "application/json");
-  ASSERT_TRUE(h.run_until([&] { return h.intranet().count("POST", "/api/reraviror/register") == 1; }));
-  ASSERT_TRUE(h.run_until([&] { return registered->done; }));
+  ASSERT_TRUE(h.run_until([&] { return h.intranet().count("POST", "/api/reraviror/register") == 1; }, kNetworkWait));
+  ASSERT_TRUE(h.run_until([&] { return registered->done; }, kNetworkWait));
   EXPECT_EQ(registered->error, "");
   EXPECT_EQ(registered->status, 200);
   EXPECT_EQ(json::parse(registered->body, nullptr, false), json({{"ok", true}}));
@@ -130,7 +134,7 @@ TEST(Harness, PostsThroughTheSessionAreSeenThroughRunUntil) {
 TEST(Harness, LoginCookieGoesAlongWithTheRegistration) {
   Harness h({.fakes = {Fake::intranet}});
   auto login = send("GET", "https://intranet.example.org/login?user=demo");
-  ASSERT_TRUE(h.run_until([&] { return login->done; }));
+  ASSERT_TRUE(h.run_until([&] { return login->done; }, kNetworkWait));
   ASSERT_EQ(login->error, "");
   EXPECT_EQ(login->status, 200);  // the redirect to the home page was followed
   ASSERT_FALSE(h.intranet().session_id().empty());
@@ -138,7 +142,7 @@ TEST(Harness, LoginCookieGoesAlongWithTheRegistration) {
 
   auto registered = send("POST", "https://intranet.example.org/api/reraviror/register", R"({"player-id":"p"})",
                          "application/json");
-  ASSERT_TRUE(h.run_until([&] { return registered->done; }));
+  ASSERT_TRUE(h.run_until([&] { return registered->done; }, kNetworkWait));
   const auto posts = h.intranet().requests("POST", "/api/reraviror/register");
   ASSERT_EQ(posts.size(), 1u);
   EXPECT_EQ(posts[0].cookie("PHPSESSID"), h.intranet().session_id());
