@@ -2,6 +2,7 @@
 // The push client's facade. Process-wide state lives in one guarded object;
 // the operations are static, as the app and the other push parts call them.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,15 +66,30 @@ class RerAviror {
   static void enableInAppLaunchURL(const foundation::Value& enable);
   static bool initPendingConsent();
 
+  // ---- token, notification types, prompt, ids ----
+  // True when a token request is under way.
+  static bool registerForAPNsToken();
+  // The value sent as "notification_types": an error status, -14, -18, -19, -2 or the OS bits.
+  static std::int32_t getNotificationTypes();
+  static void setSubscriptionErrorStatus(std::int32_t errorType);
+  static void updateNotificationTypes(std::int32_t notificationTypes);
+  // The push token while it may be used: permission accepted, status above -2.
+  static std::optional<std::string> getUsableDeviceToken();
+  static void promptForPushNotificationsWithUserResponse(std::function<void(bool accepted)> completion);
+  static void registerForPushNotifications();
+  using OSIdsAvailableBlock =
+      std::function<void(const std::string& userId, const std::optional<std::string>& pushToken)>;
+  static void IdsAvailable(OSIdsAvailableBlock idsAvailableBlock);
+  static void fireIdsAvailableCallback();
+
   // ---- steps filled by the parts built later; each does nothing yet ----
   static void downloadIOSParamsWithAppId(const std::string& appId);
   static void getLocation(bool prompt);
   static void notificationBlocks(OSHandleNotificationReceivedBlock receivedBlock,
                                  OSHandleNotificationActionBlock actionBlock);
-  static void registerForPushNotifications();
-  static void registerForAPNsToken();
   static void registerUser();
   static void registerUserAfterDelay();
+  static void sendNotificationTypesUpdate();
   static void clearBadgeCount(bool fromNotifOpened);
   static void startPurchaseTracker();
   static void clearCachedMedia();

@@ -353,10 +353,9 @@ void RerAviror::registerForProvisionalAuthorization(std::function<void(bool acce
 void RerAviror::downloadIOSParamsWithAppId(const std::string&) {}
 void RerAviror::getLocation(bool) {}
 void RerAviror::notificationBlocks(OSHandleNotificationReceivedBlock, OSHandleNotificationActionBlock) {}
-void RerAviror::registerForPushNotifications() {}
-void RerAviror::registerForAPNsToken() {}
 void RerAviror::registerUser() {}
 void RerAviror::registerUserAfterDelay() {}
+void RerAviror::sendNotificationTypesUpdate() {}
 void RerAviror::clearBadgeCount(bool) {}
 void RerAviror::startPurchaseTracker() {}
 void RerAviror::clearCachedMedia() {}
