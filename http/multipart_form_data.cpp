@@ -273,7 +273,10 @@ Expected<Bytes> MultipartFormData::encode() {
   if (bodyPartError_) return *bodyPartError_;
   markBoundaries();
   Bytes out;
-  out.reserve(static_cast<std::size_t>(contentLength()) + bodyParts_.size() * 160);
+  // The body's size as stated, so the buffer is allocated once.
+  std::uint64_t expected = contentLength();
+  for (const auto& part : bodyParts_) expected += encodeHeaders(*part).size() + 2 * (boundary_.size() + 8);
+  out.reserve(static_cast<std::size_t>(expected));
   for (const auto& part : bodyParts_) {
     Bytes boundaryLine = BoundaryGenerator::boundaryData(
         part->hasInitialBoundary ? BoundaryGenerator::BoundaryType::initial : BoundaryGenerator::BoundaryType::encapsulated,
