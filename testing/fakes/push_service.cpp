@@ -36,10 +36,14 @@ PushService::~PushService() {
 }
 
 Handler PushService::held_until_released(Handler then) {
-  return [this, then](const httplib::Request& req, httplib::Response& res) {
+  std::uint64_t generation;
+  {
+    std::lock_guard lock(release_mutex_);
+    generation = release_generation_;
+  }
+  return [this, then, generation](const httplib::Request& req, httplib::Response& res) {
     {
       std::unique_lock lock(release_mutex_);
-      const std::uint64_t generation = release_generation_;
       while (release_generation_ == generation && !stopped())
         release_cv_.wait_for(lock, std::chrono::milliseconds(20));
     }

@@ -32,10 +32,11 @@ class PushService : public FakeService {
   const std::string& player_id() const { return player_id_; }
   static nlohmann::json ios_params();
 
-  // Holds the answer until release_held() or stop(), then answers with
-  // `then` (an empty 200 when null). The request is recorded on arrival.
+  // Holds answers until release_held() is next called or stop(), then
+  // answers with `then` (an empty 200 when null); once released, later
+  // requests to the handler go at once. Requests are recorded on arrival.
   Handler held_until_released(Handler then = nullptr);
-  // Lets every answer held so far go.
+  // Releases every handler made before this call.
   void release_held();
 
  private:
