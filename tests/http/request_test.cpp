@@ -502,3 +502,99 @@ TEST_F(RequestTest, RetryOfAFactorylessRequestChangesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+class CountingDelegate : public SessionDelegate {
+ public:
+  void did_receive_challenge(net::Session& s, const net::Challenge& c, net::ChallengeHandler h) override {
+    ++sessionLevel;
+    SessionDelegate::did_receive_challenge(s, c, std::move(h));
+  }
+  std::atomic<int> sessionLevel{0};
+};
+
+TEST_F(RequestTest, RoutesChallengesBodyStreamsCachingAndDownloads) {
+  auto delegate = std::make_shared<CountingDelegate>();
+  manager = SessionManager::init(net::Configuration::ephemeral(), delegate);
+  manager->setStartRequestsImmediately(false);
+  auto& session = *manager->session();
+  net::Challenge basic;
+  basic.space = {"h.example.org", 443, "https", "r", std::string(net::auth_method_basic)};
+  auto answer = [](net::AuthDisposition expected) {
+    return [expected](net::AuthDisposition d, std::optional<net::Credential>) { EXPECT_EQ(d, expected); };
+  };
+
+  // An unregistered task's challenge goes to the session level, whatever implements() says.
+  auto loose = session.data_task(requestFor(kRefused));
+  EXPECT_FALSE(delegate->implements(net::Callback::session_challenge));
+  delegate->task_did_receive_challenge(session, *loose, basic, answer(net::AuthDisposition::perform_default));
+  EXPECT_EQ(delegate->sessionLevel.load(), 1);
+  // A registered one goes to its task delegate (a failed basic challenge is rejected there).
+  auto request = manager->makeDataRequest(kRefused);
+  auto again = basic;
+  again.previous_failure_count = 1;
+  delegate->task_did_receive_challenge(session, *request->task(), again, answer(net::AuthDisposition::reject_protection_space));
+  EXPECT_EQ(delegate->sessionLevel.load(), 1);
+  // The with-completion closure is consulted before the plain one.
+  delegate->setTaskDidReceiveChallenge([](auto&, auto&, auto&) { return ChallengeAnswer{net::AuthDisposition::cancel, {}}; });
+  delegate->task_did_receive_challenge(session, *request->task(), basic, answer(net::AuthDisposition::cancel));
+  delegate->setTaskDidReceiveChallengeWithCompletion(
+      [](auto&, auto&, auto&, net::ChallengeHandler h) { h(net::AuthDisposition::use_credential, std::nullopt); });
+  delegate->task_did_receive_challenge(session, *request->task(), basic, answer(net::AuthDisposition::use_credential));
+
+  // Body streams: the request's own closure, none without one.
+  auto stream = foundation::InputStream::from_data({1});
+  request->taskDelegate()->setTaskNeedNewBodyStream([stream](auto&, auto&) { return stream; });
+  delegate->need_new_body_stream(session, *request->task(), [&](auto s) { EXPECT_EQ(s, stream); });
+  delegate->need_new_body_stream(session, *loose, [](auto s) { EXPECT_FALSE(s); });
+
+  // Caching: unchanged without closures; the data delegate's closure when set.
+  net::CachedResponse proposed{nullptr, {7}};
+  delegate->will_cache_response(session, *loose, proposed, [](auto r) { EXPECT_EQ(r->data, foundation::Bytes{7}); });
+  std::static_pointer_cast<DataTaskDelegate>(request->taskDelegate())
+      ->setDataTaskWillCacheResponse([](auto&, auto&, auto&) { return std::optional<net::CachedResponse>(); });
+  delegate->will_cache_response(session, *static_cast<net::DataTask*>(request->task().get()), proposed,
+                                [](auto r) { EXPECT_FALSE(r); });
+
+  // Body progress reaches only an upload delegate.
+  delegate->did_send_body_data(session, *request->task(), 1, 1, 2);
+  auto upload = manager->makeDataUploadRequest({1, 2}, kRefused);
+  delegate->did_send_body_data(session, *upload->task(), 1, 1, 2);
+  EXPECT_EQ(request->taskDelegate()->initialResponseTime(), std::nullopt);
+  EXPECT_EQ(upload->uploadProgress()->completedUnitCount(), 1);
+
+  // Resume at an offset without a closure sets the download progress; metrics are stored.
+  auto download = manager->makeDownloadRequestWithURLRequest(requestFor(kRefused));
+  auto task = std::static_pointer_cast<net::DownloadTask>(download->task());
+  delegate->did_resume_at_offset(session, *task, 10, 40);
+  EXPECT_EQ(download->progress()->completedUnitCount(), 10);
+  EXPECT_EQ(download->progress()->totalUnitCount(), 40);
+  delegate->did_finish_collecting_metrics(session, *task, net::TaskMetrics{});
+  EXPECT_TRUE(download->taskDelegate()->metrics());
+
+  // A data task that became a download task: the request registered under the
+  // download task's identifier gets a download delegate.
+  auto becoming = manager->makeDataRequest(kRefused);
+  delegate->setRequestForTask(*task, becoming);
+  delegate->did_become_download_task(session, *static_cast<net::DataTask*>(becoming->task().get()), *task);
+  EXPECT_TRUE(std::dynamic_pointer_cast<DownloadTaskDelegate>(becoming->taskDelegate()));
+  EXPECT_EQ(becoming->taskDelegate()->task(), task);
+  EXPECT_EQ(becoming->progress()->totalUnitCount(), 0);  // data operations now do nothing
+}
+
+TEST_F(RequestTest, SuccessfulRetryClearsTheEndTimeAndSwapsTheEntry) {
+  manager->setStartRequestsImmediately(false);
+  auto request = manager->makeDataRequest(kRefused);
+  auto old = request->task();
+  request->setEndTime(5.0);
+  ASSERT_TRUE(manager->retry(request));
+  EXPECT_FALSE(request->endTime());
+  EXPECT_TRUE(request->startTime());
+  EXPECT_EQ(request->retryCount(), 1u);
+  EXPECT_FALSE(manager->delegate()->requestForTask(*old));
+  EXPECT_EQ(manager->delegate()->requestForTask(*request->task()), request);
+  await(outcomeOf(request));
+}
+
+}  // namespace
