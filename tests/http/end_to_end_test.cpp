@@ -336,3 +336,26 @@ TEST_F(TrustTest, TaskLevelTrustPolicies) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TrustTest, SessionLevelClosureIsOfferedFirst) {
+  selfSigned.on("GET", "/", FakeService::empty(200));
+  auto delegate = std::make_shared<SessionDelegate>();
+  std::atomic<int> sessionLevel{0}, taskLevel{0};
+  delegate->setSessionDidReceiveChallenge([&](platform::net::Session&, const platform::net::Challenge& c) {
+    ++sessionLevel;
+    return ChallengeAnswer{platform::net::AuthDisposition::use_credential, platform::net::Credential::for_trust(c.server_trust)};
+  });
+  delegate->setTaskDidReceiveChallenge([&](auto&, auto&, auto&) {
+    ++taskLevel;
+    return ChallengeAnswer{platform::net::AuthDisposition::cancel, std::nullopt};
+  });
+  auto manager = SessionManager::init(platform::net::Configuration::ephemeral(), delegate);
+  auto outcome = await(outcomeOf(manager->makeDataRequest(selfSigned.url("/"))));
+  EXPECT_FALSE(outcome.error) << outcome.error->description();
+  EXPECT_EQ(sessionLevel.load(), 1);
+  EXPECT_EQ(taskLevel.load(), 0);
+}
+
+}  // namespace
