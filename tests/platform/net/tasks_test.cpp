@@ -2,6 +2,9 @@
 // connection limits, task lists, invalidation, background sessions.
 #include "fixture.h"
 
+#include <map>
+
+#include "platform/dispatch/operation.h"
 #include "platform/runtime/runtime.h"
 
 namespace platform::net::test {
@@ -173,6 +176,57 @@ TEST_F(TasksTest, ConcurrentTasksShareAtMostTheHostLimitOfConnections) {
     if (r.path == "/pause") ports.insert(r.remote_port);
   }
   EXPECT_LE(ports.size(), static_cast<std::size_t>(eight.max_connections_per_host));
+}
+
+// Delegate calls of many tasks at once keep to the delegate queue, one at a
+// time, each task's in order, even when that queue runs operations side by side.
+TEST_F(TasksTest, DelegateCallsNeverOverlapOnAConcurrentQueue) {
+  class Probe : public SessionDelegate {
+   public:
+    explicit Probe(dispatch::OperationQueue* q) : queue(q) {}
+    void did_receive_response(Session&, DataTask& t, const Response&, std::function<void(ResponseDisposition)> h) override {
+      enter(t, "response");
+      h(ResponseDisposition::allow);
+    }
+    void did_receive_data(Session&, DataTask& t, const Bytes&) override { enter(t, "data"); }
+    void did_finish_collecting_metrics(Session&, Task& t, const TaskMetrics&) override { enter(t, "metrics"); }
+    void did_complete(Session&, Task& t, std::optional<Error> e) override {
+      if (e) ++failures;
+      enter(t, "complete");
+    }
+    void enter(Task& t, const std::string& what) {
+      if (++inside > 1) ++overlaps;
+      if (dispatch::OperationQueue::current() != queue) ++off_queue;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      {
+        std::lock_guard lk(m);
+        auto& seen = order[t.identifier()];
+        if (seen.empty() || seen.back() != what) seen.push_back(what);
+      }
+      --inside;
+      if (what == "complete") ++completed;
+    }
+    dispatch::OperationQueue* queue;
+    std::atomic<int> inside{0}, overlaps{0}, off_queue{0}, failures{0}, completed{0};
+    std::mutex m;
+    std::map<std::uint64_t, std::vector<std::string>> order;
+  };
+  auto queue = std::make_shared<dispatch::OperationQueue>("test.concurrent-delegate");
+  queue->set_max_concurrent(-1);
+  auto delegate = std::make_shared<Probe>(queue.get());
+  auto config = Configuration::ephemeral();
+  config.max_connections_per_host = 8;
+  auto session = Session::make(config, delegate, queue);
+  for (int i = 0; i < 8; ++i) session->data_task(Request(https("/ok")))->resume();
+  ASSERT_TRUE(wait_until([&] { return delegate->completed == 8; }));
+  EXPECT_EQ(delegate->overlaps, 0);
+  EXPECT_EQ(delegate->off_queue, 0);
+  EXPECT_EQ(delegate->failures, 0);
+  std::lock_guard lk(delegate->m);
+  EXPECT_EQ(delegate->order.size(), 8u);
+  for (const auto& [id, seen] : delegate->order) {
+    EXPECT_EQ(seen, (std::vector<std::string>{"response", "data", "metrics", "complete"})) << "task " << id;
+  }
 }
 
 TEST_F(TasksTest, IdentifiersStatesAndTaskLists) {
