@@ -206,6 +206,24 @@ TEST_F(SimTest, TapInTheBackgroundEntersTheForegroundThenResponds) {
   EXPECT_EQ(ui::Application::shared()->state(), ui::ApplicationState::active);
 }
 
+TEST_F(SimTest, DismissReachesTheCentreDelegateAndOpenedUrlsArePrinted) {
+  start();
+  ASSERT_TRUE(device().launch());
+  std::vector<rt::Id> seen;
+  auto delegate = install_centre_delegate(&seen);
+  events().clear();
+  ASSERT_TRUE(device().dismiss_notification(Dict{{"id", "x-1"}}));
+  pump();
+  EXPECT_EQ(events(), (std::vector<std::string>{"did-receive " + std::string(notify::dismiss_action) + " x-1"}));
+
+  ui::Application::shared()->open_url(*foundation::Url::parse("mailto:someone@example.org"));
+  ASSERT_TRUE(device().open_url("https://intranet.example.org/x"));  // the test delegate takes no URLs
+  EXPECT_EQ(count_lines("os| opened URL mailto:someone@example.org"), 1) << all_lines();
+  EXPECT_EQ(count_lines("open URL https://intranet.example.org/x: not taken by the delegate"), 1) << all_lines();
+  device().report_opened_urls();
+  EXPECT_EQ(count_lines("opened URL mailto:"), 1);
+}
+
 os::DeviceProfile ios9() {
   os::DeviceProfile p;
   p.system_version = "9.3";
