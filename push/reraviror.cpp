@@ -49,7 +49,7 @@ bool RerAviror::requiresUserPrivacyConsent() {
   if (!required) return false;
   auto& defaults = platform::os::UserDefaults::standard();
   if (!defaults.object(kConsentGrantedKey)) {
-    defaults.set(kConsentGrantedKey, platform::foundation::Value(0));
+    defaults.set(kConsentGrantedKey, std::optional<platform::foundation::Value>(std::in_place, 0));
     defaults.synchronize();
   }
   return !defaults.boolean(kConsentGrantedKey);

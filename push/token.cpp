@@ -86,7 +86,7 @@ void RerAviror::updateNotificationTypes(std::int32_t notificationTypes) {
   writeLogLine(kLogVerbose, "updateNotificationTypes called: " + std::to_string(notificationTypes));
   if (!isIOSVersionGreaterOrEqual(10.0)) {
     auto& defaults = platform::os::UserDefaults::standard();
-    defaults.set("OS_NOTIFICATION_PROMPT_ANSWERED", foundation::Value(true));
+    defaults.set("OS_NOTIFICATION_PROMPT_ANSWERED", std::optional<foundation::Value>(std::in_place, true));
     defaults.synchronize();
   }
   const bool startedRegister = registerForAPNsToken();
