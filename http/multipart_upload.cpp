@@ -101,23 +101,24 @@ std::filesystem::path multipartTemporaryDirectory() {
          "multipart.form.data";
 }
 
-void makeMultipartUpload(SessionManager& manager, MultipartFormBuilder multipartFormData,
-                         std::uint64_t encodingMemoryThreshold, const URLConvertible& url, HTTPMethod method,
-                         std::optional<HTTPHeaders> headers, MultipartEncodingCompletion encodingCompletion) {
+void SessionManager::makeMultipartUpload(MultipartFormBuilder multipartFormData, std::uint64_t encodingMemoryThreshold,
+                                         const URLConvertible& url, HTTPMethod method, std::optional<HTTPHeaders> headers,
+                                         MultipartEncodingCompletion encodingCompletion) {
   Expected<URLRequest> request = makeURLRequest(url, method, headers);
   if (!request) {
     complete(encodingCompletion, {MultipartFormDataEncodingResult::Failure{request.error()}});
     return;
   }
-  makeMultipartUploadWithURLRequest(manager, std::move(multipartFormData), encodingMemoryThreshold,
-                                    std::move(request).value(), std::move(encodingCompletion));
+  makeMultipartUploadWithURLRequest(std::move(multipartFormData), encodingMemoryThreshold, std::move(request).value(),
+                                    std::move(encodingCompletion));
 }
 
-void makeMultipartUploadWithURLRequest(SessionManager& manager, MultipartFormBuilder multipartFormData,
-                                       std::uint64_t encodingMemoryThreshold, const URLRequestConvertible& urlRequest,
-                                       MultipartEncodingCompletion encodingCompletion) {
+void SessionManager::makeMultipartUploadWithURLRequest(MultipartFormBuilder multipartFormData,
+                                                       std::uint64_t encodingMemoryThreshold,
+                                                       const URLRequestConvertible& urlRequest,
+                                                       MultipartEncodingCompletion encodingCompletion) {
   dispatch::Queue::global(dispatch::Qos::utility)
-      .async([manager = manager.shared_from_this(), build = std::move(multipartFormData), encodingMemoryThreshold,
+      .async([manager = shared_from_this(), build = std::move(multipartFormData), encodingMemoryThreshold,
               urlRequest, completion = std::move(encodingCompletion)] {
         encodeAndUpload(manager, build, encodingMemoryThreshold, urlRequest, completion);
       });
@@ -126,15 +127,15 @@ void makeMultipartUploadWithURLRequest(SessionManager& manager, MultipartFormBui
 void makeMultipartUpload(MultipartFormBuilder multipartFormData, std::uint64_t encodingMemoryThreshold,
                          const URLConvertible& url, HTTPMethod method, std::optional<HTTPHeaders> headers,
                          MultipartEncodingCompletion encodingCompletion) {
-  makeMultipartUpload(*SessionManager::shared(), std::move(multipartFormData), encodingMemoryThreshold, url, method,
-                      std::move(headers), std::move(encodingCompletion));
+  SessionManager::shared()->makeMultipartUpload(std::move(multipartFormData), encodingMemoryThreshold, url, method,
+                                                std::move(headers), std::move(encodingCompletion));
 }
 
 void makeMultipartUploadWithURLRequest(MultipartFormBuilder multipartFormData, std::uint64_t encodingMemoryThreshold,
                                        const URLRequestConvertible& urlRequest,
                                        MultipartEncodingCompletion encodingCompletion) {
-  makeMultipartUploadWithURLRequest(*SessionManager::shared(), std::move(multipartFormData), encodingMemoryThreshold,
-                                    urlRequest, std::move(encodingCompletion));
+  SessionManager::shared()->makeMultipartUploadWithURLRequest(std::move(multipartFormData), encodingMemoryThreshold,
+                                                              urlRequest, std::move(encodingCompletion));
 }
 
 }  // namespace Duvarel

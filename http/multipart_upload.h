@@ -1,5 +1,6 @@
 #pragma once
-// Multipart uploads through a session manager: the form closure and the
+// Multipart uploads through a session manager (its makeMultipartUpload and
+// makeMultipartUploadWithURLRequest are defined with this file): the form closure and the
 // encoding run on the global utility queue; small bodies on a foreground
 // session go from memory, the rest through a temporary file that is removed
 // once the upload's task has finished. The encoding completion runs exactly
@@ -36,15 +37,8 @@ using MultipartEncodingCompletion = std::function<void(MultipartFormDataEncoding
 // <temporary directory>/org.duvarel.manager/multipart.form.data
 std::filesystem::path multipartTemporaryDirectory();
 
-void makeMultipartUpload(SessionManager& manager, MultipartFormBuilder multipartFormData,
-                         std::uint64_t encodingMemoryThreshold, const URLConvertible& url, HTTPMethod method,
-                         std::optional<HTTPHeaders> headers = std::nullopt,
-                         MultipartEncodingCompletion encodingCompletion = nullptr);
-void makeMultipartUploadWithURLRequest(SessionManager& manager, MultipartFormBuilder multipartFormData,
-                                       std::uint64_t encodingMemoryThreshold, const URLRequestConvertible& urlRequest,
-                                       MultipartEncodingCompletion encodingCompletion = nullptr);
-
-// The same on SessionManager::shared().
+// SessionManager::makeMultipartUpload and makeMultipartUploadWithURLRequest on
+// SessionManager::shared() (a subclass's overrides included).
 void makeMultipartUpload(MultipartFormBuilder multipartFormData, std::uint64_t encodingMemoryThreshold,
                          const URLConvertible& url, HTTPMethod method, std::optional<HTTPHeaders> headers = std::nullopt,
                          MultipartEncodingCompletion encodingCompletion = nullptr);

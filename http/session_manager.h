@@ -26,6 +26,9 @@
 
 namespace Duvarel {
 
+class MultipartFormData;
+struct MultipartFormDataEncodingResult;
+
 class SessionManager : public std::enable_shared_from_this<SessionManager> {
  public:
   using Downloadable = DownloadRequest::Downloadable;
@@ -128,6 +131,18 @@ class SessionManager : public std::enable_shared_from_this<SessionManager> {
   virtual std::shared_ptr<StreamRequest> makeStreamRequest(const std::string& hostName, int port);
   virtual std::shared_ptr<StreamRequest> makeStreamRequestWithNetService(const NetService& netService);
   virtual std::shared_ptr<StreamRequest> makeStreamRequestWithStreamable(const Streamable& streamable);
+
+  // ---- multipart (http/multipart_upload.h) ----
+  using MultipartFormDataEncodingResult = Duvarel::MultipartFormDataEncodingResult;
+  // The closure fills the form on the global utility queue; the completion runs once, on main.
+  virtual void makeMultipartUpload(std::function<void(MultipartFormData&)> multipartFormData,
+                                   std::uint64_t encodingMemoryThreshold, const URLConvertible& url, HTTPMethod method,
+                                   std::optional<HTTPHeaders> headers = std::nullopt,
+                                   std::function<void(MultipartFormDataEncodingResult)> encodingCompletion = nullptr);
+  virtual void makeMultipartUploadWithURLRequest(
+      std::function<void(MultipartFormData&)> multipartFormData, std::uint64_t encodingMemoryThreshold,
+      const URLRequestConvertible& urlRequest,
+      std::function<void(MultipartFormDataEncodingResult)> encodingCompletion = nullptr);
 
   // Gives the request a new task from its original factory and starts it
   // (no resume notification, not registered); false when no task could be made.

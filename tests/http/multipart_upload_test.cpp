@@ -70,7 +70,7 @@ class MultipartUpload : public ::testing::Test {
     std::optional<MultipartFormDataEncodingResult> result;
     std::atomic<int> calls{0};
     bool onMain = false;
-    makeMultipartUpload(manager, [build, closureCalled](MultipartFormData& form) {
+    manager.makeMultipartUpload([build, closureCalled](MultipartFormData& form) {
       if (closureCalled) *closureCalled = true;
       EXPECT_FALSE(dispatch::is_main_thread());
       build(form);
@@ -202,6 +202,31 @@ TEST_F(MultipartUpload, WithoutACompletionTheUploadIsMadeAllTheSame) {
     EXPECT_EQ(got.contentType.rfind("multipart/form-data; boundary=", 0), 0u);  // replaced
     EXPECT_EQ(got.files.size(), 1u);
   }
+}
+
+}  // namespace
+
+namespace {
+
+class CountingManager : public Duvarel::SessionManager {
+ public:
+  using SessionManager::SessionManager;
+  void makeMultipartUploadWithURLRequest(Duvarel::MultipartFormBuilder form, std::uint64_t threshold,
+                                         const Duvarel::URLRequestConvertible& request,
+                                         Duvarel::MultipartEncodingCompletion completion) override {
+    ++overridden;
+    SessionManager::makeMultipartUploadWithURLRequest(std::move(form), threshold, request, std::move(completion));
+  }
+  std::atomic<int> overridden{0};
+};
+
+TEST_F(MultipartUpload, TheURLFormGoesThroughASubclassOverride) {
+  auto manager = Duvarel::SessionManager::make<CountingManager>(
+      platform::net::Configuration::ephemeral(), std::make_shared<Duvarel::SessionDelegate>(), nullptr);
+  auto result = upload(*manager, [](Duvarel::MultipartFormData& form) { form.append(foundation::to_bytes("o"), "o"); },
+                       Duvarel::SessionManager::multipartMemoryThreshold, site.url("/upload"));
+  EXPECT_TRUE(result.success());
+  EXPECT_EQ(manager->overridden.load(), 1);
 }
 
 }  // namespace
