@@ -15,6 +15,7 @@
 #include "http/module_functions.h"
 #include "http/session_manager.h"
 #include "http_support.h"
+#include "platform/dispatch/run_loop.h"
 #include "platform/foundation/notification.h"
 #include "platform/os/file_manager.h"
 
@@ -356,6 +357,32 @@ TEST_F(TrustTest, SessionLevelClosureIsOfferedFirst) {
   EXPECT_FALSE(outcome.error) << outcome.error->description();
   EXPECT_EQ(sessionLevel.load(), 1);
   EXPECT_EQ(taskLevel.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(BackgroundEvents, CompletionHandlerRunsOnceOnMainAndNotAfterRelease) {
+  http_test::Device device({}, nullptr);
+  auto manager = SessionManager::init(platform::net::Configuration::background("org.example.background"));
+  int calls = 0;
+  bool onMain = false;
+  // Unset handler: nothing happens.
+  ASSERT_TRUE(platform::net::deliver_background_events("org.example.background"));
+  platform::dispatch::RunLoop::main().run_until([] { return false; }, std::chrono::milliseconds(200));
+  manager->setBackgroundCompletionHandler([&] {
+    ++calls;
+    onMain = platform::dispatch::is_main_thread();
+  });
+  ASSERT_TRUE(platform::net::deliver_background_events("org.example.background"));
+  EXPECT_TRUE(platform::dispatch::RunLoop::main().run_until([&] { return calls == 1; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(onMain);
+  // A released manager: nothing happens, whether or not the session still reports.
+  manager.reset();
+  platform::net::deliver_background_events("org.example.background");
+  platform::dispatch::RunLoop::main().run_until([] { return false; }, std::chrono::milliseconds(200));
+  EXPECT_EQ(calls, 1);
 }
 
 }  // namespace
