@@ -5,7 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <algorithm>
 
 #include "http/multipart_form_data.h"
 #include "http_support.h"
@@ -23,6 +23,20 @@ std::optional<Kind> reasonOf(const std::optional<Error>& error) {
   const AFError* af = error->as<AFError>();
   if (!af || !af->multipartEncodingReason()) return std::nullopt;
   return af->multipartEncodingReason()->kind;
+}
+
+// "duvarel.boundary." and 16 lower-case hex digits.
+bool hasBoundaryShape(const std::string& b) {
+  const std::string prefix = "duvarel.boundary.";
+  return b.size() == prefix.size() + 16 && b.rfind(prefix, 0) == 0 &&
+         std::all_of(b.begin() + static_cast<std::ptrdiff_t>(prefix.size()), b.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
 }
 
 std::string readFile(const fs::path& p) {
@@ -48,9 +62,8 @@ class Multipart : public ::testing::Test {
 
 TEST_F(Multipart, BoundaryAndContentType) {
   MultipartFormData a, b;
-  const std::regex shape("^duvarel\\.boundary\\.[0-9a-f]{16}$");
-  EXPECT_TRUE(std::regex_match(a.boundary(), shape)) << a.boundary();
-  EXPECT_TRUE(std::regex_match(b.boundary(), shape)) << b.boundary();
+  EXPECT_TRUE(hasBoundaryShape(a.boundary())) << a.boundary();
+  EXPECT_TRUE(hasBoundaryShape(b.boundary())) << b.boundary();
   EXPECT_NE(a.boundary(), b.boundary());
   EXPECT_EQ(a.contentType(), "multipart/form-data; boundary=" + a.boundary());
   a.setContentType("multipart/mixed; boundary=x");
@@ -96,8 +109,7 @@ TEST_F(Multipart, ExactBytesForZeroOneAndThreeParts) {
   ASSERT_TRUE(copy.writeEncodedBody(out));
   std::string onDisk = readFile(dir / "body.out");
   // Same layout, different boundary.
-  EXPECT_EQ(std::regex_replace(onDisk, std::regex(copy.boundary()), "B"),
-            std::regex_replace(memory, std::regex(again.boundary()), "B"));
+  EXPECT_EQ(replaceAll(onDisk, copy.boundary(), "B"), replaceAll(memory, again.boundary(), "B"));
   EXPECT_EQ(fs::status(dir / "body.out").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 
   MultipartFormData none;
