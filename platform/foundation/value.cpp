@@ -171,6 +171,27 @@ std::string format_real(double d) {
   return std::string(buf, res.ptr);
 }
 
+std::optional<Bytes> parse_hex(std::string_view text) {
+  Bytes out;
+  int high = -1;
+  for (char c : text) {
+    if (c == ' ' || c == '<' || c == '>') continue;
+    int v = (c >= '0' && c <= '9') ? c - '0'
+            : (c >= 'a' && c <= 'f')                   ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F')                   ? c - 'A' + 10
+                                                       : -1;
+    if (v < 0) return std::nullopt;
+    if (high < 0) {
+      high = v;
+    } else {
+      out.push_back(static_cast<std::uint8_t>(high * 16 + v));
+      high = -1;
+    }
+  }
+  if (high >= 0 || out.empty()) return std::nullopt;
+  return out;
+}
+
 std::string hex_lower(std::span<const std::uint8_t> bytes) {
   static constexpr char digits[] = "0123456789abcdef";
   std::string out;

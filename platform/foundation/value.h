@@ -185,6 +185,10 @@ std::string describe(const Value& value);
 std::string format_real(double d);
 
 std::string hex_lower(std::span<const std::uint8_t> bytes);
+// Bytes of a hex text in either case; spaces, "<" and ">" are skipped (so the
+// data_description form reads back). nullopt for other characters, an odd
+// digit count or no digits.
+std::optional<Bytes> parse_hex(std::string_view text);
 // "<a1b2c3d4 e5f6>": groups of four bytes.
 std::string data_description(std::span<const std::uint8_t> bytes);
 

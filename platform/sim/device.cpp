@@ -69,27 +69,6 @@ std::string json_text(const Value& value) {
   return bytes ? foundation::to_string(*bytes) : foundation::describe(value);
 }
 
-std::optional<foundation::Bytes> parse_hex(std::string_view text) {
-  foundation::Bytes out;
-  int high = -1;
-  for (char c : text) {
-    if (c == ' ' || c == '<' || c == '>') continue;
-    int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-            : (c >= 'a' && c <= 'f')                   ? c - 'a' + 10
-            : (c >= 'A' && c <= 'F')                   ? c - 'A' + 10
-                                                       : -1;
-    if (v < 0) return std::nullopt;
-    if (high < 0) {
-      high = v;
-    } else {
-      out.push_back(static_cast<std::uint8_t>(high * 16 + v));
-      high = -1;
-    }
-  }
-  if (high >= 0 || out.empty()) return std::nullopt;
-  return out;
-}
-
 // The token the device hands out with device_token "auto": sha256 of the vendor id.
 foundation::Bytes automatic_token() {
   const std::string& vendor = os::profile().vendor_identifier;
@@ -349,7 +328,7 @@ Result Device::device_token(std::optional<std::string> hex) {
   if (!app) return not_running();
   foundation::Bytes token;
   if (hex) {
-    auto parsed = parse_hex(*hex);
+    auto parsed = foundation::parse_hex(*hex);
     if (!parsed) return Result::failure("not a hex token: " + *hex);
     token = *parsed;
   } else {

@@ -37,27 +37,6 @@ const std::vector<rt::SelId>& delegate_selectors() {
   return all;
 }
 
-std::optional<foundation::Bytes> parse_hex(std::string_view text) {
-  foundation::Bytes out;
-  int high = -1;
-  for (char c : text) {
-    if (c == ' ' || c == '<' || c == '>') continue;
-    int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-            : (c >= 'a' && c <= 'f')                   ? c - 'a' + 10
-            : (c >= 'A' && c <= 'F')                   ? c - 'A' + 10
-                                                       : -1;
-    if (v < 0) return std::nullopt;
-    if (high < 0) {
-      high = v;
-    } else {
-      out.push_back(static_cast<std::uint8_t>(high * 16 + v));
-      high = -1;
-    }
-  }
-  if (high >= 0 || out.empty()) return std::nullopt;
-  return out;
-}
-
 }  // namespace
 
 // ---- UserActivity, Device ----
@@ -217,7 +196,7 @@ void Application::register_for_remote_notifications() {
         std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(vendor.data()), vendor.size()));
     token = foundation::Bytes(digest.begin(), digest.end());
   } else if (push.device_token != "none") {
-    token = parse_hex(push.device_token);
+    token = foundation::parse_hex(push.device_token);
     if (!token) os::syslog::log(os::syslog::error, "[platform] push.device_token is not hex: " + push.device_token);
   }
   if (!token) return;

@@ -192,7 +192,13 @@ TEST_F(ValueTest, HexAndDataDescription) {
   for (const auto& c : cases) {
     EXPECT_EQ(pf::hex_lower(c.bytes), c.hex);
     EXPECT_EQ(pf::data_description(c.bytes), c.description);
+    if (!c.bytes.empty()) {
+      EXPECT_EQ(pf::parse_hex(c.hex), c.bytes);
+      EXPECT_EQ(pf::parse_hex(c.description), c.bytes);
+    }
   }
+  EXPECT_EQ(pf::parse_hex("A1b2"), (Bytes{0xa1, 0xb2}));
+  for (std::string_view bad : {"", "<>", "abc", "0g", "12 3", "+1"}) EXPECT_EQ(pf::parse_hex(bad), std::nullopt) << bad;
 }
 
 TEST_F(ValueTest, Base64StandardPaddedVectors) {
