@@ -1151,7 +1151,6 @@ std::shared_ptr<Task> Engine::take_locked() {
 
 void Engine::worker() {
   Worker self;
-  CURL* easy = curl_easy_init();
   std::unique_lock lk(m_);
   --starting_;
   std::shared_ptr<Task> task;
@@ -1179,8 +1178,10 @@ void Engine::worker() {
       task = std::move(self.task);
     }
     lk.unlock();
-    run_transfer(easy, task);
     auto core = task->session_;
+    CURL* easy = core->acquire_easy();
+    run_transfer(easy, task);
+    core->release_easy(easy);
     auto key = task->transfer_->host_key;
     task.reset();
     lk.lock();
@@ -1194,7 +1195,6 @@ void Engine::worker() {
     lk.lock();
   }
   lk.unlock();
-  curl_easy_cleanup(easy);
 }
 
 void Engine::shutdown() {

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "platform/dispatch/queue.h"
 #include "platform/net/session_internal.h"
 #include "platform/net/testing_reset.h"
@@ -100,14 +102,34 @@ SessionCore::SessionCore(Configuration c, std::shared_ptr<SessionDelegate> d, st
   curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &lock_share);
   curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &unlock_share);
   curl_share_setopt(share, CURLSHOPT_USERDATA, this);
-  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
   curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
 }
 
 SessionCore::~SessionCore() {
   if (network_observer) os::remove_network_observer(network_observer);
+  for (CURL* easy : easy_pool) curl_easy_cleanup(easy);
   curl_share_cleanup(share);
+}
+
+CURL* SessionCore::acquire_easy() {
+  {
+    std::lock_guard lk(easy_m);
+    if (!easy_pool.empty()) {
+      CURL* easy = easy_pool.back();
+      easy_pool.pop_back();
+      return easy;
+    }
+  }
+  CURL* easy = curl_easy_init();
+  if (!easy) throw std::bad_alloc();
+  return easy;
+}
+
+void SessionCore::release_easy(CURL* easy) {
+  if (!easy) return;
+  std::lock_guard lk(easy_m);
+  easy_pool.push_back(easy);
 }
 
 std::shared_ptr<SessionDelegate> SessionCore::delegate_snapshot() {

@@ -75,10 +75,17 @@ struct SessionCore : std::enable_shared_from_this<SessionCore> {
   std::weak_ptr<Session> owner;
   bool is_shared = false;
 
-  // One curl share per session: connections, TLS sessions and DNS, never
-  // shared with another session.
+  // One curl share per session for TLS sessions and DNS, never shared with
+  // another session. Connections are not shared between threads (curl does not
+  // support one connection cache in concurrent transfers): each easy handle
+  // keeps its own, and the session lends its handles to the workers, most
+  // recently used first, so keep-alive connections stay with the session.
   CURLSH* share = nullptr;
   std::array<std::mutex, CURL_LOCK_DATA_LAST> share_locks;
+  std::mutex easy_m;
+  std::vector<CURL*> easy_pool;
+  CURL* acquire_easy();
+  void release_easy(CURL* easy);
 
   std::mutex m;
   std::shared_ptr<SessionDelegate> delegate;
@@ -119,7 +126,8 @@ struct SessionCore : std::enable_shared_from_this<SessionCore> {
   void network_changed(bool reachable);
 };
 
-// The worker pool: up to 16 threads, each with a reused easy handle. A task
+// The worker pool: up to 16 threads, each running a task on an easy handle
+// borrowed from the task's session. A task
 // goes straight to the worker that went idle last; an idle worker keeps
 // looking for work for a short while before it sleeps, so back-to-back
 // requests need no wake-up.
@@ -153,7 +161,7 @@ class Engine {
   bool stopping_ = false;
 };
 
-// Runs one task on a worker's easy handle to its end (completion queued).
+// Runs one task on an easy handle to its end (completion queued).
 void run_transfer(CURL* easy, const std::shared_ptr<Task>& task);
 
 std::filesystem::path download_directory();
