@@ -145,8 +145,10 @@ void http_json_get_ours(benchmark::State& state) {
     std::function<void()> issue = [&] {
       Duvarel::addJSONResponseHandler(manager->makeDataRequest(url), delivery, 0,
                                       [&](Duvarel::DataResponse<Duvarel::JSONValue> r) {
-                                        countdown.done(r.value() && (*r.value())["id"] == foundation::Value(17));
+                                        // Start the next one first: once the count is done the
+                                        // iteration's locals may be gone.
                                         if (window.next()) issue();
+                                        countdown.done(r.value() && (*r.value())["id"] == foundation::Value(17));
                                       });
     };
     for (int i = 0; i < kConnections; ++i)
@@ -194,9 +196,10 @@ void http_json_get_raw(benchmark::State& state) {
     Window window;
     std::function<void()> issue = [&] { session->data_task(request)->resume(); };
     delegate->onDone = [&](bool ok) {
-      countdown.done(ok);
-      // As the handlers do: the next request starts on another queue.
+      // As the handlers do: the next request starts on another queue. Nothing
+      // of this iteration is touched once the count is done.
       if (window.next()) delivery.async(issue);
+      countdown.done(ok);
     };
     for (int i = 0; i < kConnections; ++i)
       if (window.next()) issue();
