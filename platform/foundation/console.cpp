@@ -16,9 +16,10 @@ struct Sinks {
   std::shared_ptr<Sink> out, err, log, system_log;
 };
 
+// Never destroyed: threads still running at exit may write a line.
 Sinks& sinks() {
-  static Sinks s;
-  return s;
+  static auto* s = new Sinks;
+  return *s;
 }
 
 std::shared_ptr<Sink> load(std::shared_ptr<Sink> Sinks::*which) {

@@ -24,9 +24,10 @@ using foundation::Error;
 namespace cocoa = foundation::cocoa_error;
 
 namespace detail {
+// Never destroyed: pool threads still finishing work at exit may read it.
 State& state() {
-  static State s;
-  return s;
+  static auto* s = new State;
+  return *s;
 }
 }  // namespace detail
 
@@ -39,9 +40,11 @@ struct Live {
   std::uint64_t next_id = 1;
 };
 
+// Never destroyed: a session released on a pool thread during exit still
+// removes its observer.
 Live& live() {
-  static Live l;
-  return l;
+  static auto* l = new Live;
+  return *l;
 }
 
 Error boot_error(std::int64_t code, const fs::path& path, std::string why) {
