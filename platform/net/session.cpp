@@ -549,7 +549,7 @@ StreamTask::StreamTask(std::shared_ptr<detail::SessionCore> s, std::uint64_t id,
       double timeout = session_->config.timeout_for_request;
       impl->queue.async([self, impl, timeout] {
         if (impl->service) {
-          impl->error = detail::url_error(ue::cannot_find_host, "Service discovery is not available.", std::nullopt);
+          impl->error = detail::url_error(ue::unsupported_url, "Service discovery is not available.", std::nullopt);
         } else {
           impl->error = connect_stream(*impl, timeout);
         }

@@ -134,7 +134,8 @@ TEST_F(ConnectionTest, StreamTaskTalksPlainTcp) {
   auto session2 = Session::make(Configuration::ephemeral(), service);
   session2->stream_task_for_service("local.", "_http._tcp.", "printer")->resume();
   ASSERT_TRUE(wait_until([&] { return service->completed(); }));
-  EXPECT_TRUE(service->error);
+  ASSERT_TRUE(service->error);
+  EXPECT_EQ(service->error->code, ue::unsupported_url);
 }
 
 }  // namespace
