@@ -10,27 +10,9 @@
 namespace Duvarel {
 
 struct SessionDelegate::Closures {
-  SessionDidBecomeInvalidWithError sessionDidBecomeInvalidWithError;
-  SessionDidReceiveChallenge sessionDidReceiveChallenge;
-  SessionDidReceiveChallengeWithCompletion sessionDidReceiveChallengeWithCompletion;
-  SessionDidFinishEventsForBackgroundURLSession sessionDidFinishEventsForBackgroundURLSession;
-  TaskWillPerformHTTPRedirection taskWillPerformHTTPRedirection;
-  TaskWillPerformHTTPRedirectionWithCompletion taskWillPerformHTTPRedirectionWithCompletion;
-  TaskDidReceiveChallenge taskDidReceiveChallenge;
-  TaskDidReceiveChallengeWithCompletion taskDidReceiveChallengeWithCompletion;
-  TaskNeedNewBodyStream taskNeedNewBodyStream;
-  TaskNeedNewBodyStreamWithCompletion taskNeedNewBodyStreamWithCompletion;
-  TaskDidSendBodyData taskDidSendBodyData;
-  TaskDidComplete taskDidComplete;
-  DataTaskDidReceiveResponse dataTaskDidReceiveResponse;
-  DataTaskDidReceiveResponseWithCompletion dataTaskDidReceiveResponseWithCompletion;
-  DataTaskDidBecomeDownloadTask dataTaskDidBecomeDownloadTask;
-  DataTaskDidReceiveData dataTaskDidReceiveData;
-  DataTaskWillCacheResponse dataTaskWillCacheResponse;
-  DataTaskWillCacheResponseWithCompletion dataTaskWillCacheResponseWithCompletion;
-  DownloadTaskDidFinishDownloadingToURL downloadTaskDidFinishDownloadingToURL;
-  DownloadTaskDidWriteData downloadTaskDidWriteData;
-  DownloadTaskDidResumeAtOffset downloadTaskDidResumeAtOffset;
+#define DUVAREL_FIELD(Type, getter, setter) Type getter;
+  DUVAREL_SESSION_CLOSURES(DUVAREL_FIELD)
+#undef DUVAREL_FIELD
   std::any streamTaskReadClosed, streamTaskWriteClosed, streamTaskBetterRouteDiscovered, streamTaskDidBecomeInputStream;
 };
 
@@ -46,35 +28,7 @@ SessionDelegate::~SessionDelegate() = default;
     std::lock_guard lk(closuresLock_);             \
     closures_->getter = std::move(closure);        \
   }
-DUVAREL_CLOSURE(SessionDidBecomeInvalidWithError, sessionDidBecomeInvalidWithError, setSessionDidBecomeInvalidWithError)
-DUVAREL_CLOSURE(SessionDidReceiveChallenge, sessionDidReceiveChallenge, setSessionDidReceiveChallenge)
-DUVAREL_CLOSURE(SessionDidReceiveChallengeWithCompletion, sessionDidReceiveChallengeWithCompletion,
-                setSessionDidReceiveChallengeWithCompletion)
-DUVAREL_CLOSURE(SessionDidFinishEventsForBackgroundURLSession, sessionDidFinishEventsForBackgroundURLSession,
-                setSessionDidFinishEventsForBackgroundURLSession)
-DUVAREL_CLOSURE(TaskWillPerformHTTPRedirection, taskWillPerformHTTPRedirection, setTaskWillPerformHTTPRedirection)
-DUVAREL_CLOSURE(TaskWillPerformHTTPRedirectionWithCompletion, taskWillPerformHTTPRedirectionWithCompletion,
-                setTaskWillPerformHTTPRedirectionWithCompletion)
-DUVAREL_CLOSURE(TaskDidReceiveChallenge, taskDidReceiveChallenge, setTaskDidReceiveChallenge)
-DUVAREL_CLOSURE(TaskDidReceiveChallengeWithCompletion, taskDidReceiveChallengeWithCompletion,
-                setTaskDidReceiveChallengeWithCompletion)
-DUVAREL_CLOSURE(TaskNeedNewBodyStream, taskNeedNewBodyStream, setTaskNeedNewBodyStream)
-DUVAREL_CLOSURE(TaskNeedNewBodyStreamWithCompletion, taskNeedNewBodyStreamWithCompletion,
-                setTaskNeedNewBodyStreamWithCompletion)
-DUVAREL_CLOSURE(TaskDidSendBodyData, taskDidSendBodyData, setTaskDidSendBodyData)
-DUVAREL_CLOSURE(TaskDidComplete, taskDidComplete, setTaskDidComplete)
-DUVAREL_CLOSURE(DataTaskDidReceiveResponse, dataTaskDidReceiveResponse, setDataTaskDidReceiveResponse)
-DUVAREL_CLOSURE(DataTaskDidReceiveResponseWithCompletion, dataTaskDidReceiveResponseWithCompletion,
-                setDataTaskDidReceiveResponseWithCompletion)
-DUVAREL_CLOSURE(DataTaskDidBecomeDownloadTask, dataTaskDidBecomeDownloadTask, setDataTaskDidBecomeDownloadTask)
-DUVAREL_CLOSURE(DataTaskDidReceiveData, dataTaskDidReceiveData, setDataTaskDidReceiveData)
-DUVAREL_CLOSURE(DataTaskWillCacheResponse, dataTaskWillCacheResponse, setDataTaskWillCacheResponse)
-DUVAREL_CLOSURE(DataTaskWillCacheResponseWithCompletion, dataTaskWillCacheResponseWithCompletion,
-                setDataTaskWillCacheResponseWithCompletion)
-DUVAREL_CLOSURE(DownloadTaskDidFinishDownloadingToURL, downloadTaskDidFinishDownloadingToURL,
-                setDownloadTaskDidFinishDownloadingToURL)
-DUVAREL_CLOSURE(DownloadTaskDidWriteData, downloadTaskDidWriteData, setDownloadTaskDidWriteData)
-DUVAREL_CLOSURE(DownloadTaskDidResumeAtOffset, downloadTaskDidResumeAtOffset, setDownloadTaskDidResumeAtOffset)
+DUVAREL_SESSION_CLOSURES(DUVAREL_CLOSURE)
 #undef DUVAREL_CLOSURE
 
 std::any SessionDelegate::storedStreamClosure(StreamClosure which) const {

@@ -20,6 +20,30 @@
 #include "http/task_delegate.h"
 #include "platform/net/session.h"
 
+// The override closures stored as they are: X(Type, getter, setter) each.
+#define DUVAREL_SESSION_CLOSURES(X) \
+  X(SessionDidBecomeInvalidWithError, sessionDidBecomeInvalidWithError, setSessionDidBecomeInvalidWithError) \
+  X(SessionDidReceiveChallenge, sessionDidReceiveChallenge, setSessionDidReceiveChallenge) \
+  X(SessionDidReceiveChallengeWithCompletion, sessionDidReceiveChallengeWithCompletion, setSessionDidReceiveChallengeWithCompletion) \
+  X(SessionDidFinishEventsForBackgroundURLSession, sessionDidFinishEventsForBackgroundURLSession, setSessionDidFinishEventsForBackgroundURLSession) \
+  X(TaskWillPerformHTTPRedirection, taskWillPerformHTTPRedirection, setTaskWillPerformHTTPRedirection) \
+  X(TaskWillPerformHTTPRedirectionWithCompletion, taskWillPerformHTTPRedirectionWithCompletion, setTaskWillPerformHTTPRedirectionWithCompletion) \
+  X(TaskDidReceiveChallenge, taskDidReceiveChallenge, setTaskDidReceiveChallenge) \
+  X(TaskDidReceiveChallengeWithCompletion, taskDidReceiveChallengeWithCompletion, setTaskDidReceiveChallengeWithCompletion) \
+  X(TaskNeedNewBodyStream, taskNeedNewBodyStream, setTaskNeedNewBodyStream) \
+  X(TaskNeedNewBodyStreamWithCompletion, taskNeedNewBodyStreamWithCompletion, setTaskNeedNewBodyStreamWithCompletion) \
+  X(TaskDidSendBodyData, taskDidSendBodyData, setTaskDidSendBodyData) \
+  X(TaskDidComplete, taskDidComplete, setTaskDidComplete) \
+  X(DataTaskDidReceiveResponse, dataTaskDidReceiveResponse, setDataTaskDidReceiveResponse) \
+  X(DataTaskDidReceiveResponseWithCompletion, dataTaskDidReceiveResponseWithCompletion, setDataTaskDidReceiveResponseWithCompletion) \
+  X(DataTaskDidBecomeDownloadTask, dataTaskDidBecomeDownloadTask, setDataTaskDidBecomeDownloadTask) \
+  X(DataTaskDidReceiveData, dataTaskDidReceiveData, setDataTaskDidReceiveData) \
+  X(DataTaskWillCacheResponse, dataTaskWillCacheResponse, setDataTaskWillCacheResponse) \
+  X(DataTaskWillCacheResponseWithCompletion, dataTaskWillCacheResponseWithCompletion, setDataTaskWillCacheResponseWithCompletion) \
+  X(DownloadTaskDidFinishDownloadingToURL, downloadTaskDidFinishDownloadingToURL, setDownloadTaskDidFinishDownloadingToURL) \
+  X(DownloadTaskDidWriteData, downloadTaskDidWriteData, setDownloadTaskDidWriteData) \
+  X(DownloadTaskDidResumeAtOffset, downloadTaskDidResumeAtOffset, setDownloadTaskDidResumeAtOffset)
+
 namespace Duvarel {
 
 class SessionManager;
@@ -83,35 +107,7 @@ class SessionDelegate : public net::SessionDelegate, public std::enable_shared_f
 #define DUVAREL_CLOSURE(Type, getter, setter) \
   virtual Type getter() const;                \
   virtual void setter(Type closure);
-  DUVAREL_CLOSURE(SessionDidBecomeInvalidWithError, sessionDidBecomeInvalidWithError, setSessionDidBecomeInvalidWithError)
-  DUVAREL_CLOSURE(SessionDidReceiveChallenge, sessionDidReceiveChallenge, setSessionDidReceiveChallenge)
-  DUVAREL_CLOSURE(SessionDidReceiveChallengeWithCompletion, sessionDidReceiveChallengeWithCompletion,
-                  setSessionDidReceiveChallengeWithCompletion)
-  DUVAREL_CLOSURE(SessionDidFinishEventsForBackgroundURLSession, sessionDidFinishEventsForBackgroundURLSession,
-                  setSessionDidFinishEventsForBackgroundURLSession)
-  DUVAREL_CLOSURE(TaskWillPerformHTTPRedirection, taskWillPerformHTTPRedirection, setTaskWillPerformHTTPRedirection)
-  DUVAREL_CLOSURE(TaskWillPerformHTTPRedirectionWithCompletion, taskWillPerformHTTPRedirectionWithCompletion,
-                  setTaskWillPerformHTTPRedirectionWithCompletion)
-  DUVAREL_CLOSURE(TaskDidReceiveChallenge, taskDidReceiveChallenge, setTaskDidReceiveChallenge)
-  DUVAREL_CLOSURE(TaskDidReceiveChallengeWithCompletion, taskDidReceiveChallengeWithCompletion,
-                  setTaskDidReceiveChallengeWithCompletion)
-  DUVAREL_CLOSURE(TaskNeedNewBodyStream, taskNeedNewBodyStream, setTaskNeedNewBodyStream)
-  DUVAREL_CLOSURE(TaskNeedNewBodyStreamWithCompletion, taskNeedNewBodyStreamWithCompletion,
-                  setTaskNeedNewBodyStreamWithCompletion)
-  DUVAREL_CLOSURE(TaskDidSendBodyData, taskDidSendBodyData, setTaskDidSendBodyData)
-  DUVAREL_CLOSURE(TaskDidComplete, taskDidComplete, setTaskDidComplete)
-  DUVAREL_CLOSURE(DataTaskDidReceiveResponse, dataTaskDidReceiveResponse, setDataTaskDidReceiveResponse)
-  DUVAREL_CLOSURE(DataTaskDidReceiveResponseWithCompletion, dataTaskDidReceiveResponseWithCompletion,
-                  setDataTaskDidReceiveResponseWithCompletion)
-  DUVAREL_CLOSURE(DataTaskDidBecomeDownloadTask, dataTaskDidBecomeDownloadTask, setDataTaskDidBecomeDownloadTask)
-  DUVAREL_CLOSURE(DataTaskDidReceiveData, dataTaskDidReceiveData, setDataTaskDidReceiveData)
-  DUVAREL_CLOSURE(DataTaskWillCacheResponse, dataTaskWillCacheResponse, setDataTaskWillCacheResponse)
-  DUVAREL_CLOSURE(DataTaskWillCacheResponseWithCompletion, dataTaskWillCacheResponseWithCompletion,
-                  setDataTaskWillCacheResponseWithCompletion)
-  DUVAREL_CLOSURE(DownloadTaskDidFinishDownloadingToURL, downloadTaskDidFinishDownloadingToURL,
-                  setDownloadTaskDidFinishDownloadingToURL)
-  DUVAREL_CLOSURE(DownloadTaskDidWriteData, downloadTaskDidWriteData, setDownloadTaskDidWriteData)
-  DUVAREL_CLOSURE(DownloadTaskDidResumeAtOffset, downloadTaskDidResumeAtOffset, setDownloadTaskDidResumeAtOffset)
+  DUVAREL_SESSION_CLOSURES(DUVAREL_CLOSURE)
   // The four stream-task closures are stored type-erased; a stored value of
   // another type reads as none.
   DUVAREL_CLOSURE(StreamTaskReadClosed, streamTaskReadClosed, setStreamTaskReadClosed)
