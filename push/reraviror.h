@@ -82,18 +82,24 @@ class RerAviror {
   static void IdsAvailable(OSIdsAvailableBlock idsAvailableBlock);
   static void fireIdsAvailableCallback();
 
-  // ---- steps filled by the parts built later; each does nothing yet ----
-  static void downloadIOSParamsWithAppId(const std::string& appId);
-  static void getLocation(bool prompt);
-  static void notificationBlocks(OSHandleNotificationReceivedBlock receivedBlock,
-                                 OSHandleNotificationActionBlock actionBlock);
+  // ---- registration (registration.cpp) ----
   static void registerUser();
   static void registerUserAfterDelay();
   static void sendNotificationTypesUpdate();
+
+  // ---- received and opened processing, badge, analytics bridge (processing.cpp) ----
+  static void notificationBlocks(OSHandleNotificationReceivedBlock receivedBlock,
+                                 OSHandleNotificationActionBlock actionBlock);
   static void clearBadgeCount(bool fromNotifOpened);
-  static void startPurchaseTracker();
-  static void clearCachedMedia();
   static void startAnalyticsBridge();
+
+  // ---- media cache (media_cache.cpp) ----
+  static void clearCachedMedia();
+
+  // ---- features: parameters, location, purchases, focus time (feature_hooks.cpp) ----
+  static void downloadIOSParamsWithAppId(const std::string& appId);
+  static void getLocation(bool prompt);
+  static void startPurchaseTracker();
   static void onFocus(bool toBackground);
   static void onfocus(const std::string& state);
 

@@ -348,21 +348,6 @@ void RerAviror::registerForProvisionalAuthorization(std::function<void(bool acce
   if (auto adapter = osNotificationSettings()) adapter->registerForProvisionalAuthorization(std::move(completion));
 }
 
-// ---- steps of later parts: nothing yet ----
-
-void RerAviror::downloadIOSParamsWithAppId(const std::string&) {}
-void RerAviror::getLocation(bool) {}
-void RerAviror::notificationBlocks(OSHandleNotificationReceivedBlock, OSHandleNotificationActionBlock) {}
-void RerAviror::registerUser() {}
-void RerAviror::registerUserAfterDelay() {}
-void RerAviror::sendNotificationTypesUpdate() {}
-void RerAviror::clearBadgeCount(bool) {}
-void RerAviror::startPurchaseTracker() {}
-void RerAviror::clearCachedMedia() {}
-void RerAviror::startAnalyticsBridge() {}
-void RerAviror::onFocus(bool) {}
-void RerAviror::onfocus(const std::string&) {}
-
 void clearStartupStatics() {
   auto& s = st();
   {
