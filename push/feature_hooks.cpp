@@ -9,5 +9,16 @@ void RerAviror::getLocation(bool) {}
 void RerAviror::startPurchaseTracker() {}
 void RerAviror::onFocus(bool) {}
 void RerAviror::onfocus(const std::string&) {}
+std::optional<foundation::Dict> RerAviror::takePendingTags(std::vector<std::shared_ptr<OSPendingCallbacks>>&) {
+  return std::nullopt;
+}
+bool RerAviror::hasPendingTags() { return false; }
+void RerAviror::sendTagsToServer() {}
+std::optional<OSLastLocation> RerAviror::takeLastLocation() { return std::nullopt; }
+void RerAviror::sendLocation() {}
+void RerAviror::replayPendingEmail() {}
+void RerAviror::emailChangedWithNewEmailPlayerId(const std::string&) {}
+void RerAviror::syncPendingHashedEmail() {}
+void RerAviror::runPendingGetTags() {}
 
 }  // namespace push

@@ -7,12 +7,24 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/foundation/error.h"
+#include "push/client.h"
+#include "push/request.h"
 #include "push/startup.h"
+
+namespace platform::dispatch {
+class Queue;
+}
+namespace platform::ui {
+class Application;
+}
 
 namespace push {
 
 class RerAvirorNotificationSettings;
+class OSPendingCallbacks;
 class OSPermissionState;
 class OSSubscriptionState;
 class OSEmailSubscriptionState;
@@ -81,11 +93,40 @@ class RerAviror {
       std::function<void(const std::string& userId, const std::optional<std::string>& pushToken)>;
   static void IdsAvailable(OSIdsAvailableBlock idsAvailableBlock);
   static void fireIdsAvailableCallback();
+  // The platform delivered a push token; its text is the bytes in lower-case hex.
+  static void didRegisterForRemoteNotifications(platform::ui::Application* app, const foundation::Bytes& deviceToken);
+  // The platform refused a push token: sets the error status of the code.
+  static void handleDidFailRegisterForRemoteNotification(const foundation::Error& error);
+
 
   // ---- registration (registration.cpp) ----
+  // Starts a registration on the registration queue, or later while the
+  // first push token may still come.
   static void registerUser();
+  // registerUser on the main run loop after registrationRetryDelay; replaces an earlier one.
   static void registerUserAfterDelay();
-  static void sendNotificationTypesUpdate();
+  // Builds and sends the registration record (on the registration queue).
+  static void registerUserInternal();
+  static bool shouldRegisterNow();
+  static bool isHighPriorityCall();
+  static void setNextRegistrationHighPriority(bool value);
+  static bool nextRegistrationHighPriority();
+  static bool registrationInProgress();
+  static void updateLastSessionDateTime();
+  // The queue "com.reraviror.regiseruser"; nullopt before the first registration.
+  static std::optional<platform::dispatch::Queue> getRegisterQueue();
+  // The record's keys in order, from the current facts (no consent or timing checks).
+  static foundation::Dict registrationRecord();
+  // Gives the service a new push token; before a player id exists the blocks
+  // wait for the registration that makes one.
+  static void updateDeviceToken(const std::string& deviceToken, OSResultSuccessBlock successBlock,
+                                OSFailureBlock failureBlock);
+  // Sends the notification-types value when it changed; true when sent or
+  // left to the token request now under way.
+  static bool sendNotificationTypesUpdate();
+  static void sendPurchases(const foundation::Array& purchases);
+  // The target of the facade's delayed main-thread work ("registerUser", "sendTagsToServer").
+  static const void* performTarget();
 
   // ---- received and opened processing, badge, analytics bridge (processing.cpp) ----
   static void notificationBlocks(OSHandleNotificationReceivedBlock receivedBlock,
@@ -102,6 +143,25 @@ class RerAviror {
   static void startPurchaseTracker();
   static void onFocus(bool toBackground);
   static void onfocus(const std::string& state);
+  // Deferred work a registration hands over or releases.
+  // The waiting tag changes (nullopt when none), cleared; the callbacks of the
+  // calls that made them are moved into `callbacks` and cleared too.
+  static std::optional<foundation::Dict> takePendingTags(std::vector<std::shared_ptr<OSPendingCallbacks>>& callbacks);
+  static bool hasPendingTags();
+  // Sends the waiting tag changes; registration schedules it on the main run
+  // loop with performTarget() and "sendTagsToServer".
+  static void sendTagsToServer();
+  // The last location when location sharing is on and a fix exists; the
+  // stored fix is cleared. nullopt otherwise.
+  static std::optional<OSLastLocation> takeLastLocation();
+  static void sendLocation();
+  // Runs the parked setEmail call, if any, and clears it.
+  static void replayPendingEmail();
+  static void emailChangedWithNewEmailPlayerId(const std::string& emailPlayerId);
+  // Syncs the parked hashed e-mail address, if any, and clears it.
+  static void syncPendingHashedEmail();
+  // Runs the parked getTags call, if any, and clears it.
+  static void runPendingGetTags();
 
   // ---- log sink ----
   static void reraviror_Log(std::uint32_t logLevel, std::string_view message);
