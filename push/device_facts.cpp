@@ -131,4 +131,30 @@ UIApplicationReleaseMode RerAvirorMobileProvision::releaseMode() {
   return UIApplicationReleaseAppStore;
 }
 
+std::optional<std::string> advertisingIdentifierText() {
+  namespace rt = platform::rt;
+  rt::Class* cls = rt::Runtime::shared().find("ASIdentifierManager");
+  if (!cls) return std::nullopt;
+  auto manager = rt::send_if_responds(*cls, device_sel::sharedManager);
+  if (!manager || !*manager) return std::nullopt;
+  auto enabled = rt::send_if_responds(**manager, device_sel::advertisingTrackingEnabled);
+  if (!enabled || !*enabled) return std::string("OptedOut");
+  auto identifier = rt::send_if_responds(**manager, device_sel::advertisingIdentifier);
+  if (!identifier) return std::nullopt;
+  return identifier->string();
+}
+
+std::optional<std::string> carrierNameText() {
+  namespace rt = platform::rt;
+  rt::Class* cls = rt::Runtime::shared().find("CTTelephonyNetworkInfo");
+  if (!cls) return std::nullopt;
+  rt::Id info = cls->create();
+  if (!info) return std::nullopt;
+  auto provider = rt::send_if_responds(*info, device_sel::subscriberCellularProvider);
+  if (!provider || !*provider) return std::nullopt;
+  auto name = rt::send_if_responds(**provider, device_sel::carrierName);
+  if (!name || !*name) return std::nullopt;
+  return **name;
+}
+
 }  // namespace push

@@ -5,9 +5,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
+#include "platform/foundation/uuid.h"
 #include "platform/foundation/value.h"
+#include "platform/runtime/runtime.h"
 
 namespace platform::net {
 class Reachability;
@@ -56,5 +59,23 @@ class RerAvirorMobileProvision {
   // Drops the cached profile.
   static void clearCache();
 };
+
+// Classes the platform may not provide, found by name and read through these
+// selectors: "ASIdentifierManager" (class method sharedManager) and
+// "CTTelephonyNetworkInfo" (made with its factory).
+namespace device_sel {
+namespace rt = platform::rt;
+inline const rt::ClassSel<rt::Id()> sharedManager{"sharedManager"};
+inline const rt::Sel<bool()> advertisingTrackingEnabled{"advertisingTrackingEnabled"};
+inline const rt::Sel<foundation::Uuid()> advertisingIdentifier{"advertisingIdentifier"};
+inline const rt::Sel<rt::Id()> subscriberCellularProvider{"subscriberCellularProvider"};
+inline const rt::Sel<std::optional<std::string>()> carrierName{"carrierName"};
+}  // namespace device_sel
+
+// The advertising identifier as upper-case UUID text, "OptedOut" when
+// tracking is off; nullopt when the class is absent or does not answer.
+std::optional<std::string> advertisingIdentifierText();
+// The cellular provider's name; nullopt when the class is absent or no name is known.
+std::optional<std::string> carrierNameText();
 
 }  // namespace push

@@ -348,6 +348,8 @@ void RerAviror::registerForProvisionalAuthorization(std::function<void(bool acce
   if (auto adapter = osNotificationSettings()) adapter->registerForProvisionalAuthorization(std::move(completion));
 }
 
+double launchTimeSince1970() { return st().launchTime; }
+
 void clearStartupStatics() {
   auto& s = st();
   {
@@ -360,6 +362,8 @@ void clearStartupStatics() {
   s.iosParamsRequested = false;
   s.apnsWaitWindow = 25.0;
   s.registrationRetryDelay = 30.0;
+  s.launchTime = 0;
+  s.subscriptionStatus = -1;
 }
 
 }  // namespace push

@@ -41,4 +41,7 @@ struct DelayedInitializationParameters {
   std::optional<foundation::Dict> settings;
 };
 
+// When start-up last ran (seconds since 1970 on the dispatch clock); 0 before.
+double launchTimeSince1970();
+
 }  // namespace push

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/foundation/value.h"
 #include "platform/os/bundle.h"
 #include "platform/os/preferences.h"
 #include "platform/ui/application.h"
@@ -148,6 +149,56 @@ void RerAviror::fireIdsAvailableCallback() {
     }
     if (block && userId) block(*userId, token);
   });
+}
+
+// ---- token arrival ----
+
+void RerAviror::didRegisterForRemoteNotifications(platform::ui::Application*, const foundation::Bytes& deviceToken) {
+  if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return;
+  if (deviceToken.empty()) {
+    writeLogLine(kLogError, "Device token from Apple is empty; it is ignored");
+    return;
+  }
+  const std::string token = foundation::hex_lower(deviceToken);
+  writeLogLine(kLogInfo, "Device Registered with Apple: " + token);
+  setWaitingForApnsResponse(false);
+  if (!app_id()) return;
+  updateDeviceToken(
+      token,
+      [](const std::optional<foundation::Dict>&) {
+        writeLogLine(kLogInfo,
+                     "Device Registered with RerAviror: " + currentSubscriptionState()->userId().value_or("(null)"));
+      },
+      [](const foundation::Error& error) {
+        writeLogLine(kLogError, "Error in RerAviror Registration: " + error.description());
+      });
+}
+
+void RerAviror::handleDidFailRegisterForRemoteNotification(const foundation::Error& error) {
+  setWaitingForApnsResponse(false);
+  std::int32_t status;
+  std::string message;
+  if (error.code == 3000) {
+    if (error.localized_description().find("no valid 'aps-environment'") != std::string::npos) {
+      status = -13;
+      message =
+          "ERROR! 'Push Notification' capability not turned on! Enable it in Xcode under 'Project Target' -> "
+          "Capability.";
+    } else {
+      status = -17;
+      message = "ERROR! Unknown 3000 error returned from APNs when getting a push token: " + error.description();
+    }
+  } else if (error.code == 3010) {
+    status = -15;
+    message = "Error! iOS Simulator does not support push! Please test on a real iOS device. Error: " +
+              error.description();
+  } else {
+    status = -16;
+    message = "Error registering for Apple push notifications! Error: " + error.description();
+  }
+  setSubscriptionErrorStatus(status);
+  writeLogLine(kLogError, message);
+  if (auto adapter = osNotificationSettings()) adapter->onAPNsResponse(false);
 }
 
 }  // namespace push
