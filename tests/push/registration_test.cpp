@@ -27,6 +27,7 @@
 #include "push/notification_settings.h"
 #include "push/reraviror.h"
 #include "push/states.h"
+#include "push/utilities.h"
 #include "testing/fakes/push_service.h"
 #include "testing/harness/harness.h"
 
@@ -301,6 +302,23 @@ TEST_F(RegistrationTest, FirstSessionEverStoresTheTimeAndRegisters) {
   EXPECT_FALSE(RerAviror::shouldRegisterNow());
   EXPECT_FALSE(RerAviror::getRegisterQueue().has_value());
   RerAviror::setRequiresUserPrivacyConsent(false);
+}
+
+TEST_F(RegistrationTest, RegistrationCancelsTheDelayedOneButNotTheTagSend) {
+  registeredBefore(60);
+  bool tagSend = false;
+  performOnMainThreadAfterDelay(RerAviror::performTarget(), "sendTagsToServer", 5.0, [&] { tagSend = true; });
+  RerAviror::registerUserAfterDelay();
+  RerAviror::registerUserAfterDelay();  // replaces the first
+  registerNow();                        // cancels from the registration queue
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(fake().count("POST", "/api/v1/players/p1/on_session"), 1u);
+  defaults().set("GT_LAST_CLOSED_TIME", Value(now() - 60));
+  advance(31);
+  if (auto queue = RerAviror::getRegisterQueue()) queue->sync([] {});
+  ASSERT_TRUE(settle());
+  EXPECT_TRUE(tagSend);
+  EXPECT_EQ(fake().count("POST", "/api/v1/players/p1/on_session"), 1u);
 }
 
 TEST_F(RegistrationTest, TriggerWhileTheAnswerIsHeldIsDropped) {
