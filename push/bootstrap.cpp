@@ -7,7 +7,9 @@
 #include "platform/ui/application.h"
 #include "push/app_delegate_injection.h"
 #include "push/center_injection.h"
+#include "push/extension_handlers.h"
 #include "push/log.h"
+#include "push/notification_builder.h"
 #include "push/reraviror.h"
 
 namespace push {
@@ -80,8 +82,12 @@ namespace {
 
 InjectionCalls defaultCalls() {
   InjectionCalls calls;
-  calls.didRegisterForRemoteNotifications = [](rt::Id, foundation::Bytes) {};
-  calls.handleDidFailRegisterForRemoteNotification = [](foundation::Error) {};
+  calls.didRegisterForRemoteNotifications = [](rt::Id app, foundation::Bytes token) {
+    RerAviror::didRegisterForRemoteNotifications(dynamic_cast<ui::Application*>(app.get()), token);
+  };
+  calls.handleDidFailRegisterForRemoteNotification = [](foundation::Error error) {
+    RerAviror::handleDidFailRegisterForRemoteNotification(error);
+  };
   calls.updateNotificationTypes = [](std::int32_t types) { RerAviror::updateNotificationTypes(types); };
   calls.notificationReceived = [](foundation::Dict, bool, bool) {};
   calls.remoteSilentNotification = [](rt::Id, foundation::Dict, std::function<void(ui::BackgroundFetchResult)>) {
@@ -94,8 +100,8 @@ InjectionCalls defaultCalls() {
   calls.formatApsPayloadIntoStandard = [](const foundation::Dict& userInfo, std::optional<std::string>) {
     return std::optional<foundation::Dict>(userInfo);
   };
-  calls.updateCachedBadgeValue = [](std::int64_t) {};
-  calls.registerAsUNNotificationCenterDelegate = [] {};
+  calls.updateCachedBadgeValue = [](std::int64_t value) { RerAvirorExtensionBadgeHandler::updateCachedBadgeValue(value); };
+  calls.registerAsUNNotificationCenterDelegate = [] { RerAvirorHelper::registerAsUNNotificationCenterDelegate(); };
   return calls;
 }
 
