@@ -17,6 +17,7 @@
 #include "push/device_facts.h"
 #include "push/log.h"
 #include "push/notification_settings.h"
+#include "push/registration.h"
 #include "push/reraviror.h"
 #include "push/states.h"
 #include "push/utilities.h"
@@ -146,14 +147,17 @@ void registrationFailed(const std::map<std::string, foundation::Error>& errors,
 
 }  // namespace
 
-void clearRegistrationStatics() {
-  auto& s = reg();
-  std::lock_guard lock(s.mutex);
-  s.queue.reset();
-  s.pendingTokenSuccess = nullptr;
-  s.pendingTokenFailure = nullptr;
-  s.inProgress = false;
-  s.nextHighPriority = false;
+void resetRegistrationStatics() {
+  {
+    auto& s = reg();
+    std::lock_guard lock(s.mutex);
+    s.queue.reset();
+    s.pendingTokenSuccess = nullptr;
+    s.pendingTokenFailure = nullptr;
+    s.inProgress = false;
+    s.nextHighPriority = false;
+  }
+  RerAviror::setMSubscriptionStatus(-1);
 }
 
 const void* RerAviror::performTarget() {

@@ -242,11 +242,9 @@ std::shared_ptr<OSPermissionSubscriptionState> RerAviror::getPermissionSubscript
 }
 
 void clearStartupStatics();
-void clearRegistrationStatics();
 
 void RerAviror::clearStatics() {
   clearStartupStatics();
-  clearRegistrationStatics();
   auto& s = state();
   std::lock_guard lock(s.mutex);
   s.permissionAdapter.reset();

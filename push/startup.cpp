@@ -362,8 +362,6 @@ void clearStartupStatics() {
   s.iosParamsRequested = false;
   s.apnsWaitWindow = 25.0;
   s.registrationRetryDelay = 30.0;
-  s.launchTime = 0;
-  s.subscriptionStatus = -1;
 }
 
 }  // namespace push

@@ -25,6 +25,7 @@
 #include "push/device_facts.h"
 #include "push/log.h"
 #include "push/notification_settings.h"
+#include "push/registration.h"
 #include "push/reraviror.h"
 #include "push/states.h"
 #include "push/utilities.h"
@@ -141,6 +142,7 @@ class RegistrationTest : public ::testing::Test {
   }
   ~RegistrationTest() override {
     RerAviror::clearStatics();
+    resetRegistrationStatics();
     setLogThresholds(kLogWarn, kLogNone);
   }
 
@@ -421,6 +423,7 @@ TEST_F(RegistrationTest, RepliesWithoutAUsableIdStoreNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RerAviror::clearStatics();
+    resetRegistrationStatics();
     RerAviror::setOsNotificationSettings(adapter_);
     defaults().remove("GT_PLAYER_ID");
     RerAviror::initAppId(kAppId, std::nullopt);
@@ -522,6 +525,7 @@ TEST_F(RegistrationTest, TokenRefusalTable) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RerAviror::clearStatics();
+    resetRegistrationStatics();
     RerAviror::setOsNotificationSettings(adapter_);
     adapter_->apnsResponses.clear();
     registeredBefore(5);
