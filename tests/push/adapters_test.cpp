@@ -239,6 +239,20 @@ TEST_F(AdaptersTest, ThePromptAsksForSevenAndAppliesTheAnswerOnTheMainThread) {
   }
 }
 
+TEST_F(AdaptersTest, ThePromptAddsTheOwnSettingsOptionWhenTheAppProvidesThem) {
+  launch("13.5");
+  RerAviror::initWithLaunchOptions(std::nullopt, std::string("b2f7f966-d8cc-11e4-bed1-df8f05be55ba"), nullptr, nullptr,
+                                   platform::foundation::Dict{{std::string(kOSSettingsKeyAutoPrompt), false},
+                                                              {std::string(kOSSettingsKeyProvidesAppNotificationSettings),
+                                                               true}});
+  ASSERT_TRUE(RerAviror::providesAppNotificationSettings());
+  RerAvirorNotificationSettingsIOS10 adapter;
+  auto answered = std::make_shared<std::promise<bool>>();
+  adapter.promptForNotifications([answered](bool accepted) { answered->set_value(accepted); });
+  EXPECT_TRUE(await(answered->get_future()));
+  EXPECT_EQ(centre_->requested, std::vector<std::uint32_t>{39});
+}
+
 TEST_F(AdaptersTest, ProvisionalAuthorisationIsAskedOnlyWhenUndecidedFromTwelveOn) {
   const struct Row {
     const char* version;
