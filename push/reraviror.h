@@ -12,6 +12,7 @@
 #include "platform/foundation/error.h"
 #include "push/client.h"
 #include "push/request.h"
+#include "push/presentation.h"
 #include "push/startup.h"
 
 namespace platform::dispatch {
@@ -131,8 +132,38 @@ class RerAviror {
   // ---- received and opened processing, badge, analytics bridge (processing.cpp) ----
   static void notificationBlocks(OSHandleNotificationReceivedBlock receivedBlock,
                                  OSHandleNotificationActionBlock actionBlock);
-  static void clearBadgeCount(bool fromNotifOpened);
+  // Clears the badge (1, then 0, through the application's setter) when it is
+  // above 0; answers whether it was.
+  static bool clearBadgeCount(bool fromNotifOpened);
+  // Loads the analytics switch when the analytics class exists.
   static void startAnalyticsBridge();
+  // A delivered or tapped push of the service: duplicates per activity
+  // state, the in-app alert or the received-block, then the opened road.
+  static void notificationReceived(const foundation::Dict& payload, bool isActive, bool opened);
+  // "dup", the section's "i" (the new last id), or nullopt without an id.
+  static std::optional<std::string> checkForProcessedDups(const foundation::Dict* section,
+                                                          const std::optional<std::string>& lastMessageId);
+  // The open report, the launch URL, badge clearing, then the opened-block.
+  static void handleNotificationOpened(const foundation::Dict& payload, bool isActive, std::uint64_t actionType,
+                                       std::uint64_t displayType);
+  // Reports an open once per id ("GT_LAST_MESSAGE_OPENED_"), whatever the answer.
+  static void submitNotificationOpened(const std::optional<std::string>& messageId);
+  // Hands a valid URL to the presentation 0.5 s later on the current run loop.
+  static void launchWebURL(const std::optional<std::string>& urlText);
+  // A background push; true when the completion was handed on.
+  static bool remoteSilentNotification(platform::ui::Application* application, const foundation::Dict& userInfo,
+                                       std::function<void(platform::ui::BackgroundFetchResult)> completionHandler);
+  // A local notification this client scheduled, opened (with an action identifier or none).
+  static void processLocalActionBasedNotification(const std::shared_ptr<platform::notify::LocalNotification>& notification,
+                                                  const std::optional<std::string>& identifier);
+  static std::optional<platform::notify::Content> didReceiveNotificationExtensionRequest(
+      const platform::notify::Request& request, std::optional<platform::notify::Content> content);
+  static std::optional<platform::notify::Content> serviceExtensionTimeWillExpireRequest(
+      const platform::notify::Request& request, std::optional<platform::notify::Content> content);
+  static void setLastAppActiveMessageId(std::optional<std::string> messageId);
+  static void setLastnonActiveMessageId(std::optional<std::string> messageId);
+  // The two last ids and the dispatch state back to load values (tests).
+  static void resetProcessingStatics();
 
   // ---- media cache (media_cache.cpp) ----
   static void clearCachedMedia();
