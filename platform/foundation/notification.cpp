@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <thread>
 
 #include "platform/dispatch/operation.h"
+#include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
 
 namespace platform::foundation {
@@ -19,6 +22,44 @@ struct NotificationCenter::Entry {
 
   bool matches(const Notification& n) const {
     return (name.empty() || name == n.name) && (object == nullptr || object == n.sender());
+  }
+
+  // Calls of `block` now running, one entry per call (a thread may nest calls).
+  std::mutex calls_m;
+  std::condition_variable calls_cv;
+  std::vector<std::thread::id> calls;
+
+  // Runs the block unless the entry is removed; removal waits for the call.
+  void call(const Notification& n) {
+    {
+      std::lock_guard lock(calls_m);
+      if (removed.load()) return;
+      calls.push_back(std::this_thread::get_id());
+    }
+    struct Leave {
+      Entry& e;
+      ~Leave() {
+        std::lock_guard lock(e.calls_m);
+        e.calls.erase(std::find(e.calls.begin(), e.calls.end(), std::this_thread::get_id()));
+        e.calls_cv.notify_all();
+      }
+    } leave{*this};
+    block(n);
+  }
+
+  // Marks the entry removed, then waits until no call runs on another thread.
+  // Calls on this thread (the block removing its own registration, or a
+  // nested post) are not waited for: they are below us on this stack.
+  void remove_and_wait() {
+    std::unique_lock lock(calls_m);
+    removed.store(true);
+    const auto self = std::this_thread::get_id();
+    auto others_done = [&] {
+      return std::all_of(calls.begin(), calls.end(), [self](std::thread::id t) { return t == self; });
+    };
+    if (others_done()) return;
+    dispatch::PoolBlockingScope blocking;
+    calls_cv.wait(lock, others_done);
   }
 };
 
@@ -54,7 +95,7 @@ void NotificationCenter::remove_id(std::uint64_t id) {
     gone = std::move(*it);
     entries_.erase(it);
   }
-  gone->removed.store(true);
+  gone->remove_and_wait();
 }
 
 void NotificationCenter::remove_all(const void* owner) {
@@ -67,7 +108,7 @@ void NotificationCenter::remove_all(const void* owner) {
     gone.assign(std::make_move_iterator(it), std::make_move_iterator(entries_.end()));
     entries_.erase(it, entries_.end());
   }
-  for (auto& e : gone) e->removed.store(true);
+  for (auto& e : gone) e->remove_and_wait();
 }
 
 void NotificationCenter::post(Notification notification) {
@@ -84,13 +125,11 @@ void NotificationCenter::post(Notification notification) {
   for (const auto& e : targets) {
     if (e->removed.load()) continue;
     if (e->queue == nullptr) {
-      e->block(notification);
+      e->call(notification);
       continue;
     }
     if (!shared) shared = std::make_shared<const Notification>(notification);
-    e->queue->add([e, shared] {
-      if (!e->removed.load()) e->block(*shared);
-    });
+    e->queue->add([e, shared] { e->call(*shared); });
   }
 }
 

@@ -79,8 +79,12 @@ class ObserverToken {
 // Thread-safe. No lock is held while an observer runs, so observers may post,
 // add or remove observers. Observers added during a post are first called by
 // the next post; an observer removed during a post is not called afterwards,
-// including by blocks already waiting on its queue. Removal does not wait for
-// a call that is running on another thread.
+// including by blocks already waiting on its queue. remove() and remove_all()
+// return only once every call of the removed observers running on another
+// thread has ended, so the caller may then destroy what the observer uses; a
+// call on the removing thread itself (an observer removing itself) is not
+// waited for. Two observers that remove each other from their calls on two
+// threads at once wait for each other forever: remove from outside the call.
 class NotificationCenter {
  public:
   using Token = ObserverToken;

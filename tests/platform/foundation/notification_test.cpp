@@ -254,6 +254,67 @@ TEST_F(NotificationCenterTest, ObserverMayRemoveItself) {
   EXPECT_EQ(log.items(), (std::vector<std::string>{"once", "other:N", "other:N"}));
 }
 
+// Removal from another thread while the observer runs returns only after the
+// call ends, so the remover may then free what the observer writes to. Once
+// removal has been asked for, the observer gives the remover ample time to
+// return too early before it finishes.
+TEST_F(NotificationCenterTest, RemovalWaitsForACallRunningOnAnotherThread) {
+  struct Case {
+    const char* name;
+    bool queued;         // observer on an operation queue, else on the posting thread
+    bool through_owner;  // remove_all(owner), else the token
+  };
+  for (const Case& c : {Case{"direct, token", false, false}, Case{"direct, owner", false, true},
+                        Case{"queued, token", true, false}, Case{"queued, owner", true, true}}) {
+    SCOPED_TRACE(c.name);
+    OperationQueue queue("observers");
+    auto* record = new std::vector<std::string>;  // freed as soon as removal returns
+    std::atomic<bool> entered{false}, removing{false}, returned{false}, returned_early{false};
+    int owner = 0;
+    auto token = center.add_observer(&owner, "N", nullptr, c.queued ? &queue : nullptr, [&](const Notification& n) {
+      entered = true;
+      while (!removing) std::this_thread::yield();
+      for (int i = 0; i < 10000 && !returned; ++i) std::this_thread::yield();
+      returned_early = returned.load();
+      record->push_back(n.name);
+    });
+    std::thread poster([&] { center.post(Notification("N")); });
+    while (!entered) std::this_thread::yield();
+    removing = true;
+    if (c.through_owner) center.remove_all(&owner);
+    else center.remove(token);
+    returned = true;
+    EXPECT_EQ(*record, std::vector<std::string>{"N"});
+    delete record;
+    poster.join();
+    queue.wait_until_all_finished();
+    EXPECT_FALSE(returned_early);
+  }
+}
+
+// A call of the observer on the removing thread is never waited for: an
+// observer may remove itself (or its owner's registrations) from its own
+// call, directly or on its queue, and a nested post's call does not block
+// the outer one's removal.
+TEST_F(NotificationCenterTest, RemovalFromTheObserversOwnCallDoesNotWait) {
+  for (bool queued : {false, true}) {
+    SCOPED_TRACE(queued ? "queued" : "direct");
+    OperationQueue queue("observers");
+    int owner = 0;
+    std::atomic<int> calls{0};
+    center.add_observer(&owner, "N", nullptr, queued ? &queue : nullptr, [&](const Notification&) {
+      ++calls;
+      center.post(Notification("inner"));  // the inner observer removes both registrations
+    });
+    center.add_observer(&owner, "inner", nullptr, nullptr, [&](const Notification&) { center.remove_all(&owner); });
+    center.post(Notification("N"));
+    queue.wait_until_all_finished();
+    center.post(Notification("N"));
+    queue.wait_until_all_finished();
+    EXPECT_EQ(calls.load(), 1);
+  }
+}
+
 TEST_F(NotificationCenterTest, ExceptionInObserverReachesThePoster) {
   record(nullptr, "N", nullptr, "before");
   center.add_observer(nullptr, "N", nullptr, nullptr, [](const Notification&) {
