@@ -292,6 +292,35 @@ void OperationQueue::add(std::shared_ptr<Operation> op) {
 
 void OperationQueue::add(std::function<void()> block) { add(std::make_shared<BlockOperation>(std::move(block))); }
 
+bool OperationQueue::try_run_here(std::function<void()> block) {
+  auto op = std::make_shared<BlockOperation>(std::move(block));
+  op->queue_ = impl_;  // not yet shared with any other thread
+  Qos qos;
+  {
+    std::lock_guard lk(impl_->m);
+    auto& q = *impl_;
+    if (q.suspended || q.underlying || (q.max > 0 && q.running >= q.max)) return false;
+    for (const auto& waiting : q.ops) {
+      if (!q.started.count(waiting.get()) && waiting->is_ready()) return false;
+    }
+    if (q.ops.empty()) q.self_keep = impl_;
+    q.ops.push_back(op);
+    q.started.insert(op.get());
+    ++q.running;
+    qos = q.qos ? *q.qos : op->quality_of_service;
+  }
+  Queue::global(qos).sync([this, &op] {
+    OperationQueue* prev = detail::tl_current_queue;
+    detail::tl_current_queue = this;
+    struct Restore {
+      OperationQueue* prev;
+      ~Restore() { detail::tl_current_queue = prev; }
+    } restore{prev};
+    op->start();
+  });
+  return true;
+}
+
 void OperationQueue::add_all(std::vector<std::shared_ptr<Operation>> ops, bool wait_until_finished) {
   for (auto& op : ops) add(op);
   if (wait_until_finished) {

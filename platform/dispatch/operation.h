@@ -117,6 +117,13 @@ class OperationQueue {
 
   void add(std::shared_ptr<Operation> op);
   void add(std::function<void()> block);
+  // Runs `block` as an operation of this queue on the calling thread, before
+  // returning true, when the queue would start it at once: not suspended, no
+  // underlying queue set (its operations run on the pool), a free slot and
+  // no ready operation waiting. Otherwise returns false and runs nothing. The
+  // block sees current() as this queue and the global queue of its quality of
+  // service as the current dispatch queue, as on a pool thread.
+  bool try_run_here(std::function<void()> block);
   void add_all(std::vector<std::shared_ptr<Operation>> ops, bool wait_until_finished);
   std::vector<std::shared_ptr<Operation>> operations() const;  // not yet finished, in order
   std::size_t operation_count() const;

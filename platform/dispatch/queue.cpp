@@ -146,6 +146,9 @@ namespace {
 
 thread_local bool tl_pool_thread = false;
 
+// How long the warm idle thread looks for work before it sleeps.
+constexpr auto kWarmSpin = std::chrono::microseconds(200);
+
 class Pool {
  public:
   Pool() : core_(std::max(2u, std::thread::hardware_concurrency())) {}
@@ -161,8 +164,11 @@ class Pool {
     } else if (pending_ > idle_ + starting_ && threads_ < kMaxPoolThreads) {
       spawn_locked();  // every thread is busy: grow
     }
+    // A spinning thread takes the first block without a wake-up; wake a
+    // sleeper only for what it cannot take.
+    const bool wake = pending_ > spinning_;
     lk.unlock();
-    work_cv_.notify_one();
+    if (wake) work_cv_.notify_one();
   }
 
   void block(int delta) {
@@ -231,6 +237,23 @@ class Pool {
         continue;
       }
       ++idle_;
+      if (spinning_ == 0) {
+        // One idle thread at a time stays warm: it looks for work for a short
+        // while, yielding the processor, before it sleeps. Work that follows
+        // the last block closely (a chain of hand-offs) then starts without
+        // a wake-up, which costs tens of microseconds or more.
+        ++spinning_;
+        lk.unlock();
+        const auto until = std::chrono::steady_clock::now() + kWarmSpin;
+        while (pending_relaxed_.load(std::memory_order_relaxed) == 0 && std::chrono::steady_clock::now() < until) {
+          std::this_thread::yield();
+        }
+        lk.lock();
+        --spinning_;
+        --idle_;
+        if (pending_ > 0) continue;
+        ++idle_;
+      }
       auto status = work_cv_.wait_for(lk, idle_timeout_);
       --idle_;
       if (status == std::cv_status::timeout && pending_ == 0 && threads_ > core_) {
@@ -246,6 +269,7 @@ class Pool {
   std::array<std::deque<std::function<void()>>, 5> queues_;
   const int core_;
   int threads_ = 0, starting_ = 0, idle_ = 0, running_ = 0, blocked_ = 0, pending_ = 0;
+  int spinning_ = 0;  // idle threads looking for work before they sleep (at most one)
   bool started_ = false;
   std::atomic<int> pending_relaxed_{0};  // pending_, readable without the lock
   Duration idle_timeout_{5.0};

@@ -1084,7 +1084,7 @@ void Run::finish(std::optional<Error> err) {
   }
   std::optional<Bytes> body;
   if (!is_download) body = std::move(data);
-  core->complete(task, std::move(err), std::move(body), location, std::move(metrics));
+  core->complete(task, std::move(err), std::move(body), location, std::move(metrics), /*from_worker=*/true);
   if (task != origin) core->complete_silently(origin);
 }
 
@@ -1180,12 +1180,24 @@ void Engine::worker() {
     lk.unlock();
     auto core = task->session_;
     CURL* easy = core->acquire_easy();
+    DeferredDrain deferred;  // the task's completion, when this worker is to deliver it
+    worker_deferred_drain() = &deferred;
     run_transfer(easy, task);
+    worker_deferred_drain() = nullptr;
     core->release_easy(easy);
     auto key = task->transfer_->host_key;
     task.reset();
     lk.lock();
     --core->running_per_host[key];
+    if (deferred.core) {
+      // The handle and the host slot are back first, so a task the completion
+      // starts reuses the connection.
+      dispatch_locked();
+      lk.unlock();
+      deferred.core->drain_here_or_queue(deferred.session);
+      deferred = {};
+      lk.lock();
+    }
     // A task held back by the host limit may run now: this worker takes the
     // first, idle ones the rest.
     if (!stopping_) task = take_locked();

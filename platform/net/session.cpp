@@ -142,7 +142,12 @@ bool SessionCore::implements(Callback cb) {
   return d && d->implements(cb);
 }
 
-void SessionCore::post(std::function<void(Session&, SessionDelegate*)> fn) {
+DeferredDrain*& worker_deferred_drain() {
+  thread_local DeferredDrain* slot = nullptr;
+  return slot;
+}
+
+void SessionCore::post(std::function<void(Session&, SessionDelegate*)> fn, bool from_worker) {
   auto session = owner.lock();
   if (!session) return;
   {
@@ -151,7 +156,19 @@ void SessionCore::post(std::function<void(Session&, SessionDelegate*)> fn) {
     if (draining) return;
     draining = true;
   }
+  DeferredDrain* deferred = from_worker ? worker_deferred_drain() : nullptr;
+  if (deferred && !deferred->core) {
+    deferred->core = shared_from_this();
+    deferred->session = std::move(session);
+    return;
+  }
   queue->add([self = shared_from_this(), session = std::move(session)] { self->drain_calls(*session); });
+}
+
+void SessionCore::drain_here_or_queue(const std::shared_ptr<Session>& session) {
+  auto self = shared_from_this();
+  if (queue->try_run_here([&self, &session] { self->drain_calls(*session); })) return;
+  queue->add([self, session] { self->drain_calls(*session); });
 }
 
 void SessionCore::drain_calls(Session& session) {
@@ -209,7 +226,7 @@ void SessionCore::start(const std::shared_ptr<Task>& task) {
 }
 
 void SessionCore::complete(const std::shared_ptr<Task>& task, std::optional<Error> error, std::optional<Bytes> data,
-                           std::optional<Url> location, std::optional<TaskMetrics> metrics) {
+                           std::optional<Url> location, std::optional<TaskMetrics> metrics, bool from_worker) {
   {
     std::lock_guard lk(task->m_);
     if (task->finished_) return;
@@ -240,7 +257,7 @@ void SessionCore::complete(const std::shared_ptr<Task>& task, std::optional<Erro
       d->did_complete(s, *task, error);
     }
     self->task_done(task->identifier());
-  });
+  }, from_worker);
 }
 
 void SessionCore::complete_silently(const std::shared_ptr<Task>& task) {

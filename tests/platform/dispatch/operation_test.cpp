@@ -248,5 +248,85 @@ TEST_F(OperationTest, QueueReleasedWhileItsOperationRuns) {
   EXPECT_TRUE(done.wait());
 }
 
+// try_run_here runs the block as an operation of the queue on the calling
+// thread, holding the queue's slot, so work added meanwhile waits behind it.
+TEST_F(OperationTest, TryRunHereRunsOnTheCallerAsAnOperationOfTheQueue) {
+  OperationQueue q("inline");
+  q.set_max_concurrent(1);
+  const pid_t caller = this_tid();
+  Log<std::string> log;
+  pid_t ran_on = 0;
+  OperationQueue* seen = nullptr;
+  std::string label;
+  Semaphore added_ran(0);
+  bool ran = q.try_run_here([&] {
+    ran_on = this_tid();
+    seen = OperationQueue::current();
+    label = Queue::current_label();
+    EXPECT_EQ(q.operation_count(), 1u);
+    q.add([&] {
+      log.add("added");
+      added_ran.signal();
+    });
+    wait_until_idle();  // the added operation cannot start: the slot is taken here
+    log.add("inline");
+  });
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(ran_on, caller);
+  EXPECT_EQ(seen, &q);
+  EXPECT_EQ(label, "platform.root.default-qos");
+  EXPECT_EQ(OperationQueue::current(), is_main_thread() ? &OperationQueue::main() : nullptr);  // restored
+  EXPECT_TRUE(added_ran.wait());
+  q.wait_until_all_finished();
+  EXPECT_EQ(log.items(), (std::vector<std::string>{"inline", "added"}));
+}
+
+// When the queue could not start the block at once, nothing runs.
+TEST_F(OperationTest, TryRunHereRefusesWhenTheQueueWouldNotStartItAtOnce) {
+  struct Case {
+    const char* name;
+    std::function<void(OperationQueue&, Semaphore&)> arrange;
+  };
+  const std::vector<Case> cases = {
+      {"suspended", [](OperationQueue& q, Semaphore&) { q.set_suspended(true); }},
+      {"underlying queue", [](OperationQueue& q, Semaphore&) { q.set_underlying_queue(Queue::serial("com.test.under")); }},
+      {"slot taken", [](OperationQueue& q, Semaphore& go) {
+         q.add([&go] { go.wait(); });
+         q.add([] {});  // ready, held by the limit
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Semaphore go(0);
+    {
+      OperationQueue q;
+      q.set_max_concurrent(1);
+      c.arrange(q, go);
+      wait_until_idle();
+      const auto before = q.operation_count();
+      bool ran = false;
+      EXPECT_FALSE(q.try_run_here([&] { ran = true; }));
+      EXPECT_FALSE(ran);
+      EXPECT_EQ(q.operation_count(), before);
+      q.set_suspended(false);
+      go.signal();
+      q.wait_until_all_finished();
+    }
+  }
+  // A dependency that has not finished does not hold the block back: the
+  // queue would start it at once too.
+  OperationQueue q;
+  q.set_max_concurrent(1);
+  auto later = std::make_shared<BlockOperation>([] {});
+  auto waiting = std::make_shared<BlockOperation>([] {});
+  waiting->add_dependency(later);
+  q.add(waiting);
+  bool ran = false;
+  EXPECT_TRUE(q.try_run_here([&] { ran = true; }));
+  EXPECT_TRUE(ran);
+  q.add(later);
+  q.wait_until_all_finished();
+}
+
 }  // namespace
 }  // namespace platform::dispatch::test

@@ -326,6 +326,41 @@ TEST_F(TasksTest, CompletionHandlerTasksSkipResponseDataAndCompleteCallbacks) {
   EXPECT_EQ(delegate->collapsed(), std::vector<std::string>{"metrics"});
 }
 
+// A task started from the previous task's completion finds that task's
+// connection free, so a chain of requests keeps one keep-alive connection, and
+// every completion runs on the delegate queue.
+TEST_F(TasksTest, ChainedTasksReuseOneConnectionAndCompleteOnTheDelegateQueue) {
+  for (bool own_queue : {true, false}) {
+    SCOPED_TRACE(own_queue ? "session's queue" : "caller's queue");
+    std::shared_ptr<dispatch::OperationQueue> given;
+    if (!own_queue) {
+      given = std::make_shared<dispatch::OperationQueue>("test.delegate");
+      given->set_max_concurrent(1);
+    }
+    auto session = Session::make(Configuration::ephemeral(), nullptr, given);
+    const auto before = server_->requests().size();
+    constexpr int kChain = 12;
+    std::atomic<int> done{0}, off_queue{0}, failures{0};
+    std::function<void()> next = [&] {
+      session->data_task(Request(https("/ok")), [&](std::optional<Bytes> d, auto, std::optional<Error> e) {
+        if (dispatch::OperationQueue::current() != &session->delegate_queue()) ++off_queue;
+        if (e || !d || to_string(*d) != "ok") ++failures;
+        if (++done < kChain) next();
+      })->resume();
+    };
+    next();
+    ASSERT_TRUE(wait_until([&] { return done == kChain; }));
+    EXPECT_EQ(off_queue, 0);
+    EXPECT_EQ(failures, 0);
+    std::set<int> ports;
+    auto requests = server_->requests();
+    for (std::size_t i = before; i < requests.size(); ++i) ports.insert(requests[i].remote_port);
+    EXPECT_EQ(requests.size() - before, static_cast<std::size_t>(kChain));
+    EXPECT_EQ(ports.size(), 1u);
+    session->finish_tasks_and_invalidate();
+  }
+}
+
 TEST_F(TasksTest, SessionIsARuntimeObjectWithAssociatedObjects) {
   register_runtime_classes();
   auto* cls = rt::Runtime::shared().find("NSURLSessionConfiguration");
