@@ -98,14 +98,14 @@ void registrationSucceeded(const std::map<std::string, foundation::Dict>& result
     if (previous && *previous != *emailId && email->emailAuthCode())
       RerAviror::emailChangedWithNewEmailPlayerId(*emailId);
     email->setEmailUserId(*emailId);
-    defaults().set("GT_EMAIL_PLAYER_ID", foundation::Value(*emailId));
+    defaults().set("GT_EMAIL_PLAYER_ID", std::optional<foundation::Value>(std::in_place, *emailId));
   }
 
   if (auto playerId = replyId(results, "push")) {
     auto subscription = RerAviror::currentSubscriptionState();
     subscription->setUserId(*playerId);
     RerAviror::replayPendingEmail();
-    defaults().set("GT_PLAYER_ID", foundation::Value(*playerId));
+    defaults().set("GT_PLAYER_ID", std::optional<foundation::Value>(std::in_place, *playerId));
     answerTagCallbacks(tagCallbacks, sentTags);
     if (auto token = subscription->pushToken()) {
       // Handed over once: a later registration must not answer them again.
@@ -188,7 +188,7 @@ bool RerAviror::nextRegistrationHighPriority() { return reg().nextHighPriority; 
 bool RerAviror::registrationInProgress() { return reg().inProgress; }
 
 void RerAviror::updateLastSessionDateTime() {
-  defaults().set(kLastSessionKey, foundation::Value(now()));
+  defaults().set(kLastSessionKey, std::optional<foundation::Value>(std::in_place, now()));
   defaults().synchronize();
 }
 
