@@ -11,6 +11,7 @@
 #include "platform/ui/selectors.h"
 #include "platform/ui/view_controller.h"
 #include "push/notification.h"
+#include "push/notification_dispatch.h"
 #include "push/reraviror.h"
 #include "testing/harness/harness.h"
 
@@ -153,6 +154,24 @@ TEST_F(NotificationTest, OpenedResultStringify) {
 
   Value button = parse(OSNotificationOpenedResult(n, std::make_shared<OSNotificationAction>(1, "y")).stringify());
   EXPECT_EQ(button["action"], Value(Dict{{"actionID", "y"}, {"type", 1}}));
+}
+
+// The media download task: ended by its owner, or by its own expiry handler.
+TEST_F(NotificationTest, MediaBackgroundTask) {
+  EXPECT_EQ(mediaBackgroundTask(), ui::background_task_invalid);
+  beginBackgroundMediaTask();
+  EXPECT_NE(mediaBackgroundTask(), ui::background_task_invalid);
+  EXPECT_EQ(app_->active_background_tasks(), 1u);
+  endBackgroundMediaTask();
+  EXPECT_EQ(mediaBackgroundTask(), ui::background_task_invalid);
+  EXPECT_EQ(app_->active_background_tasks(), 0u);
+
+  beginBackgroundMediaTask();
+  ASSERT_TRUE(harness_.device().background());
+  ASSERT_TRUE(harness_.device().expire_background_tasks());
+  EXPECT_EQ(mediaBackgroundTask(), ui::background_task_invalid);
+  EXPECT_EQ(app_->active_background_tasks(), 0u);
+  resetDispatchStatics();
 }
 
 }  // namespace
