@@ -8,6 +8,7 @@
 #include "platform/ui/application.h"
 #include "platform/ui/view_controller.h"
 #include "platform/web/legacy_web_view.h"
+#include "push/bootstrap.h"
 
 namespace app {
 
@@ -91,7 +92,8 @@ void define_storyboards() {
 }
 
 std::span<const rt::LoadHook> load_hooks() {
-  static const std::vector<rt::LoadHook> hooks{};
+  // The program's order; hooks of the subsystems not built yet are absent.
+  static const std::vector<rt::LoadHook> hooks{push::kReravirorLoadHook};
   return hooks;
 }
 

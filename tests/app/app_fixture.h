@@ -1,5 +1,5 @@
 #pragma once
-// Shared pieces of the shell's tests: the harness with the app's bundle
+// Shared parts of the shell's tests: the harness with the app's bundle
 // files, the launch, the console lines, the screens on the window.
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-// appsim as a child process: the demo's timeline, the JSON form, exit codes
-// of scripts and command lines, profiles, standard input in the repl, and a
-// reinstall that keeps the keychain. Scripts run against fakes the test
-// starts itself, on a temporary device.
+// appsim as a child process with the platform demo app: the platform demo's
+// timeline, the JSON form, exit codes of scripts and command lines, profiles,
+// standard input in the repl, and a reinstall that keeps the keychain. Scripts
+// run against fakes the test starts itself, on a temporary device.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -63,9 +63,9 @@ class AppSimTest : public ::testing::Test {
     return path;
   }
 
-  // appsim run --device <device> --bundle <App.app> [extra...] SCRIPT
+  // appsim run --platform-demo --device <device> --bundle <App.app> [extra...] SCRIPT
   Result run(const std::string& text, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"run", "--device", device_.string(), "--bundle",
+    std::vector<std::string> args{"run", "--platform-demo", "--device", device_.string(), "--bundle",
                                   AppSimProcess::built_bundle().string()};
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back(script(text).string());
@@ -97,7 +97,7 @@ long find_from(const std::vector<std::string>& t, const std::string& prefix, lon
 }
 
 TEST_F(AppSimTest, DemoPlaysTheTimelineInOrderAndExitsZero) {
-  const Result r = AppSimProcess::run({"demo"});
+  const Result r = AppSimProcess::run({"demo", "--platform-demo"});
   ASSERT_EQ(r.exit_code, 0) << r.transcript();
   EXPECT_FALSE(r.killed);
   const auto t = timeline(r);
@@ -236,7 +236,8 @@ TEST_F(AppSimTest, ProfilesGiveTheirSystemVersionAndFrameworks) {
                         Case{"appstore", "13.5", true}}) {
     SCOPED_TRACE(c.profile);
     const fs::path device = root_ / ("device-" + c.profile);
-    const Result r = AppSimProcess::run({"run", "--device", device.string(), "--profile", c.profile, "--fakes",
+    const Result r = AppSimProcess::run({"run", "--platform-demo", "--device", device.string(), "--profile", c.profile,
+                                         "--fakes",
                                          script("launch\nwait page-finished 30s\nterminate\n").string()});
     ASSERT_EQ(r.exit_code, 0) << r.transcript();
     EXPECT_TRUE(r.has("os", "device " + c.profile + ": iOS " + c.version + " ")) << r.transcript();
@@ -256,7 +257,8 @@ TEST_F(AppSimTest, ReplReadsCommandsFromStandardInput) {
   AppSimOptions options;
   options.input = "launch\nwait page-finished 30s\nscreen\nno-such-command\nterminate\n";
   const Result r = AppSimProcess::run(
-      {"repl", "--device", device_.string(), "--bundle", AppSimProcess::built_bundle().string()}, options);
+      {"repl", "--platform-demo", "--device", device_.string(), "--bundle", AppSimProcess::built_bundle().string()},
+      options);
   EXPECT_EQ(r.exit_code, 2) << r.transcript();  // the worst line: one that does not parse
   EXPECT_TRUE(r.has("screen", "web https://intranet.example.org/")) << r.transcript();
   EXPECT_TRUE(r.has("app", "terminating")) << r.transcript();

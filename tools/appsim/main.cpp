@@ -1,5 +1,6 @@
-// appsim: runs the app on the simulated device, driven by a scenario script
-// (run), by standard input (repl), or by the built-in demo scenario (demo).
+// appsim: runs the app (or, with --platform-demo, the platform demo app) on
+// the simulated device, driven by a scenario script (run), by standard input
+// (repl), or by the built-in demo scenario (demo).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/image.h"
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/foundation/fd_io.h"
@@ -124,9 +126,10 @@ class Session {
 
     std::vector<sim::Command> commands;
     if (options_.mode != Mode::repl) {
-      const fs::path script = options_.mode == Mode::demo
-                                  ? executable_directory() / "scenarios" / "demo-platform.txt"
-                                  : options_.script;
+      const fs::path script =
+          options_.mode == Mode::demo
+              ? executable_directory() / "scenarios" / (options_.platform_demo ? "demo-platform.txt" : "demo.txt")
+              : options_.script;
       const auto text = read_file(script);
       if (!text) return fail("cannot read the script " + script.string());
       auto parsed = sim::ScenarioPlayer::parse(*text);
@@ -163,7 +166,7 @@ class Session {
                                 profile.machine + ", container " +
                                 platform::os::container_directory().string());
     if (services_) sim::emit(sim::Tag::svc, services_->summary());
-    sim::set_app(demo_app_image());
+    sim::set_app(options_.platform_demo ? demo_app_image() : app::image());
 
     return options_.mode == Mode::repl ? repl() : play(std::move(commands));
   }

@@ -17,6 +17,7 @@ const char* const kUsage =
     "  --quiet-svc      leave out the service request lines\n"
     "  --json           one JSON object per line: {\"tag\":...,\"text\":...}\n"
     "  --reinstall      delete the app's container before start (the keychain stays)\n"
+    "  --platform-demo  launch the platform demo app instead of the app (demo: scenarios/demo-platform.txt)\n"
     "exit code: 0 every expectation held, 1 one failed, 2 a bad command line or script line\n";
 
 namespace {
@@ -81,6 +82,8 @@ std::variant<Options, UsageError> parse_options(const std::vector<std::string>& 
       error = flag(o.json);
     } else if (arg == "--reinstall") {
       error = flag(o.reinstall);
+    } else if (arg == "--platform-demo") {
+      error = flag(o.platform_demo);
     } else if (arg == "--") {
       for (++i; i < args.size(); ++i) positional.push_back(args[i]);
     } else {

@@ -20,6 +20,7 @@ struct Options {
   bool quiet_svc = false;                       // --quiet-svc
   bool json = false;                            // --json
   bool reinstall = false;                       // --reinstall
+  bool platform_demo = false;                   // --platform-demo: the platform demo app
 };
 
 struct UsageError {
