@@ -27,7 +27,9 @@ std::string IntranetSite::home_page() {
               "<li><a id=\"frames\" href=\"/frames\">Frames</a></li>\n"
               "<li><a id=\"login\" href=\"/login?user=demo\">Log in</a></li>\n"
               "<li><a id=\"mail\" href=\"" + std::string(kMailto) + "\">Write to the office</a></li>\n"
-              "<li><a id=\"foreign\" href=\"" + std::string(kForeignUrl) + "\">Maker</a></li>\n"
+              "<li><a id=\"tel\" href=\"" + std::string(kTel) + "\">Call the office</a></li>\n"
+              "<li><a id=\"foreign\" href=\"" + std::string(kForeignUrl) + "\">Partner</a></li>\n"
+              "<li><a id=\"maker\" href=\"" + std::string(kMakerUrl) + "\">Maker</a></li>\n"
               "<li><a id=\"blank\" href=\"/about\" target=\"_blank\">About, in a new window</a></li>\n"
               "</ul>\n");
 }

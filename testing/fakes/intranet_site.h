@@ -2,7 +2,7 @@
 // The intranet web site on "intranet.example.org".
 //
 // Default routes:
-//   GET  /                    home page: in-site, mailto, foreign and target="_blank" links
+//   GET  /                    home page: in-site, mailto, tel, foreign, maker's-site and target="_blank" links
 //   GET  /menu, /news, /news/<n>, /about   plain pages
 //   GET  /frames              a page with three iframes (/frame/1 .. /frame/3)
 //   GET  /frame/<n>           a frame's page
@@ -20,8 +20,12 @@ class IntranetSite : public FakeService {
   static constexpr const char* kHost = "intranet.example.org";
   static constexpr const char* kRegisterPath = "/api/reraviror/register";
   static constexpr const char* kDevicePath = "/intranet/rest/device/";
-  static constexpr const char* kForeignUrl = "https://www.example.com/";
+  // The maker's public site, which the app always hands to the system.
+  static constexpr const char* kMakerUrl = "https://www.example.com/";
+  // Another site; it is never loaded here.
+  static constexpr const char* kForeignUrl = "https://partner.example/";
   static constexpr const char* kMailto = "mailto:office@intranet.example.org";
+  static constexpr const char* kTel = "tel:+4930123456";
 
   explicit IntranetSite(ServiceOptions options = {});
   ~IntranetSite() override;
