@@ -1,24 +1,24 @@
-// Facade features reached from start-up, registration and focus changes;
-// each does nothing until its feature is built.
+// Back to load values for the facade features' process-wide state.
+#include "push/focus_time.h"
+#include "push/location.h"
+#include "push/purchases.h"
 #include "push/reraviror.h"
 
 namespace push {
 
-void RerAviror::downloadIOSParamsWithAppId(const std::string&) {}
-void RerAviror::getLocation(bool) {}
-void RerAviror::startPurchaseTracker() {}
-void RerAviror::onFocus(bool) {}
-void RerAviror::onfocus(const std::string&) {}
-std::optional<foundation::Dict> RerAviror::takePendingTags(std::vector<std::shared_ptr<OSPendingCallbacks>>&) {
-  return std::nullopt;
+void clearIosParamsStatics();
+void clearEmailStatics();
+void clearPromptStatics();
+void clearTagStatics();
+
+void RerAviror::clearFeatureStatics() {
+  clearIosParamsStatics();
+  clearEmailStatics();
+  clearPromptStatics();
+  clearTagStatics();
+  RerAvirorLocation::resetLocals();
+  RerAvirorTracker::resetLocals();
+  RerAvirorTrackIAP::resetShared();
 }
-bool RerAviror::hasPendingTags() { return false; }
-void RerAviror::sendTagsToServer() {}
-std::optional<OSLastLocation> RerAviror::takeLastLocation() { return std::nullopt; }
-void RerAviror::sendLocation() {}
-void RerAviror::replayPendingEmail() {}
-void RerAviror::emailChangedWithNewEmailPlayerId(const std::string&) {}
-void RerAviror::syncPendingHashedEmail() {}
-void RerAviror::runPendingGetTags() {}
 
 }  // namespace push

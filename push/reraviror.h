@@ -168,11 +168,13 @@ class RerAviror {
   // ---- media cache (media_cache.cpp) ----
   static void clearCachedMedia();
 
-  // ---- features: parameters, location, purchases, focus time (feature_hooks.cpp) ----
+  // ---- features: parameters, prompt and switches, e-mail, tags and posting, location, purchases, focus time ----
   static void downloadIOSParamsWithAppId(const std::string& appId);
   static void getLocation(bool prompt);
   static void startPurchaseTracker();
+  // The focus-time tracker: YES going to the background.
   static void onFocus(bool toBackground);
+  // Location tracking's focus change: "1" in focus, anything else out of focus.
   static void onfocus(const std::string& state);
   // Deferred work a registration hands over or releases.
   // The waiting tag changes (nullopt when none), cleared; the callbacks of the
@@ -193,6 +195,67 @@ class RerAviror {
   static void syncPendingHashedEmail();
   // Runs the parked getTags call, if any, and clears it.
   static void runPendingGetTags();
+  // Per-app parameters (ios_params.cpp): an answer was applied.
+  static bool iosParamsReceived();
+
+  // Prompt and switches (prompt.cpp). The fall-back shows the settings
+  // dialog when the user refused before; the block then gets NO at once.
+  static void promptForPushNotificationsWithUserResponse(std::function<void(bool accepted)> completion,
+                                                         bool fallbackToSettings);
+  static void presentAppSettings();
+  static void setSubscription(bool enable);
+  static void setLocationShared(bool enable);
+  static bool locationShared();
+  static void promptLocation();
+  // Parked (as given) until a player id exists, then sent as digests of the trimmed address.
+  static void syncHashedEmail(const std::optional<std::string>& email);
+  static std::optional<std::string> hashedEmailToSync();
+  // Queue the block on the main queue; nothing for an empty block.
+  static void callSuccessBlockOnMainThread(std::function<void()> block);
+  static void callFailureBlockOnMainThread(std::function<void(const foundation::Error& error)> block,
+                                           const foundation::Error& error);
+
+  // E-mail (email.cpp). Local refusals and "already exists" answer on the
+  // caller's thread, the service's answers on the main queue.
+  static void setEmail(const std::string& email);
+  static void setEmail(const std::string& email, std::function<void()> successBlock,
+                       std::function<void(const foundation::Error& error)> failureBlock);
+  static void setEmail(const std::string& email, const std::optional<std::string>& emailAuthHashToken);
+  static void setEmail(const std::string& email, const std::optional<std::string>& emailAuthHashToken,
+                       std::function<void()> successBlock,
+                       std::function<void(const foundation::Error& error)> failureBlock);
+  static void logoutEmail();
+  static void logoutEmailWithSuccess(std::function<void()> successBlock,
+                                     std::function<void(const foundation::Error& error)> failureBlock);
+
+  // Tags and posting (tags.cpp). Changes join one batch sent 5 s after the
+  // last change; its blocks get the outcome on the main queue.
+  static void sendTag(const std::string& key, const std::optional<std::string>& value);
+  static void sendTag(const std::string& key, const std::optional<std::string>& value,
+                      OSResultSuccessBlock successBlock, OSFailureBlock failureBlock);
+  static void sendTags(const foundation::Dict& keyValuePair);
+  static void sendTags(const foundation::Dict& keyValuePair, OSResultSuccessBlock successBlock,
+                       OSFailureBlock failureBlock);
+  static void sendTagsWithJsonString(std::string_view jsonString);
+  // The reply's "tags", on the REST client's completion thread.
+  static void getTags(OSResultSuccessBlock successBlock);
+  static void getTags(OSResultSuccessBlock successBlock, OSFailureBlock failureBlock);
+  static void deleteTag(const std::string& key);
+  static void deleteTag(const std::string& key, OSResultSuccessBlock successBlock, OSFailureBlock failureBlock);
+  static void deleteTags(const std::vector<std::string>& keys);
+  static void deleteTags(const std::vector<std::string>& keys, OSResultSuccessBlock successBlock,
+                         OSFailureBlock failureBlock);
+  static void deleteTagsWithJsonString(std::string_view jsonString);
+  static void postNotification(const foundation::Dict& jsonData);
+  static void postNotification(const foundation::Dict& jsonData, OSResultSuccessBlock successBlock,
+                               OSFailureBlock failureBlock);
+  static void postNotificationWithJsonString(std::string_view jsonString, OSResultSuccessBlock successBlock,
+                                             OSFailureBlock failureBlock);
+  // Top-level dates become ISO 8601 text in the device's time zone.
+  static void convertDatesToISO8061Strings(foundation::Dict& data);
+  static std::string parseNSErrorAsJsonString(const foundation::Error& error);
+  // The features' state back to load values (tests and a fresh start).
+  static void clearFeatureStatics();
 
   // ---- log sink ----
   static void reraviror_Log(std::uint32_t logLevel, std::string_view message);
