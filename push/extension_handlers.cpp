@@ -1,7 +1,14 @@
 // Service-extension handlers and the shared badge count.
 #include "push/extension_handlers.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <limits>
+
+#include "push/analytics_bridge.h"
+#include "push/attachments.h"
+#include "push/notification_builder.h"
+#include "push/payload.h"
 
 #include "platform/os/bundle.h"
 #include "platform/os/preferences.h"
@@ -52,6 +59,50 @@ void RerAvirorExtensionBadgeHandler::updateCachedBadgeValue(std::int64_t value) 
   if (!defaults) return;
   defaults->set(kBadgeCountKey, foundation::Value(value));
   defaults->synchronize();
+}
+
+void RerAvirorExtensionBadgeHandler::handleBadgeCountWithNotificationRequest(const notify::Request&,
+                                                                            const OSNotificationPayload& payload,
+                                                                            notify::Content& content) {
+  constexpr std::int64_t kMaxBadge = std::numeric_limits<std::int32_t>::max();
+  if (std::int64_t increment = payload.badgeIncrement(); increment != 0) {
+    std::int64_t count = 0;
+    if (__builtin_add_overflow(currentCachedBadgeValue(), increment, &count)) {
+      count = increment > 0 ? kMaxBadge : 0;
+    }
+    count = std::clamp<std::int64_t>(count, 0, kMaxBadge);
+    content.badge = count;
+    updateCachedBadgeValue(count);
+  } else if (std::uint64_t badge = payload.badge(); badge != 0) {
+    updateCachedBadgeValue(static_cast<std::int64_t>(std::min<std::uint64_t>(badge, kMaxBadge)));
+  }
+}
+
+void RerAvirorNotificationServiceExtensionHandler::addActionButtonsToExtentionRequest(
+    const notify::Request& request, const OSNotificationPayload& payload, notify::Content& content) {
+  if (!request.content.category_identifier.empty()) return;
+  RerAvirorHelper::addActionButtons(payload, content);
+}
+
+notify::Content RerAvirorNotificationServiceExtensionHandler::didReceiveNotificationExtensionRequest(
+    const notify::Request& request, std::optional<notify::Content> replacement) {
+  notify::Content content = replacement ? std::move(*replacement) : request.content;
+  auto payload = OSNotificationPayload::parseWithApns(request.content.user_info);
+  if (!payload) return content;
+  RerAvirorExtensionBadgeHandler::handleBadgeCountWithNotificationRequest(request, *payload, content);
+  RerAvirorTrackDavidizeAnalytics::trackReceivedEvent(*payload);
+  addActionButtonsToExtentionRequest(request, *payload, content);
+  RerAvirorHelper::addAttachments(*payload, content);
+  return content;
+}
+
+notify::Content RerAvirorNotificationServiceExtensionHandler::serviceExtensionTimeWillExpireRequest(
+    const notify::Request& request, std::optional<notify::Content> replacement) {
+  notify::Content content = replacement ? std::move(*replacement) : request.content;
+  auto payload = OSNotificationPayload::parseWithApns(request.content.user_info);
+  if (!payload) return content;
+  addActionButtonsToExtentionRequest(request, *payload, content);
+  return content;
 }
 
 }  // namespace push

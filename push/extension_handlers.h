@@ -30,6 +30,25 @@ class RerAvirorExtensionBadgeHandler {
   static std::int64_t currentCachedBadgeValue();
   // Stores the count and synchronises the suite.
   static void updateCachedBadgeValue(std::int64_t value);
+  // A badge increment changes the stored count (clamped to 0..INT32_MAX) and
+  // gives the content the new count; else a badge other than 0 is stored
+  // and the content keeps its own.
+  static void handleBadgeCountWithNotificationRequest(const notify::Request& request,
+                                                      const OSNotificationPayload& payload,
+                                                      notify::Content& content);
+};
+
+class RerAvirorNotificationServiceExtensionHandler {
+ public:
+  // The content (the given one, else the request's), its badge, the received
+  // event, the buttons (unless the request names a category) and the attachments.
+  static notify::Content didReceiveNotificationExtensionRequest(const notify::Request& request,
+                                                                std::optional<notify::Content> content);
+  // Time is running out: the content and its buttons only.
+  static notify::Content serviceExtensionTimeWillExpireRequest(const notify::Request& request,
+                                                               std::optional<notify::Content> content);
+  static void addActionButtonsToExtentionRequest(const notify::Request& request, const OSNotificationPayload& payload,
+                                                 notify::Content& content);
 };
 
 }  // namespace push

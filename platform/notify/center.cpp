@@ -6,6 +6,7 @@
 
 #include "platform/dispatch/queue.h"
 #include "platform/foundation/console.h"
+#include "platform/foundation/text.h"
 #include "platform/notify/legacy.h"
 #include "platform/notify/system.h"
 #include "platform/notify/testing_reset.h"
@@ -238,7 +239,13 @@ void Center::remove_all_delivered() {
 void register_runtime_classes() {
   auto& runtime = rt::Runtime::shared();
   if (!runtime.find(kLocalNotificationClass)) {
-    rt::ClassBuilder<LocalNotification>(std::string(kLocalNotificationClass), "NSObject").image("UIKit").define(runtime);
+    rt::ClassBuilder<LocalNotification> local(std::string(kLocalNotificationClass), "NSObject");
+    local.image("UIKit");
+    // Alert titles exist from 8.2 on.
+    if (foundation::text::compare_versions(os::profile().system_version, "8.2") >= 0) {
+      local.method(sel::alert_title, [](LocalNotification& n) { return n.alert_title; });
+    }
+    local.define(runtime);
   }
   if (!os::profile().frameworks.contains("UserNotifications")) return;
   if (!runtime.find(kCenterClass)) {

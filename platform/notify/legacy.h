@@ -18,6 +18,11 @@ struct LegacySettings {
   std::vector<Category> categories;
 };
 
+namespace sel {
+// "UILocalNotification" answers it from 8.2 on (the alert_title field).
+inline const rt::Sel<std::string()> alert_title{"alertTitle"};
+}  // namespace sel
+
 // Runtime class "UILocalNotification".
 class LocalNotification : public rt::Object {
  public:

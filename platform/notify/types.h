@@ -55,6 +55,9 @@ struct Category {
   std::vector<Action> actions;
   std::vector<std::string> intent_identifiers;
   std::uint32_t options = 0;
+  // Legacy settings (below 10): the actions of the minimal context; `actions`
+  // are the default context's.
+  std::vector<Action> minimal_actions{};
 };
 
 struct Trigger {
