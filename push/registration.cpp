@@ -13,6 +13,7 @@
 #include "platform/os/process_info.h"
 #include "platform/os/profile.h"
 #include "platform/ui/application.h"
+#include "push/analytics_bridge.h"
 #include "push/client.h"
 #include "push/device_facts.h"
 #include "push/log.h"
@@ -257,6 +258,7 @@ foundation::Dict RerAviror::registrationRecord() {
 
 void RerAviror::registerUserInternal() {
   if (consentMissing() || !shouldRegisterNow()) return;
+  RerAvirorTrackDavidizeAnalytics::trackInfluenceOpenEvent();
   reg().inProgress = true;
   cancelMainThreadPerform(performTarget(), "registerUser");
 

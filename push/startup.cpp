@@ -32,8 +32,7 @@ struct StartupState {
   std::shared_ptr<DelayedInitializationParameters> pendingInitArguments;
   std::atomic<bool> iosParamsRequested{false}, initPendingConsent{false}, pushRegisteredWithOS{false},
       autoPromptEnabled{false}, confirmLaunchURL{false}, providesAppNotificationSettings{false},
-      provisionalRequested{false}, waitingForApnsResponse{false}, coldStartFromTapOnNotification{false},
-      locationShared{true};
+      provisionalRequested{false}, waitingForApnsResponse{false}, coldStartFromTapOnNotification{false};
   std::atomic<std::int64_t> inFocusDisplayType{1};
   std::atomic<std::int32_t> subscriptionStatus{-1};
   std::atomic<double> apnsWaitWindow{25.0}, registrationRetryDelay{30.0}, launchTime{0};
@@ -139,7 +138,7 @@ void RerAviror::initWithLaunchOptions(std::optional<foundation::Dict> launchOpti
 
   if (!initAppId(appId, settings)) return;
 
-  if (appId && s.locationShared) getLocation(false);
+  if (appId && locationShared()) getLocation(false);
 
   checkIfApplicationImplementsDeprecatedMethods();
   notificationBlocks(std::move(receivedBlock), std::move(actionBlock));
