@@ -8,9 +8,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/dispatch/dispatch.h"
 #include "platform/notify/center.h"
+#include "platform/os/preferences.h"
+#include "platform/testing/manual_clock.h"
 #include "platform/notify/system.h"
 #include "platform/runtime/runtime.h"
 #include "platform/sim/app_image.h"
@@ -18,6 +22,9 @@
 #include "platform/ui/selectors.h"
 #include "push/bootstrap.h"
 #include "push/center_injection.h"
+#include "push/notification.h"
+#include "push/notification_settings_adapters.h"
+#include "push/presentation.h"
 #include "push/reraviror.h"
 #include "push/states.h"
 #include "testing/harness/harness.h"
@@ -355,18 +362,15 @@ TEST_F(CenterInjectionTest, AuthorisationMarksThePromptUnlessItIsProvisionalAlon
 
 TEST_F(CenterInjectionTest, SettingsComeFromTheCacheWhileThePromptIsOpen) {
   launch("ask");
-  // Asked of the centre: answers later on its queue. Returns whether the answer came inline.
+  // The centre answers on its own queue; the cache answers at once on the caller's thread.
+  // Returns whether the answer came on this thread, and the status.
   auto query = [this] {
-    auto answered = std::make_shared<std::promise<notify::AuthorizationStatus>>();
-    std::atomic<bool> returned{false};
-    bool inline_answer = false;
-    center_->get_notification_settings([&, answered](notify::Settings settings) {
-      inline_answer = !returned;
-      answered->set_value(settings.authorization_status);
+    auto answered = std::make_shared<std::promise<std::pair<bool, notify::AuthorizationStatus>>>();
+    const auto caller = std::this_thread::get_id();
+    center_->get_notification_settings([caller, answered](notify::Settings settings) {
+      answered->set_value({std::this_thread::get_id() == caller, settings.authorization_status});
     });
-    returned = true;
-    auto status = await(answered);
-    return std::make_pair(inline_answer, status);
+    return await(answered);
   };
   auto prompt = std::make_shared<std::promise<bool>>();
   center_->request_authorization(7, [prompt](bool granted, auto) { prompt->set_value(granted); });
@@ -380,3 +384,4 @@ TEST_F(CenterInjectionTest, SettingsComeFromTheCacheWhileThePromptIsOpen) {
 }
 
 }  // namespace
+
