@@ -9,6 +9,7 @@
 #include "push/center_injection.h"
 #include "push/extension_handlers.h"
 #include "push/log.h"
+#include "push/notification_dispatch.h"
 #include "push/notification_builder.h"
 #include "push/reraviror.h"
 
@@ -89,16 +90,23 @@ InjectionCalls defaultCalls() {
     RerAviror::handleDidFailRegisterForRemoteNotification(error);
   };
   calls.updateNotificationTypes = [](std::int32_t types) { RerAviror::updateNotificationTypes(types); };
-  calls.notificationReceived = [](foundation::Dict, bool, bool) {};
-  calls.remoteSilentNotification = [](rt::Id, foundation::Dict, std::function<void(ui::BackgroundFetchResult)>) {
-    return false;
+  calls.notificationReceived = [](foundation::Dict userInfo, bool isActive, bool wasOpened) {
+    RerAviror::notificationReceived(userInfo, isActive, wasOpened);
   };
-  calls.processLocalActionBasedNotification = [](std::shared_ptr<platform::notify::LocalNotification>, std::string) {};
+  calls.remoteSilentNotification = [](rt::Id app, foundation::Dict userInfo,
+                                      std::function<void(ui::BackgroundFetchResult)> completion) {
+    return RerAviror::remoteSilentNotification(dynamic_cast<ui::Application*>(app.get()), userInfo,
+                                               std::move(completion));
+  };
+  calls.processLocalActionBasedNotification = [](std::shared_ptr<platform::notify::LocalNotification> notification,
+                                                 std::string identifier) {
+    RerAviror::processLocalActionBasedNotification(notification, std::optional<std::string>(std::move(identifier)));
+  };
   calls.trackerOnFocus = [](bool toBackground) { RerAviror::onFocus(toBackground); };
   calls.locationOnFocus = [](bool inFocus) { RerAviror::onfocus(inFocus ? "1" : "0"); };
-  calls.isRerAvirorPayload = [](const foundation::Dict&) { return false; };
-  calls.formatApsPayloadIntoStandard = [](const foundation::Dict& userInfo, std::optional<std::string>) {
-    return std::optional<foundation::Dict>(userInfo);
+  calls.isRerAvirorPayload = [](const foundation::Dict& userInfo) { return isRerAvirorPayload(userInfo); };
+  calls.formatApsPayloadIntoStandard = [](const foundation::Dict& userInfo, std::optional<std::string> identifier) {
+    return formatApsPayloadIntoStandard(userInfo, identifier);
   };
   calls.updateCachedBadgeValue = [](std::int64_t value) { RerAvirorExtensionBadgeHandler::updateCachedBadgeValue(value); };
   calls.registerAsUNNotificationCenterDelegate = [] { RerAvirorHelper::registerAsUNNotificationCenterDelegate(); };
@@ -136,6 +144,7 @@ void setupUNUserNotificationCenterDelegate() {
 }
 
 void reravirorLoad() {
+  installPresentation();
   rt::Class* application = rt::Runtime::shared().find("UIApplication");
   if (!application) return;
   RerAvirorAppDelegate::registerCarrierClass();

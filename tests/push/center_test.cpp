@@ -385,3 +385,144 @@ TEST_F(CenterInjectionTest, SettingsComeFromTheCacheWhileThePromptIsOpen) {
 
 }  // namespace
 
+// ---- a tap end to end, against the push fake ----
+
+namespace {
+
+class Recording : public Presentation {
+ public:
+  std::vector<std::string> urls;
+  void showInAppAlert(const Dict&) override {}
+  void addNotificationRequest(const std::shared_ptr<OSNotificationPayload>&, FetchCompletion completion) override {
+    if (completion) completion(ui::BackgroundFetchResult::no_data);
+  }
+  std::shared_ptr<notify::LocalNotification> prepareUILocalNotification(
+      const std::shared_ptr<OSNotificationPayload>&) override {
+    return nullptr;
+  }
+  void displayWebView(const platform::foundation::Url& url) override { urls.push_back(url.absolute_string()); }
+  std::shared_ptr<ui::ViewController> webVC() override { return nullptr; }
+  std::optional<notify::Content> didReceiveNotificationExtensionRequest(const notify::Request&,
+                                                                        std::optional<notify::Content> c) override {
+    return c;
+  }
+  std::optional<notify::Content> serviceExtensionTimeWillExpireRequest(const notify::Request&,
+                                                                       std::optional<notify::Content> c) override {
+    return c;
+  }
+};
+
+class TapEndToEndTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    const std::string version = GetParam();
+    nlohmann::json profile = {{"system_version", version}};
+    if (std::stod(version) < 10.0) profile["frameworks"] = nlohmann::json::array({"WebKit"});
+    harness_ = std::make_unique<testing::Harness>(
+        testing::HarnessOptions{.fakes = {testing::Fake::push}, .profile = profile});
+    ASSERT_TRUE(RerAviror::initAppId(std::string(kAppId), std::nullopt));
+    platform::sim::AppImage image;
+    image.delegate_class = "TapTestDelegate";
+    image.register_classes = [] {
+      rt::ClassBuilder<AppDelegate>("TapTestDelegate", "UIResponder").protocols({"UIApplicationDelegate"}).define();
+    };
+    image.load_hooks = {kReravirorLoadHook};
+    app_ = &harness_->boot_app(image);
+    clock_ = platform::testing::ManualClock::install();
+
+    RerAviror::currentSubscriptionState()->setUserId(harness_->push().player_id());
+    RerAviror::setOsNotificationSettings(makeNotificationSettingsAdapter());
+    RerAviror::setInFocusDisplayType(2);
+    setPresentation(presentation_);
+    RerAviror::notificationBlocks(nullptr, [this](const std::shared_ptr<OSNotificationOpenedResult>& result) {
+      opened_.push_back(result->stringify());
+    });
+    auto real = injectionCalls().updateCachedBadgeValue;
+    injectionCalls().updateCachedBadgeValue = [this, real](std::int64_t value) {
+      badges_.push_back(value);
+      real(value);
+    };
+    // Permission with the badge bit, as the user allowed it.
+    if (auto centre = notify::Center::current()) {
+      std::atomic<bool> answered{false};
+      centre->request_authorization(7, [&](bool, auto) { answered = true; });
+      ASSERT_TRUE(harness_->run_until([&] { return answered.load(); }));
+    } else {
+      app_->register_user_notification_settings({7, {}});
+      ASSERT_TRUE(harness_->run_until([&] { return app_->current_user_notification_settings().types == 7; }));
+    }
+    rt::send(*app_, ui::sel::set_badge, std::int64_t{3});
+    badges_.clear();
+    harness_->device().background();
+  }
+  void TearDown() override {
+    setPresentation(nullptr);
+    resetInjectionCalls();
+    // Requests still under way finish on the real clock before the platform goes.
+    platform::dispatch::Clock::install(nullptr);
+    harness_->run_until([] { return false; }, std::chrono::milliseconds(300));
+  }
+
+  void tap(const std::string& id) {
+    harness_->device().tap_notification(Dict{{"aps", Dict{{"alert", "Hello"}, {"badge", 3}}},
+                                             {"custom", Dict{{"i", id}, {"u", "https://example.org/page"}}}});
+    harness_->run_until([&] { return opened_.size() > openedBefore_; }, std::chrono::seconds(5));
+    openedBefore_ = opened_.size();
+  }
+  std::size_t puts() const {
+    std::size_t n = 0;
+    for (const auto& request : harness_->push().requests()) {
+      if (request.method == "PUT" && request.path.rfind("/api/v1/notifications/", 0) == 0) ++n;
+    }
+    return n;
+  }
+
+  std::unique_ptr<testing::Harness> harness_;
+  ui::Application* app_ = nullptr;
+  std::shared_ptr<platform::testing::ManualClock> clock_;
+  std::shared_ptr<Recording> presentation_ = std::make_shared<Recording>();
+  std::vector<std::string> opened_;
+  std::size_t openedBefore_ = 0;
+  std::vector<std::int64_t> badges_;
+};
+
+TEST_P(TapEndToEndTest, ATapIsReportedOnceOpensTheBlockClearsTheBadgeAndLaunchesTheUrlLater) {
+  const std::string id = "a/b?c";
+  tap(id);
+  ASSERT_TRUE(harness_->push().wait_for([&] { return puts() == 1; }, std::chrono::seconds(5)));
+  // The id is one escaped path segment: the fake sees it decoded, with no query.
+  const auto requests = harness_->push().requests("PUT", "/api/v1/notifications/a/b?c");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].query, "");
+  const auto body = requests[0].json_body();
+  EXPECT_EQ(body, (nlohmann::json{{"player_id", harness_->push().player_id()}, {"app_id", kAppId}, {"opened", true}}));
+  ASSERT_EQ(opened_.size(), 1u);
+  const auto result = nlohmann::json::parse(opened_[0]);
+  EXPECT_TRUE(result.contains("action"));
+  ASSERT_TRUE(result.contains("notification"));
+  EXPECT_EQ(result["notification"]["payload"]["notificationID"], id);
+  EXPECT_EQ(result["notification"]["payload"]["launchURL"], "https://example.org/page");
+  EXPECT_EQ(platform::os::UserDefaults::standard().string("GT_LAST_MESSAGE_OPENED_"), id);
+  EXPECT_EQ(badges_, (std::vector<std::int64_t>{1, 0}));
+  EXPECT_EQ(app_->badge_number(), 0);
+
+  EXPECT_TRUE(presentation_->urls.empty());
+  clock_->advance(std::chrono::milliseconds(400));
+  platform::dispatch::RunLoop::main().run_pending();
+  EXPECT_TRUE(presentation_->urls.empty());
+  clock_->advance(std::chrono::milliseconds(100));
+  platform::dispatch::RunLoop::main().run_pending();
+  EXPECT_EQ(presentation_->urls, std::vector<std::string>{"https://example.org/page"});
+
+  // The same notification tapped again is not reported again; another one is.
+  harness_->device().background();
+  tap("b");
+  harness_->device().background();
+  tap(id);
+  ASSERT_TRUE(harness_->push().wait_for([&] { return puts() == 3; }, std::chrono::seconds(5)));
+  EXPECT_EQ(opened_.size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, TapEndToEndTest, ::testing::Values("13.5", "9.3"));
+
+}  // namespace
