@@ -331,6 +331,20 @@ TEST_F(RegistrationTest, RegistrationCancelsTheDelayedOneButNotTheTagSend) {
   EXPECT_EQ(fake().count("POST", "/api/v1/players/p1/on_session"), 1u);
 }
 
+TEST_F(RegistrationTest, TagsWaitingBeforeThePlayerIdRideInTheCreateRecord) {
+  RerAviror::initAppId(kAppId, std::nullopt);
+  Calls tags;
+  RerAviror::sendTags(Dict{{"team", "blue"}}, tags.onSuccess(), tags.onFailure());
+  registerNow();
+  ASSERT_TRUE(settle());
+  ASSERT_EQ(fake().count("POST", "/api/v1/players"), 1u);
+  EXPECT_EQ(nlohmann::json::parse(fake().requests("POST", "/api/v1/players")[0].body)["tags"],
+            (nlohmann::json{{"team", "blue"}}));
+  EXPECT_EQ(tags.counts(), (std::pair<int, int>{1, 0}));
+  EXPECT_EQ(tags.result, (Dict{{"team", "blue"}}));
+  EXPECT_FALSE(RerAviror::hasPendingTags());
+}
+
 TEST_F(RegistrationTest, TriggerWhileTheAnswerIsHeldIsDropped) {
   registeredBefore(60);
   fake().on("POST", "/api/v1/players/p1/on_session", fake().held_until_released());
