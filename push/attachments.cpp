@@ -77,7 +77,7 @@ void appendCachedMedia(const std::string& fileName) {
   foundation::Array names;
   if (auto stored = defaults.object(kCachedMediaKey); stored && stored->array()) names = *stored->array();
   names.emplace_back(fileName);
-  defaults.set(kCachedMediaKey, foundation::Value(std::move(names)));
+  defaults.set(kCachedMediaKey, std::optional<foundation::Value>(std::in_place, std::move(names)));
   defaults.synchronize();
 }
 

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include "push/analytics_bridge.h"
 #include "push/attachments.h"
@@ -57,7 +59,7 @@ std::int64_t RerAvirorExtensionBadgeHandler::currentCachedBadgeValue() {
 void RerAvirorExtensionBadgeHandler::updateCachedBadgeValue(std::int64_t value) {
   auto defaults = groupDefaults();
   if (!defaults) return;
-  defaults->set(kBadgeCountKey, foundation::Value(value));
+  defaults->set(kBadgeCountKey, std::optional<foundation::Value>(std::in_place, value));
   defaults->synchronize();
 }
 

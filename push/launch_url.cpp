@@ -1,7 +1,9 @@
 // Launch-URL handling.
 #include "push/launch_url.h"
 
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/dispatch/queue.h"
 #include "platform/os/bundle.h"
@@ -45,7 +47,7 @@ std::shared_ptr<RerAvirorWebView> webVC() { return screen(); }
 void displayWebView(const foundation::Url& url) {
   os::UserDefaults& defaults = os::UserDefaults::standard();
   if (!defaults.object(kInAppLaunchURLKey)) {
-    defaults.set(kInAppLaunchURLKey, foundation::Value(true));
+    defaults.set(kInAppLaunchURLKey, std::optional<foundation::Value>(std::in_place, true));
     defaults.synchronize();
   }
   bool inApp = defaults.boolean(kInAppLaunchURLKey);

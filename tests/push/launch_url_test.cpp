@@ -204,7 +204,7 @@ TEST_F(LaunchUrlTest, StoreLinksOtherSchemesAndTheSwitchOffOpenOutside) {
   };
   std::vector<std::string> expected;
   for (const Case& c : cases) {
-    os::UserDefaults::standard().set(kInAppLaunchURLKey, foundation::Value(c.inApp));
+    os::UserDefaults::standard().set(kInAppLaunchURLKey, std::optional<foundation::Value>(std::in_place, c.inApp));
     RerAvirorHelper::displayWebView(*foundation::Url::parse(c.url));
     settle();
     expected.push_back(c.url);
