@@ -18,8 +18,10 @@ namespace {
 
 constexpr std::int64_t kEmailDeviceType = 11;
 
-std::mutex g_pendingMutex;
-std::shared_ptr<RerAvirorSetEmailParameters> g_pendingEmailParameters;
+// Never destroyed: an answer may still replay a parked call while the process exits.
+std::mutex& g_pendingMutex = *new std::mutex;
+std::shared_ptr<RerAvirorSetEmailParameters>& g_pendingEmailParameters =
+    *new std::shared_ptr<RerAvirorSetEmailParameters>;
 
 foundation::Error invalidEmailError() {
   return foundation::Error(std::string(kEmailErrorDomain), 0, {{"error", "Email is invalid"}});

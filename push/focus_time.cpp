@@ -54,7 +54,7 @@ void RerAvirorTracker::onFocus(bool toBackground) {
   bool badgeWasSet = false;
 
   if (toBackground) {
-    defaults().set(kLastClosedTimeKey, foundation::Value(now));
+    defaults().set(kLastClosedTimeKey, std::optional<foundation::Value>(std::in_place, now));
     defaults().synchronize();
     double lastOpened;
     {
@@ -123,7 +123,7 @@ void RerAvirorTracker::saveUnsentActiveTime(double seconds) {
     std::lock_guard lock(st().mutex);
     st().unsentActiveTime = seconds;
   }
-  defaults().set(kUnsentActiveTimeKey, foundation::Value(seconds));
+  defaults().set(kUnsentActiveTimeKey, std::optional<foundation::Value>(std::in_place, seconds));
   defaults().synchronize();
 }
 

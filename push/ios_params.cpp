@@ -27,7 +27,7 @@ void applyIosParams(const foundation::Dict& params) {
   if (requireEmailAuth) RerAviror::currentEmailSubscriptionState()->setRequiresEmailAuth(*requireEmailAuth);
   if (!RerAviror::autoPromptEnabled() && booleanField(params, "uses_provisional_auth").value_or(false)) {
     auto& defaults = platform::os::UserDefaults::standard();
-    defaults.set("RERAVIROR_USES_PROVISIONAL_PUSH_AUTHORIZATION", foundation::Value(1));
+    defaults.set("RERAVIROR_USES_PROVISIONAL_PUSH_AUTHORIZATION", std::optional<foundation::Value>(std::in_place, 1));
     defaults.synchronize();
     RerAviror::checkProvisionalAuthorizationStatus();
   }

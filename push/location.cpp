@@ -34,8 +34,9 @@ struct LocationState {
   ui::BackgroundTaskId backgroundTask = ui::background_task_invalid;
 };
 
-std::recursive_mutex g_stateMutex;
-std::mutex g_lastLocationMutex;
+// Never destroyed: registration reads the fix from its own queue.
+std::recursive_mutex& g_stateMutex = *new std::recursive_mutex;
+std::mutex& g_lastLocationMutex = *new std::mutex;
 std::optional<OSLastLocation> g_lastLocation;
 
 LocationState& st() {

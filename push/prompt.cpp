@@ -24,8 +24,9 @@ namespace push {
 namespace {
 
 std::atomic<bool> g_locationShared{true};
-std::mutex g_hashedEmailMutex;
-std::optional<std::string> g_hashedEmailToSync;
+// Never destroyed, like the rest of the facade state.
+std::mutex& g_hashedEmailMutex = *new std::mutex;
+std::optional<std::string>& g_hashedEmailToSync = *new std::optional<std::string>;
 
 // White space (spaces and tabs) off both ends; line breaks stay.
 std::string trimBlanks(std::string_view text) {

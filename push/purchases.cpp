@@ -9,8 +9,17 @@ namespace store = platform::store;
 
 namespace {
 
-std::mutex g_trackerMutex;
-std::shared_ptr<RerAvirorTrackIAP> g_tracker;
+// Never destroyed: a tracker released at exit would reach the payment queue
+// after the platform's statics are gone.
+struct TrackerSlot {
+  std::mutex mutex;
+  std::shared_ptr<RerAvirorTrackIAP> tracker;
+};
+
+TrackerSlot& slot() {
+  static TrackerSlot* s = new TrackerSlot();
+  return *s;
+}
 
 bool classPresent(std::string_view name) { return platform::rt::Runtime::shared().find(name) != nullptr; }
 
@@ -96,19 +105,20 @@ void RerAvirorTrackIAP::did_receive(store::ProductsRequest& request, std::vector
 }
 
 std::shared_ptr<RerAvirorTrackIAP> RerAvirorTrackIAP::shared() {
-  std::lock_guard lock(g_trackerMutex);
-  return g_tracker;
+  std::lock_guard lock(slot().mutex);
+  return slot().tracker;
 }
 
 void RerAvirorTrackIAP::resetShared() {
-  std::lock_guard lock(g_trackerMutex);
-  g_tracker.reset();
+  std::shared_ptr<RerAvirorTrackIAP> released;
+  std::lock_guard lock(slot().mutex);
+  released.swap(slot().tracker);
 }
 
 void RerAviror::startPurchaseTracker() {
-  std::lock_guard lock(g_trackerMutex);
-  if (g_tracker || !RerAvirorTrackIAP::canTrack()) return;
-  g_tracker = RerAvirorTrackIAP::make();
+  std::lock_guard lock(slot().mutex);
+  if (slot().tracker || !RerAvirorTrackIAP::canTrack()) return;
+  slot().tracker = RerAvirorTrackIAP::make();
 }
 
 }  // namespace push

@@ -34,7 +34,7 @@ TEST_F(FocusTimeTest, ShortVisitsAddUpWithoutBeingSent) {
   EXPECT_EQ(stored("GT_UNSENT_ACTIVE_TIME"), 10.5);
   EXPECT_EQ(stored("GT_LAST_CLOSED_TIME"), now());
 
-  defaults().set("GT_LAST_CLOSED_TIME", foundation::Value(1.0));
+  defaults().set("GT_LAST_CLOSED_TIME", std::optional<foundation::Value>(std::in_place, 1.0));
   RerAviror::onFocus(true);  // a repeated move does nothing
   EXPECT_EQ(stored("GT_LAST_CLOSED_TIME"), 1.0);
 
@@ -107,7 +107,7 @@ TEST_F(FocusTimeTest, WithoutPlayerALongVisitIsNeitherSentNorSaved) {
 TEST_F(FocusTimeTest, UnsentTimeSurvivesARestart) {
   start();
   setPlayer("p1");
-  defaults().set("GT_UNSENT_ACTIVE_TIME", foundation::Value(25.0));
+  defaults().set("GT_UNSENT_ACTIVE_TIME", std::optional<foundation::Value>(std::in_place, 25.0));
   RerAvirorTracker::resetLocals();
   RerAviror::onFocus(false);
   advance(5);

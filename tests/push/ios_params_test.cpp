@@ -116,7 +116,7 @@ TEST_F(IosParamsTest, ProvisionalSwitchCountsOnlyAsTrueWithAutoPromptOff) {
 
 TEST_F(IosParamsTest, StoredProvisionalSwitchIsNeverLowered) {
   start();
-  defaults().set("RERAVIROR_USES_PROVISIONAL_PUSH_AUTHORIZATION", foundation::Value(1));
+  defaults().set("RERAVIROR_USES_PROVISIONAL_PUSH_AUTHORIZATION", std::optional<foundation::Value>(std::in_place, 1));
   answerWith({{"uses_provisional_auth", false}});
   RerAviror::downloadIOSParamsWithAppId(kAppId);
   ASSERT_TRUE(received());

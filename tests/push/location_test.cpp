@@ -191,6 +191,26 @@ TEST_F(LocationTest, RegistrationTakesTheFixAndLeavesOneSendChain) {
   EXPECT_EQ(sends(), 3u);
 }
 
+TEST_F(LocationTest, TheRegistrationRecordCarriesTheFix) {
+  start({.info = kWhenInUseInfo, .profile = kWithLocation});
+  auto adapter = std::make_shared<ScriptedAdapter>();
+  adapter->prompted = adapter->answered = adapter->accepted = true;
+  adapter->types = 7;
+  RerAviror::setOsNotificationSettings(adapter);
+  started();
+  fix(52.5, 13.4);
+  RerAviror::registerUser();
+  if (auto queue = RerAviror::getRegisterQueue()) queue->sync([] {});
+  ASSERT_TRUE(runUntil([&] { return count("POST", "players") == 1 && !RerAviror::registrationInProgress(); }));
+  const json record = body("POST", "players");
+  EXPECT_EQ(record["lat"], 52.5);
+  EXPECT_EQ(record["long"], 13.4);
+  EXPECT_FALSE(RerAvirorLocation::lastLocation());
+  advance(300);
+  settle();
+  EXPECT_EQ(count("PUT", "players/" + fake().player_id()), 0u);  // nothing left to send
+}
+
 TEST_F(LocationTest, WithoutTheLocationFrameworkNothingStarts) {
   start({.info = kAlwaysInfo});
   setPlayer("p1");
