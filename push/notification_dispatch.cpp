@@ -154,7 +154,9 @@ std::optional<Dict> formatApsPayloadIntoStandard(const Dict& userInfo, const std
   }
 
   if (buttonList) additional.set("actionButtons", standardButtons(*buttonList));
-  if (identifier && *identifier != platform::notify::default_action) additional.set("actionSelected", *identifier);
+  // An empty identifier names no action, like a missing one.
+  if (identifier && !identifier->empty() && *identifier != platform::notify::default_action)
+    additional.set("actionSelected", *identifier);
 
   if (!additional.empty()) {
     if (dataShape) {

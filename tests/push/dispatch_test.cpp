@@ -77,6 +77,7 @@ TEST(DispatchTests, Normaliser) {
        Dict{{"custom", Dict{{"i", "n"}, {"a", Dict{{"k", "v"}, {"actionButtons", standard}, {"actionSelected", "y"}}}}},
             {"o", oldButtons}, {"m", "Msg"}, {"aps", Dict{{"alert", "Msg"}}}}},
       {"custom shape, no identifier", Dict{{"custom", Dict{{"i", "n"}}}}, std::nullopt, Dict{{"custom", Dict{{"i", "n"}}}}},
+      {"custom shape, empty identifier", Dict{{"custom", Dict{{"i", "n"}}}}, "", Dict{{"custom", Dict{{"i", "n"}}}}},
       {"custom shape without custom", Dict{{"aps", Dict{{"alert", "x"}}}}, "y", std::nullopt},
       {"custom of the wrong type", Dict{{"custom", "x"}}, "y", std::nullopt},
       {"data shape, buttons dictionary",
