@@ -7,6 +7,7 @@
 #include "platform/os/preferences.h"
 #include "push/log.h"
 #include "push/notification_settings.h"
+#include "push/notification_settings_adapters.h"
 #include "push/states.h"
 
 namespace push {
@@ -71,7 +72,14 @@ bool RerAviror::shouldLogMissingPrivacyConsentErrorWithMethodName(std::optional<
 // ---- state objects ----
 
 std::shared_ptr<RerAvirorNotificationSettings> RerAviror::osNotificationSettings() {
+  {
+    std::lock_guard lock(state().mutex);
+    if (state().permissionAdapter) return state().permissionAdapter;
+  }
+  // Made outside the lock: an adapter's set-up may read facade state.
+  auto made = makeNotificationSettingsAdapter();
   std::lock_guard lock(state().mutex);
+  if (!state().permissionAdapter) state().permissionAdapter = std::move(made);
   return state().permissionAdapter;
 }
 

@@ -99,7 +99,6 @@ class RerAviror {
   // The platform refused a push token: sets the error status of the code.
   static void handleDidFailRegisterForRemoteNotification(const foundation::Error& error);
 
-
   // ---- registration (registration.cpp) ----
   // Starts a registration on the registration queue, or later while the
   // first push token may still come.
@@ -272,7 +271,8 @@ class RerAviror {
   static void consentGranted(bool granted);
 
   // ---- state objects, created on first use ----
-  // The permission adapter; none until one is installed.
+  // The permission adapter for the OS version, made on first use unless one
+  // was installed.
   static std::shared_ptr<RerAvirorNotificationSettings> osNotificationSettings();
   static void setOsNotificationSettings(std::shared_ptr<RerAvirorNotificationSettings> adapter);
 

@@ -16,6 +16,7 @@
 #include "platform/runtime/runtime.h"
 #include "platform/sim/app_image.h"
 #include "platform/ui/application.h"
+#include "tests/push/passive_adapter.h"
 #include "push/notification_settings_adapters.h"
 #include "push/reraviror.h"
 #include "push/states.h"
@@ -108,6 +109,8 @@ class AdaptersTest : public ::testing::Test {
     image.register_classes = [] {
       rt::ClassBuilder<ui::Responder>("AdapterTestDelegate", "UIResponder").define();
     };
+    // The adapters under test are made by hand; the facade's own stays out of the way.
+    RerAviror::setOsNotificationSettings(std::make_shared<test::PassiveAdapter>());
     app_ = &harness_->boot_app(image);
     centre_ = std::make_unique<ScriptedCentre>();
     if (notify::Center::current()) centre_->install();

@@ -20,6 +20,7 @@
 #include "platform/sim/app_image.h"
 #include "platform/ui/application.h"
 #include "platform/ui/selectors.h"
+#include "tests/push/passive_adapter.h"
 #include "push/bootstrap.h"
 #include "push/center_injection.h"
 #include "push/notification.h"
@@ -98,6 +99,8 @@ class CenterInjectionTest : public ::testing::Test {
     if (appId) {
       ASSERT_TRUE(RerAviror::initAppId(std::string(kAppId), std::nullopt));
     }
+    // The centre is driven by hand here; the facade's adapter asks it nothing.
+    RerAviror::setOsNotificationSettings(std::make_shared<test::PassiveAdapter>());
     auto& calls = injectionCalls();
     calls.notificationReceived = [](Dict, bool isActive, bool wasOpened) {
       events().push_back(std::string("received active=") + (isActive ? "1" : "0") +

@@ -137,8 +137,8 @@ class RegistrationTest : public ::testing::Test {
         harness_(std::make_unique<testing::Harness>(testing::HarnessOptions{
             .fakes = {testing::Fake::push},
             .profile = {{"push", {{"device_token", "none"}}}, {"vendor_identifier", kVendorId}}})) {
-    app_ = &harness_->boot_app(image());
     RerAviror::setOsNotificationSettings(adapter_);
+    app_ = &harness_->boot_app(image());
   }
   ~RegistrationTest() override {
     RerAviror::clearStatics();

@@ -71,8 +71,8 @@ class TokenTest : public ::testing::Test {
   TokenTest()
       : harness_(std::make_unique<testing::Harness>(
             testing::HarnessOptions{.profile = {{"push", {{"device_token", "a1b2c3d4"}, {"token_delay_s", 0}}}}})) {
-    app_ = &harness_->boot_app(image());
     RerAviror::setOsNotificationSettings(adapter_);
+    app_ = &harness_->boot_app(image());
   }
   ~TokenTest() override { RerAviror::clearStatics(); }
   void runMain() { platform::dispatch::RunLoop::main().run_pending(); }

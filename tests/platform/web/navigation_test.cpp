@@ -30,7 +30,7 @@ TEST_F(NavigationTest, ActionDecideStartCommitFinish) {
   EXPECT_FALSE(view->is_loading());
   EXPECT_EQ(view->title(), "Intranet");
   EXPECT_EQ(view->url()->absolute_string(), "https://intranet.example.org/");
-  EXPECT_EQ(view->document().links.size(), 7u);
+  EXPECT_EQ(view->document().links.size(), 9u);
   EXPECT_EQ(observed, (Events{"0 main https://intranet.example.org/ ", "1 main https://intranet.example.org/ ",
                               "2 main https://intranet.example.org/ Intranet"}));
   auto req = site_->requests("GET", "/");
