@@ -252,6 +252,8 @@ std::shared_ptr<OSPermissionSubscriptionState> RerAviror::getPermissionSubscript
 void clearStartupStatics();
 
 void RerAviror::clearStatics() {
+  // Registration work already queued ends before the state it writes is reset.
+  if (auto queue = getRegisterQueue(); queue && !queue->is_current()) queue->sync([] {});
   clearStartupStatics();
   auto& s = state();
   std::lock_guard lock(s.mutex);

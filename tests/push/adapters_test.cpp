@@ -98,7 +98,12 @@ class Recorder : public OSPermissionStateObserver {
 
 class AdaptersTest : public ::testing::Test {
  protected:
+  // Registration work a prompt's answer started must end before the platform goes.
+  static void drainRegistration() {
+    if (auto queue = RerAviror::getRegisterQueue()) queue->sync([] {});
+  }
   void launch(std::string version) {
+    drainRegistration();
     harness_.reset();
     RerAviror::clearStatics();
     nlohmann::json profile = {{"system_version", version}};
@@ -115,7 +120,10 @@ class AdaptersTest : public ::testing::Test {
     centre_ = std::make_unique<ScriptedCentre>();
     if (notify::Center::current()) centre_->install();
   }
-  void TearDown() override { RerAviror::clearStatics(); }
+  void TearDown() override {
+    drainRegistration();
+    RerAviror::clearStatics();
+  }
 
   template <class T>
   T await(std::future<T> future) {
