@@ -80,7 +80,12 @@ void RerAviror::setSubscription(bool enable) {
   defaults.synchronize();
   setShouldDelaySubscriptionSettingsUpdate(true);
   currentSubscriptionState()->setUserSubscriptionSetting(enable);
+  // Only an update sent records its types; without one (no player id yet, no
+  // change, a token still to come) no answer would ever end the delay, and
+  // subscription observers would stay silent for the rest of the process.
+  const std::int32_t before = lastNotificationTypes();
   if (app_id()) sendNotificationTypesUpdate();
+  if (lastNotificationTypes() == before) endSubscriptionSettingsDelay(getNotificationTypes());
 }
 
 void RerAviror::setLocationShared(bool enable) { g_locationShared = enable; }

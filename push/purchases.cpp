@@ -36,11 +36,14 @@ std::shared_ptr<RerAvirorTrackIAP> RerAvirorTrackIAP::make() {
 RerAvirorTrackIAP::~RerAvirorTrackIAP() {
   if (classPresent("SKPaymentQueue")) store::PaymentQueue::default_queue().remove_observer(this);
   std::lock_guard lock(mutex_);
-  if (pendingRequest_) {
-    pendingRequest_->set_delegate({});
-    pendingRequest_->cancel();
-    pendingRequest_.reset();
-  }
+  cancelPendingRequestLocked();
+}
+
+void RerAvirorTrackIAP::cancelPendingRequestLocked() {
+  if (!pendingRequest_) return;
+  pendingRequest_->set_delegate({});
+  pendingRequest_->cancel();
+  pendingRequest_.reset();
 }
 
 void RerAvirorTrackIAP::updated_transactions(store::PaymentQueue&,
@@ -48,6 +51,9 @@ void RerAvirorTrackIAP::updated_transactions(store::PaymentQueue&,
   std::vector<std::string> identifiers;
   {
     std::lock_guard lock(mutex_);
+    // Dropped with the records it would answer for, so a late answer can
+    // never be matched against this update's records.
+    cancelPendingRequestLocked();
     skusToTrack_ = foundation::Dict{};
     for (const auto& transaction : transactions) {
       if (!transaction || transaction->state != store::TransactionState::purchased) continue;
@@ -73,10 +79,7 @@ void RerAvirorTrackIAP::getProductInfo(const std::vector<std::string>& productId
   {
     std::lock_guard lock(mutex_);
     // The request it replaces would answer for records that are gone.
-    if (pendingRequest_) {
-      pendingRequest_->set_delegate({});
-      pendingRequest_->cancel();
-    }
+    cancelPendingRequestLocked();
     pendingRequest_ = request;
   }
   request->set_delegate(weak_from_this());

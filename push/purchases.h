@@ -38,6 +38,8 @@ class RerAvirorTrackIAP : public platform::store::TransactionObserver,
 
  private:
   RerAvirorTrackIAP() = default;
+  // Cancels the pending products request, whose answer is then ignored.
+  void cancelPendingRequestLocked();
 
   std::mutex mutex_;
   std::shared_ptr<platform::store::ProductsRequest> pendingRequest_;

@@ -367,20 +367,22 @@ bool RerAviror::sendNotificationTypesUpdate() {
   setLastNotificationTypes(types);
   setShouldDelaySubscriptionSettingsUpdate(true);
   // Either answer ends the delay, so subscription observers hear the delayed change.
-  auto endDelay = [types] {
-    setShouldDelaySubscriptionSettingsUpdate(false);
-    auto current = currentSubscriptionState();
-    if (current->delayedObserverUpdate()) {
-      current->setDelayedObserverUpdate(false);
-      current->setAccepted(types > 0);
-    }
-  };
+  auto endDelay = [types] { endSubscriptionSettingsDelay(types); };
   auto request = OSRequestUpdateNotificationTypes::withUserId(userId, app_id(), types);
   RerAvirorClient::sharedClient().executeRequest(
       std::move(request), [endDelay](const std::optional<foundation::Dict>&) { endDelay(); },
       [endDelay](const foundation::Error&) { endDelay(); });
   if (getUsableDeviceToken()) fireIdsAvailableCallback();
   return true;
+}
+
+void RerAviror::endSubscriptionSettingsDelay(std::int32_t types) {
+  setShouldDelaySubscriptionSettingsUpdate(false);
+  auto current = currentSubscriptionState();
+  if (current->delayedObserverUpdate()) {
+    current->setDelayedObserverUpdate(false);
+    current->setAccepted(types > 0);
+  }
 }
 
 // ---- purchases ----

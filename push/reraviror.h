@@ -124,6 +124,9 @@ class RerAviror {
   // Sends the notification-types value when it changed; true when sent or
   // left to the token request now under way.
   static bool sendNotificationTypesUpdate();
+  // Ends the delay of subscription observers that a types update began, and
+  // applies an acceptance that arrived meanwhile (types above 0: accepted).
+  static void endSubscriptionSettingsDelay(std::int32_t types);
   static void sendPurchases(const foundation::Array& purchases);
   // The target of the facade's delayed main-thread work ("registerUser", "sendTagsToServer").
   static const void* performTarget();

@@ -58,7 +58,9 @@ std::optional<std::int64_t> looseInteger(const std::optional<foundation::Dict>& 
   if (!v) return std::nullopt;
   if (v->is_number()) return v->as_int();
   if (const auto* text = v->string()) return std::strtoll(text->c_str(), nullptr, 10);
-  return 0;
+  // A value with no integer reading (null, a dictionary, an array) counts as absent.
+  writeLogLine(kLogWarn, "RerAviror setting " + std::string(key) + " is not a number and is ignored");
+  return std::nullopt;
 }
 
 bool looseBool(const std::optional<foundation::Dict>& settings, std::string_view key) {

@@ -233,13 +233,20 @@ void RerAviror::runPendingGetTags() {
 
 // ---- deleting ----
 
-void RerAviror::deleteTag(const std::string& key) { deleteTags(std::vector<std::string>{key}, nullptr, nullptr); }
+void RerAviror::deleteTag(const std::string& key) {
+  if (shouldLogMissingPrivacyConsentErrorWithMethodName("deleteTag:")) return;
+  deleteTags(std::vector<std::string>{key}, nullptr, nullptr);
+}
 
 void RerAviror::deleteTag(const std::string& key, OSResultSuccessBlock successBlock, OSFailureBlock failureBlock) {
+  if (shouldLogMissingPrivacyConsentErrorWithMethodName("deleteTag:onSuccess:onFailure:")) return;
   deleteTags(std::vector<std::string>{key}, std::move(successBlock), std::move(failureBlock));
 }
 
-void RerAviror::deleteTags(const std::vector<std::string>& keys) { deleteTags(keys, nullptr, nullptr); }
+void RerAviror::deleteTags(const std::vector<std::string>& keys) {
+  if (shouldLogMissingPrivacyConsentErrorWithMethodName("deleteTags:")) return;
+  deleteTags(keys, nullptr, nullptr);
+}
 
 void RerAviror::deleteTagsWithJsonString(std::string_view jsonString) {
   if (shouldLogMissingPrivacyConsentErrorWithMethodName("deleteTagsWithJsonString:")) return;

@@ -1101,8 +1101,10 @@ Engine& Engine::shared() {
 
 void Engine::submit(std::shared_ptr<Task> task) {
   std::lock_guard lk(m_);
-  stopping_ = false;
   pending_.push_back(std::move(task));
+  // While shutting down the task only waits (and is dropped with the rest):
+  // starting it, or clearing the flag, would keep workers from ending.
+  if (stopping_) return;
   dispatch_locked();
   if (idle_.empty() && static_cast<int>(pending_.size()) > starting_ && static_cast<int>(threads_.size()) < kMaxWorkers) {
     ++starting_;

@@ -7,10 +7,11 @@ namespace platform::testing {
 namespace console = foundation::console;
 
 CaptureSinks::CaptureSinks() {
-  console::set_out_sink([this](std::string_view b) { std::lock_guard l(mutex_); out_.append(b); });
-  console::set_err_sink([this](std::string_view b) { std::lock_guard l(mutex_); err_.append(b); });
-  console::set_log_sink([this](std::string_view b) { std::lock_guard l(mutex_); log_.emplace_back(b); });
-  console::set_system_log([this](std::string_view b) { std::lock_guard l(mutex_); system_log_.emplace_back(b); });
+  auto r = record_;
+  console::set_out_sink([r](std::string_view b) { std::lock_guard l(r->mutex); r->out.append(b); });
+  console::set_err_sink([r](std::string_view b) { std::lock_guard l(r->mutex); r->err.append(b); });
+  console::set_log_sink([r](std::string_view b) { std::lock_guard l(r->mutex); r->log.emplace_back(b); });
+  console::set_system_log([r](std::string_view b) { std::lock_guard l(r->mutex); r->system_log.emplace_back(b); });
 }
 
 CaptureSinks::~CaptureSinks() {
@@ -20,17 +21,20 @@ CaptureSinks::~CaptureSinks() {
   console::set_system_log(nullptr);
 }
 
-std::string CaptureSinks::out() const { std::lock_guard l(mutex_); return out_; }
-std::string CaptureSinks::err() const { std::lock_guard l(mutex_); return err_; }
-std::vector<std::string> CaptureSinks::log_lines() const { std::lock_guard l(mutex_); return log_; }
-std::vector<std::string> CaptureSinks::system_log() const { std::lock_guard l(mutex_); return system_log_; }
+std::string CaptureSinks::out() const { std::lock_guard l(record_->mutex); return record_->out; }
+std::string CaptureSinks::err() const { std::lock_guard l(record_->mutex); return record_->err; }
+std::vector<std::string> CaptureSinks::log_lines() const { std::lock_guard l(record_->mutex); return record_->log; }
+std::vector<std::string> CaptureSinks::system_log() const {
+  std::lock_guard l(record_->mutex);
+  return record_->system_log;
+}
 
 void CaptureSinks::clear() {
-  std::lock_guard l(mutex_);
-  out_.clear();
-  err_.clear();
-  log_.clear();
-  system_log_.clear();
+  std::lock_guard l(record_->mutex);
+  record_->out.clear();
+  record_->err.clear();
+  record_->log.clear();
+  record_->system_log.clear();
 }
 
 }  // namespace platform::testing

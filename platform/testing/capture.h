@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,9 +23,14 @@ class CaptureSinks {
   void clear();
 
  private:
-  mutable std::mutex mutex_;
-  std::string out_, err_;
-  std::vector<std::string> log_, system_log_;
+  // Shared with the installed sinks: a line written on another thread while
+  // the capture goes away lands here instead of in freed memory.
+  struct Record {
+    std::mutex mutex;
+    std::string out, err;
+    std::vector<std::string> log, system_log;
+  };
+  std::shared_ptr<Record> record_ = std::make_shared<Record>();
 };
 
 }  // namespace platform::testing

@@ -32,13 +32,15 @@ struct Outcome {
   foundation::Error error;
 };
 
+// The blocks share the record with the Delivery, so a block still finishing
+// on a completion thread after the test moved on touches no freed memory.
 class Delivery {
  public:
   push::OSResultSuccessBlock onSuccess() {
-    return [this](const std::optional<foundation::Dict>& result) { deliver({true, result, {}}); };
+    return [r = record_](const std::optional<foundation::Dict>& result) { r->deliver({true, result, {}}); };
   }
   push::OSFailureBlock onFailure() {
-    return [this](const foundation::Error& error) { deliver({false, std::nullopt, error}); };
+    return [r = record_](const foundation::Error& error) { r->deliver({false, std::nullopt, error}); };
   }
   // Waits (real time) for the first delivery.
   Outcome await(std::chrono::seconds timeout = std::chrono::seconds(20)) {
@@ -49,19 +51,25 @@ class Delivery {
     return future_.get();
   }
   int calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
+    std::lock_guard lock(record_->mutex);
+    return record_->calls;
   }
 
  private:
-  void deliver(Outcome outcome) {
-    std::lock_guard lock(mutex_);
-    if (calls_++ == 0) promise_.set_value(std::move(outcome));
-  }
-  mutable std::mutex mutex_;
-  int calls_ = 0;
-  std::promise<Outcome> promise_;
-  std::future<Outcome> future_ = promise_.get_future();
+  struct Record {
+    void deliver(Outcome outcome) {
+      {
+        std::lock_guard lock(mutex);
+        if (calls++ != 0) return;
+      }
+      promise.set_value(std::move(outcome));
+    }
+    std::mutex mutex;
+    int calls = 0;
+    std::promise<Outcome> promise;
+  };
+  std::shared_ptr<Record> record_ = std::make_shared<Record>();
+  std::future<Outcome> future_ = record_->promise.get_future();
 };
 
 class ClientTest : public ::testing::Test {

@@ -154,6 +154,29 @@ TEST_F(FocusTimeTest, ForegroundAfterTheBadgeWasClearedReportsBadgeZero) {
   EXPECT_EQ(count("PUT", "players/e1"), 0u);
 }
 
+TEST_F(FocusTimeTest, BadgeClearingCanBeSwitchedOffAndNeedsEight) {
+  struct Case {
+    const char* name;
+    foundation::Dict info;
+    const char* version;
+  };
+  const Case cases[] = {
+      {"switched off in Info.plist", foundation::Dict{{"RerAviror_disable_badge_clearing", true}}, "13.5"},
+      {"before 8.0", foundation::Dict{}, "7.1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    start({.info = c.info, .profile = {{"system_version", c.version}}});
+    auto adapter = std::make_shared<ScriptedAdapter>();
+    adapter->types = 7;  // badges allowed
+    RerAviror::setOsNotificationSettings(adapter);
+    app_->set_badge_original(3);
+    EXPECT_FALSE(RerAviror::clearBadgeCount(true));
+    EXPECT_EQ(app_->badge_number(), 3);
+    TearDown();
+  }
+}
+
 TEST_F(FocusTimeTest, DrivenByTheApplicationsMoves) {
   start({.injection = true});
   setPlayer("p1");

@@ -150,6 +150,26 @@ TEST_F(PromptTest, SubscriptionSwitch) {
   EXPECT_TRUE(RerAviror::currentSubscriptionState()->userSubscriptionSetting());
 }
 
+TEST_F(PromptTest, ASwitchChangeWithNothingToSendDoesNotSilenceSubscriptionObservers) {
+  start();
+  auto observer = std::make_shared<SubscriptionCounter>();
+  RerAviror::addSubscriptionObserver(observer);
+  runMain();
+  // No player id yet: no types update goes out, so none can end the delay.
+  RerAviror::setSubscription(false);
+  settle();
+  EXPECT_EQ(fake().count(), 0u);
+  EXPECT_FALSE(RerAviror::shouldDelaySubscriptionSettingsUpdate());
+  const int before = observer->changes;
+  RerAviror::setSubscription(true);
+  RerAviror::currentSubscriptionState()->setAccepted(true);
+  RerAviror::currentSubscriptionState()->setPushToken("a1b2c3d4");
+  RerAviror::currentSubscriptionState()->setUserId(std::string("p1"));
+  runMain();
+  EXPECT_GT(observer->changes, before);
+  EXPECT_TRUE(RerAviror::currentSubscriptionState()->subscribed());
+}
+
 TEST_F(PromptTest, HashedEmailIsParkedAsGivenAndSentAsDigestsOfTheTrimmedAddress) {
   start();
   RerAviror::syncHashedEmail(std::nullopt);

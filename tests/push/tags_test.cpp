@@ -272,6 +272,49 @@ TEST_F(TagsTest, JsonTextForms) {
   EXPECT_EQ(tagsSent("p1")["tags"], (json{{"a", "1"}, {"c", ""}}));
 }
 
+TEST_F(TagsTest, WithoutConsentEachFormNamesItselfAndChangesNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(Seen&)> call;
+  };
+  const Case cases[] = {
+      {"sendTag:value:", [](Seen&) { RerAviror::sendTag("a", std::string("1")); }},
+      {"sendTag:value:onSuccess:onFailure:",
+       [this](Seen& seen) { RerAviror::sendTag("a", std::string("1"), success(seen), failure(seen)); }},
+      {"sendTags:", [](Seen&) { RerAviror::sendTags(foundation::Dict{{"a", "1"}}); }},
+      {"sendTagsWithJsonString:", [](Seen&) { RerAviror::sendTagsWithJsonString(R"({"a":"1"})"); }},
+      {"sendTags:onSuccess:onFailure:",
+       [this](Seen& seen) { RerAviror::sendTags(foundation::Dict{{"a", "1"}}, success(seen), failure(seen)); }},
+      {"deleteTag:", [](Seen&) { RerAviror::deleteTag("p"); }},
+      {"deleteTag:onSuccess:onFailure:",
+       [this](Seen& seen) { RerAviror::deleteTag("p", success(seen), failure(seen)); }},
+      {"deleteTags:", [](Seen&) { RerAviror::deleteTags(std::vector<std::string>{"p"}); }},
+      {"deleteTagsWithJsonString:", [](Seen&) { RerAviror::deleteTagsWithJsonString(R"(["p"])"); }},
+      {"getTags:onFailure:", [this](Seen& seen) { RerAviror::getTags(success(seen), failure(seen)); }},
+      {"postNotification:onSuccess:onFailure:",
+       [this](Seen& seen) { RerAviror::postNotification(foundation::Dict{{"contents", "x"}}, success(seen), failure(seen)); }},
+  };
+  start();
+  setPlayer("p1");
+  RerAviror::sendTag("p", std::string("pending"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RerAviror::setRequiresUserPrivacyConsent(true);
+    capture_->clear();
+    Seen seen;
+    c.call(seen);
+    settle();
+    EXPECT_TRUE(logged("Your application has called " + std::string(c.name) + " before the user granted privacy"));
+    EXPECT_EQ(seen.size(), 0u);
+    EXPECT_EQ(fake().count(), 0u);
+  }
+  // The change made with consent is still pending, untouched by the refused calls.
+  RerAviror::setRequiresUserPrivacyConsent(false);
+  advance(5);
+  ASSERT_TRUE(runUntil([&] { return count("PUT", "players/p1") == 1; }));
+  EXPECT_EQ(tagsSent("p1")["tags"], (json{{"p", "pending"}}));
+}
+
 // ---- posting ----
 
 class PostTest : public TagsTest {};
