@@ -1,6 +1,7 @@
 // The scenario player: one command per main-run-loop turn.
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/run_loop.h"
@@ -43,6 +44,55 @@ bool request_matches(const ServiceRequest& r, const std::string& service, const 
 }
 
 // `pattern` with "*" for any text, found anywhere in `text`.
+bool glob_search(std::string_view text, std::string_view pattern);
+
+// `expected` is found in `actual`: an object's keys with matching values
+// (other keys may be present), an array of as many matching elements, the
+// string "*" for any value, otherwise an equal value.
+bool json_contains(const foundation::Value& actual, const foundation::Value& expected) {
+  if (const auto* text = expected.string(); text && *text == "*") return true;
+  if (const auto* wanted = expected.dict()) {
+    const auto* got = actual.dict();
+    if (!got) return false;
+    for (const auto& [key, value] : *wanted) {
+      const foundation::Value* found = got->find(key);
+      if (!found || !json_contains(*found, value)) return false;
+    }
+    return true;
+  }
+  if (const auto* wanted = expected.array()) {
+    const auto* got = actual.array();
+    if (!got || got->size() != wanted->size()) return false;
+    for (std::size_t i = 0; i < wanted->size(); ++i)
+      if (!json_contains((*got)[i], (*wanted)[i])) return false;
+    return true;
+  }
+  return actual == expected;
+}
+
+// The `header NAME PATTERN` and `json {...}` arguments from `first` on: each
+// header pattern found in one value of that header (name without case), the
+// body holding the JSON pattern.
+bool request_details_match(const ServiceRequest& r, const std::vector<std::string>& args, std::size_t first) {
+  for (std::size_t i = first; i < args.size();) {
+    if (args[i] == "header" && i + 2 < args.size()) {
+      const std::string name = lower(args[i + 1]);
+      bool found = false;
+      for (const auto& [key, value] : r.headers) found = found || (lower(key) == name && glob_search(value, args[i + 2]));
+      if (!found) return false;
+      i += 3;
+    } else if (args[i] == "json" && i + 1 < args.size()) {
+      auto expected = foundation::json::parse(args[i + 1], {.allow_fragments = true});
+      auto actual = foundation::json::parse(r.body, {.allow_fragments = true});
+      if (!expected || !actual || !json_contains(*actual, *expected)) return false;
+      i += 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool glob_search(std::string_view text, std::string_view pattern) {
   std::vector<std::string_view> parts;
   std::size_t start = 0;
@@ -97,7 +147,10 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
   double deadline = 0;
   int idle_checks = 0;
   // What waits have consumed.
-  std::size_t console_cursor = 0, request_cursor = 0, pages_seen = 0;
+  std::size_t console_cursor = 0, pages_seen = 0;
+  // One cursor per service, so a wait for one service never passes over
+  // requests another received meanwhile.
+  std::map<std::string, std::size_t> request_cursors;
 
   void fail(const Command& cmd, const std::string& why) {
     ++failed;
@@ -122,9 +175,10 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
     }
     if (kind == "request") {
       auto requests = service_requests();
-      for (std::size_t i = request_cursor; i < requests.size(); ++i) {
+      std::size_t& cursor = request_cursors[cmd.args[1]];
+      for (std::size_t i = cursor; i < requests.size(); ++i) {
         if (request_matches(requests[i], cmd.args[1], &cmd.args[2], cmd.args[3])) {
-          request_cursor = i + 1;
+          cursor = i + 1;
           return true;
         }
       }
@@ -160,7 +214,8 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
     if (kind == "console") {
       for (const std::string& line : console_lines()) ok = ok || line.find(cmd.args[1]) != std::string::npos;
     } else if (kind == "request") {
-      for (const auto& r : service_requests()) ok = ok || request_matches(r, cmd.args[1], &cmd.args[2], cmd.args[3]);
+      for (const auto& r : service_requests())
+        ok = ok || (request_matches(r, cmd.args[1], &cmd.args[2], cmd.args[3]) && request_details_match(r, cmd.args, 4));
     } else if (kind == "no-request") {
       ok = true;
       for (const auto& r : service_requests()) ok = ok && !request_matches(r, cmd.args[1], nullptr, cmd.args[2]);

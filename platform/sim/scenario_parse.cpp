@@ -235,6 +235,25 @@ void text_with_timeout(Cursor& c, Command& cmd, bool timeout_allowed, const char
   cmd.args.push_back(text);
 }
 
+// `header NAME PATTERN` and `json {...}` after an expected request, each kept
+// as its word followed by its arguments.
+void request_matchers(Cursor& c, Command& cmd) {
+  while (auto word = c.token()) {
+    if (*word == "header") {
+      std::string name = need(c, "header name");
+      std::string pattern = need(c, "header value pattern");
+      cmd.args.insert(cmd.args.end(), {"header", name, pattern});
+    } else if (*word == "json") {
+      auto body = c.json_text();
+      if (!body) throw Fail{"missing JSON body pattern"};
+      json_argument(*body, false, "the JSON body pattern");
+      cmd.args.insert(cmd.args.end(), {"json", *body});
+    } else {
+      throw Fail{"unexpected argument \"" + *word + "\" (header NAME PATTERN or json {...})"};
+    }
+  }
+}
+
 void optional_timeout(Cursor& c, Command& cmd) {
   if (auto t = c.token()) {
     auto d = parse_duration(*t);
@@ -376,6 +395,7 @@ void parse_arguments(Cursor& c, Command& cmd) {
     cmd.args.push_back(need(c, "service"));
     if (kind == "request") cmd.args.push_back(need(c, "method"));
     cmd.args.push_back(need(c, "path"));
+    if (kind == "request") return request_matchers(c, cmd);
     return no_more(c);
   }
   throw Fail{"unknown command \"" + n + "\""};

@@ -1,6 +1,7 @@
 #pragma once
 // Requests the fake services received, as the driver reports them.
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace platform::sim {
@@ -8,6 +9,8 @@ namespace platform::sim {
 struct ServiceRequest {
   std::string service, method, path;
   int status = 0;
+  std::vector<std::pair<std::string, std::string>> headers{};  // as received, in order
+  std::string body{};                                           // decoded when it came gzipped
 };
 
 // Thread-safe. Records the request and emits a svc line

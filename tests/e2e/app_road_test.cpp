@@ -90,11 +90,23 @@ TEST_F(AppRoad, FirstPageNewWindowAndLogIn) {
       "close-window\n"
       "wait idle 30s\n"
       "expect screen UINavigationController (1 on the stack, bar hidden)\n"
+      "sleep 2s\n"  // the push registration gives the player id
       "tap-link /login?user=demo\n"
       "wait page-finished 30s\n"
       "wait idle 30s\n"
+      "sleep 2s\n"  // the registration post goes out after the decision
       "terminate\n");
   ASSERT_EQ(r.exit_code, 0) << r.transcript();
+  // The player registered with the push service, then with the intranet, with its session cookie.
+  ASSERT_EQ(push_.count("POST", "/api/v1/players"), 1u) << r.transcript();
+  const std::string player = push_.player_id();
+  const auto posts = intranet_.requests("POST", "/api/reraviror/register");
+  ASSERT_FALSE(posts.empty()) << r.transcript();
+  for (const auto& post : posts) {
+    EXPECT_EQ(post.body, "{\"player-id\":\"" + player + "\"}");
+    EXPECT_EQ(post.header("Content-Type"), "application/json");
+    EXPECT_EQ(post.cookie("PHPSESSID"), intranet_.session_id());
+  }
   // The first page's decision writes its four lines.
   const auto app = r.texts("app");
   const std::vector<std::string> first{"\"URL: https://intranet.example.org\"", "\"HOST: intranet.example.org\"",
@@ -104,6 +116,36 @@ TEST_F(AppRoad, FirstPageNewWindowAndLogIn) {
   EXPECT_EQ(std::vector<std::string>(at, at + 4), first);
   EXPECT_EQ(intranet_.count("GET", "/"), 2u);  // the first page and the login's redirect
   EXPECT_FALSE(intranet_.session_id().empty());
+}
+
+TEST_F(AppRoad, TappedNotificationsWithAndWithoutATargetAddress) {
+  const Result r = run(
+      "launch\n"
+      "wait page-finished 30s\n"
+      "wait idle 30s\n"
+      "tap-notification {\"custom\":{\"i\":\"0b9e3c52-41d7-4f0e-9a0c-5d2e8f7a6b10\"},\"aps\":{\"alert\":\"Hello\"}}\n"
+      "wait console \"Target url not found. Default URL will be used.\" 30s\n"
+      "wait idle 30s\n"
+      "expect screen UINavigationController (1 on the stack, bar hidden)\n"
+      "tap-notification {\"custom\":{\"i\":\"6f2d1a0e-9c3b-4e5d-8a7f-0b1c2d3e4f50\",\"a\":{\"targetUrl\":"
+      "\"https://intranet.example.org/menu\"}},\"aps\":{\"alert\":\"Menu\"}}\n"
+      "wait console \"Target url string: https://intranet.example.org/menu\" 30s\n"
+      "wait page-finished 30s\n"
+      "wait idle 30s\n"
+      "expect screen web https://intranet.example.org/menu \"menu\" finished\n"
+      "screen\n"
+      "terminate\n");
+  ASSERT_EQ(r.exit_code, 0) << r.transcript();
+  EXPECT_EQ(intranet_.count("GET", "/menu"), 1u);
+  // The new root stands alone: no navigation controller in the last dump.
+  const auto screens = r.texts("screen");
+  ASSERT_GE(screens.size(), 2u) << r.transcript();
+  EXPECT_EQ(screens.at(1).find("UINavigationController"), std::string::npos) << r.transcript();
+  // Each tap is reported opened to the push service once.
+  EXPECT_TRUE(push_.wait_for([&] { return push_.count("PUT", "/api/v1/notifications/0b9e3c52-41d7-4f0e-9a0c-5d2e8f7a6b10") == 1 &&
+                                          push_.count("PUT", "/api/v1/notifications/6f2d1a0e-9c3b-4e5d-8a7f-0b1c2d3e4f50") == 1; },
+                             std::chrono::seconds(10)))
+      << r.transcript();
 }
 
 TEST_F(AppRoad, UniversalLinkReplacesTheRootAndMovesTheBaseAddress) {

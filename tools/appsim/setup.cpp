@@ -125,7 +125,7 @@ LoopbackServices::LoopbackServices() {
   kits_ = std::make_unique<fakes::KitServices>(tls);
   for (fakes::FakeService* service : all()) {
     service->set_request_observer([name = service->name()](const fakes::RecordedRequest& r, int status) {
-      platform::sim::record_service_request({name, r.method, r.path, status});
+      platform::sim::record_service_request({name, r.method, r.path, status, r.headers, r.body});
     });
   }
 }

@@ -100,6 +100,30 @@ TEST_F(PlayerTest, WaitsSucceedOnWhatArrivesAndFailAtTheirDeadline) {
   EXPECT_EQ(count_lines("svc| intranet GET / -> 200"), 1) << all_lines();
 }
 
+TEST_F(PlayerTest, RequestHeadersAndJsonBodiesAreMatchedAndEachServiceWaitsOnItsOwn) {
+  start();
+  record_service_request({"push", "POST", "/api/v1/players", 200, {}, "{}"});
+  record_service_request({"intranet", "GET", "/", 200});
+  record_service_request({"intranet", "POST", "/api/reraviror/register", 200,
+                          {{"content-type", "application/json"}, {"Cookie", "a=1; PHPSESSID=abc"}},
+                          R"({"player-id":"p-1","n":[1,{"k":true}]})"});
+  ScenarioPlayer player(script(
+      // The push request came before the intranet's first: each service has its own cursor.
+      "wait request intranet GET / 1s\n"
+      "wait request push POST /api/v1/players 1s\n"
+      "expect request intranet POST /api/reraviror/register header Content-Type application/json "
+      "header cookie *PHPSESSID=* json {\"player-id\":\"*\"}\n"
+      "expect request intranet POST /api/reraviror/register json {\"n\":[1,{\"k\":true}]}\n"
+      "expect request intranet POST /api/reraviror/register json {\"player-id\":\"p-2\"}\n"
+      "expect request intranet POST /api/reraviror/register json {\"n\":[1]}\n"
+      "expect request intranet POST /api/reraviror/register header Cookie *session=*\n"
+      "expect request intranet POST /api/reraviror/register header Accept *\n"
+      "expect request push POST /api/v1/players json {\"id\":\"*\"}\n"));
+  play(player);
+  EXPECT_EQ(player.failed(), 5) << all_lines();
+  for (int line : {5, 6, 7, 8, 9}) EXPECT_EQ(count_lines("line " + std::to_string(line) + " failed"), 1) << all_lines();
+}
+
 TEST_F(PlayerTest, DefaultWaitDeadlineIsTenSeconds) {
   start();
   ScenarioPlayer player(script("wait console nothing\n"));
