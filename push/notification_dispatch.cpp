@@ -23,6 +23,7 @@ struct DispatchState {
   std::optional<std::string> lastReceivedNotificationID = std::string();
   std::optional<std::string> lastOpenedNotificationID;
   platform::ui::BackgroundTaskId mediaBackgroundTask = platform::ui::background_task_invalid;
+  int mediaTaskUsers = 0;  // begun and not yet ended uses of mediaBackgroundTask
 };
 
 DispatchState& ds() {
@@ -181,20 +182,59 @@ std::optional<std::string> getAppName() {
 
 bool canGetNotificationTypes() { return isIOSVersionGreaterOrEqual(8.0); }
 
+namespace {
+// Ends the media task whoever still uses it (its expiry).
+void expireBackgroundMediaTask() {
+  platform::ui::BackgroundTaskId id;
+  {
+    std::lock_guard lock(ds().mutex);
+    id = ds().mediaBackgroundTask;
+    ds().mediaBackgroundTask = platform::ui::background_task_invalid;
+    ds().mediaTaskUsers = 0;
+  }
+  auto* app = platform::ui::Application::shared();
+  if (app && id != platform::ui::background_task_invalid) app->end_background_task(id);
+}
+}  // namespace
+
+// One task serves overlapping users (downloads on several threads), so none
+// is overwritten in the slot and left running.
 void beginBackgroundMediaTask() {
   auto* app = platform::ui::Application::shared();
   if (!app) return;
-  const auto id = app->begin_background_task(std::nullopt, [] { endBackgroundMediaTask(); });
-  std::lock_guard lock(ds().mutex);
-  ds().mediaBackgroundTask = id;
+  {
+    std::lock_guard lock(ds().mutex);
+    if (ds().mediaBackgroundTask != platform::ui::background_task_invalid) {
+      ++ds().mediaTaskUsers;
+      return;
+    }
+  }
+  const auto id = app->begin_background_task(std::nullopt, [] { expireBackgroundMediaTask(); });
+  bool spare = false;
+  {
+    std::lock_guard lock(ds().mutex);
+    if (ds().mediaBackgroundTask == platform::ui::background_task_invalid) {
+      ds().mediaBackgroundTask = id;
+      ds().mediaTaskUsers = 1;
+    } else {
+      ++ds().mediaTaskUsers;  // another thread began one meanwhile
+      spare = true;
+    }
+  }
+  if (spare) app->end_background_task(id);
 }
 
 void endBackgroundMediaTask() {
   platform::ui::BackgroundTaskId id;
   {
     std::lock_guard lock(ds().mutex);
+    if (ds().mediaTaskUsers > 1) {
+      --ds().mediaTaskUsers;
+      return;
+    }
     id = ds().mediaBackgroundTask;
     ds().mediaBackgroundTask = platform::ui::background_task_invalid;
+    ds().mediaTaskUsers = 0;
   }
   auto* app = platform::ui::Application::shared();
   if (app && id != platform::ui::background_task_invalid) app->end_background_task(id);
@@ -221,6 +261,7 @@ void resetDispatchStatics() {
   ds().lastReceivedNotificationID = std::string();
   ds().lastOpenedNotificationID.reset();
   ds().mediaBackgroundTask = platform::ui::background_task_invalid;
+  ds().mediaTaskUsers = 0;
 }
 
 }  // namespace push

@@ -14,6 +14,7 @@
 #include "platform/testing/reset.h"
 #include "platform/testing/temp_device.h"
 #include "platform/notify/center.h"
+#include "push/analytics_bridge.h"
 #include "push/extension_handlers.h"
 #include "push/notification_builder.h"
 #include "push/payload.h"
@@ -199,6 +200,19 @@ TEST_F(ServiceExtensionTest, ReceivedRequestGetsBadgeButtonsAndAttachments) {
   EXPECT_EQ(enriched.title, "Replaced");
   EXPECT_EQ(enriched.body, "");
   EXPECT_EQ(enriched.badge, 7);
+}
+
+TEST_F(ServiceExtensionTest, OnlyTheReceivedRequestRecordsTheReceivedEvent) {
+  using push::RerAvirorTrackDavidizeAnalytics;
+  RerAvirorTrackDavidizeAnalytics::updateFromDownloadParams(Dict{{"fba", true}});
+  auto group = platform::os::UserDefaults::suite(RerAvirorTrackDavidizeAnalytics::appGroupKey());
+  ASSERT_NE(group, nullptr);
+  push::RerAvirorNotificationServiceExtensionHandler::serviceExtensionTimeWillExpireRequest(request(), std::nullopt);
+  EXPECT_FALSE(group->object("OS_LAST_RECIEVED_NOTIFICATION_ID"));
+  push::RerAvirorNotificationServiceExtensionHandler::didReceiveNotificationExtensionRequest(request(), std::nullopt);
+  EXPECT_EQ(group->string("OS_LAST_RECIEVED_NOTIFICATION_ID"), "n-ext");
+  EXPECT_TRUE(group->object("OS_LAST_RECIEVED_TIME"));
+  RerAvirorTrackDavidizeAnalytics::reset();
 }
 
 TEST_F(ServiceExtensionTest, SenderCategoryStaysButAttachmentsAreAdded) {

@@ -25,6 +25,7 @@ namespace ui = platform::ui;
 namespace rt = platform::rt;
 using foundation::Array;
 using foundation::Dict;
+using foundation::Value;
 using namespace push;
 
 class Delegate : public ui::Responder {
@@ -63,6 +64,7 @@ struct Opened {
   std::optional<std::string> notificationId;
   OSOpenActionKind type;
   std::optional<std::string> actionId;
+  Dict raw;  // the message as processed
 };
 
 class InAppAlertTest : public ::testing::Test {
@@ -80,7 +82,7 @@ class InAppAlertTest : public ::testing::Test {
         },
         [this](const std::shared_ptr<OSNotificationOpenedResult>& result) {
           opened_.push_back({result->notification()->payload()->notificationID(), result->action()->type(),
-                             result->action()->actionID()});
+                             result->action()->actionID(), result->notification()->payload()->rawPayload()});
         });
   }
 
@@ -122,6 +124,9 @@ TEST_F(InAppAlertTest, CloseOpensWithoutAnAction) {
   EXPECT_EQ(opened_[0].notificationId, "n-close");
   EXPECT_EQ(opened_[0].type, OSNotificationActionTypeOpened);
   EXPECT_EQ(opened_[0].actionId, std::nullopt);
+  // Close records no action anywhere in the message.
+  EXPECT_FALSE(opened_[0].raw.contains("actionSelected"));
+  EXPECT_TRUE(opened_[0].raw.get("custom")["a"]["actionSelected"].is_null());
   EXPECT_EQ(received_.size(), 1u);
   EXPECT_TRUE(RerAvirorAlertViewDelegate::pendingAlertDelegates().empty());
 }
@@ -131,23 +136,25 @@ TEST_F(InAppAlertTest, ButtonsRecordTheirIdForEveryPayloadShape) {
   struct Case {
     const char* name;
     Dict userInfo;
+    bool topLevel;  // where the tapped id is recorded: the top level, or under custom.a
   };
   const Case cases[] = {
       {"custom with buttons",
-       Dict{{"aps", Dict{{"alert", "hi"}}}, {"custom", Dict{{"i", "n-1"}}}, {"buttons", ab}}},
+       Dict{{"aps", Dict{{"alert", "hi"}}}, {"custom", Dict{{"i", "n-1"}}}, {"buttons", ab}}, true},
       {"os_data buttons as list",
-       Dict{{"aps", Dict{{"alert", "hi"}}}, {"os_data", Dict{{"i", "n-2"}, {"buttons", ab}}}}},
+       Dict{{"aps", Dict{{"alert", "hi"}}}, {"os_data", Dict{{"i", "n-2"}, {"buttons", ab}}}}, true},
       {"os_data buttons as dict",
-       Dict{{"aps", Dict{{"alert", "hi"}}}, {"os_data", Dict{{"i", "n-3"}, {"buttons", Dict{{"o", ab}}}}}}},
+       Dict{{"aps", Dict{{"alert", "hi"}}}, {"os_data", Dict{{"i", "n-3"}, {"buttons", Dict{{"o", ab}}}}}}, true},
       {"custom short form",
-       Dict{{"aps", Dict{}}, {"custom", Dict{{"i", "n-4"}}}, {"m", "hi"}, {"o", ab}}},
+       Dict{{"aps", Dict{}}, {"custom", Dict{{"i", "n-4"}}}, {"m", "hi"}, {"o", ab}}, false},
       {"actionButtons in the data",
        Dict{{"aps", Dict{}},
             {"custom", Dict{{"i", "n-5"},
                             {"a", Dict{{"actionButtons", Array{Dict{{"id", "a1"}, {"text", "Alpha"}},
                                                                Dict{{"id", "b1"}, {"text", "Beta"}}}}}}}},
             {"m", "hi"},
-            {"o", ab}}},
+            {"o", ab}},
+       false},
   };
   for (const Case& c : cases) {
     opened_.clear();
@@ -160,6 +167,10 @@ TEST_F(InAppAlertTest, ButtonsRecordTheirIdForEveryPayloadShape) {
     ASSERT_EQ(opened_.size(), 1u) << c.name;
     EXPECT_EQ(opened_[0].type, OSNotificationActionTypeActionTaken) << c.name;
     EXPECT_EQ(opened_[0].actionId, "b1") << c.name;
+    const Dict& raw = opened_[0].raw;
+    const Value nested = raw.get("custom")["a"]["actionSelected"];
+    EXPECT_EQ(raw.get("actionSelected"), c.topLevel ? Value("b1") : Value()) << c.name;
+    EXPECT_EQ(nested, c.topLevel ? Value() : Value("b1")) << c.name;
   }
 }
 

@@ -231,16 +231,27 @@ TEST(RequestTest, FetchCompletionComesBeforeTheCentreAnswers) {
   center->queue().suspend();
   std::mutex mutex;
   std::vector<ui::BackgroundFetchResult> results;
+  const auto mainThread = std::this_thread::get_id();
+  bool offMain = false;
+  std::size_t tasksDuringWork = 0;
+  ui::Application* app = ui::Application::shared();
+  ASSERT_NE(app, nullptr);
   RerAvirorHelper::addNotificationRequest(payloadWithButtons({}), [&](ui::BackgroundFetchResult result) {
     std::lock_guard lock(mutex);
     results.push_back(result);
+    // The work runs on the global queue inside the media background task.
+    offMain = std::this_thread::get_id() != mainThread;
+    tasksDuringWork = app->active_background_tasks();
   });
   RerAvirorHelper::addNotificationRequest(payloadWithButtons({}), nullptr);
   platform::dispatch::wait_until_idle();
   {
     std::lock_guard lock(mutex);
     EXPECT_EQ(results, std::vector<ui::BackgroundFetchResult>{ui::BackgroundFetchResult::new_data});
+    EXPECT_TRUE(offMain);
+    EXPECT_GE(tasksDuringWork, 1u);
   }
+  EXPECT_EQ(app->active_background_tasks(), 0u);
   center->queue().resume();
 
   clock->advance(platform::dispatch::Duration(0.25));

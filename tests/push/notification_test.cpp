@@ -166,6 +166,18 @@ TEST_F(NotificationTest, MediaBackgroundTask) {
   EXPECT_EQ(mediaBackgroundTask(), ui::background_task_invalid);
   EXPECT_EQ(app_->active_background_tasks(), 0u);
 
+  // Overlapping users share one task, ended when the last is done.
+  beginBackgroundMediaTask();
+  beginBackgroundMediaTask();
+  EXPECT_EQ(app_->active_background_tasks(), 1u);
+  endBackgroundMediaTask();
+  EXPECT_EQ(app_->active_background_tasks(), 1u);
+  endBackgroundMediaTask();
+  EXPECT_EQ(app_->active_background_tasks(), 0u);
+  endBackgroundMediaTask();  // one end too many changes nothing
+  EXPECT_EQ(app_->active_background_tasks(), 0u);
+
+  beginBackgroundMediaTask();
   beginBackgroundMediaTask();
   ASSERT_TRUE(harness_.device().background());
   ASSERT_TRUE(harness_.device().expire_background_tasks());

@@ -186,6 +186,25 @@ TEST_F(ProcessingTest, DuplicatesAreJudgedPerActivityState) {
   EXPECT_TRUE(received_.empty());  // mode 1: the alert, not the received-block
 }
 
+TEST_F(ProcessingTest, ReceivedRoadReadsOsDataFirstAndOpenedRoadCustomFirst) {
+  RerAviror::setInFocusDisplayType(2);
+  // Both sections, each with its own id: the repeat check uses "os_data",
+  // the open report "custom".
+  const Dict both{{"aps", Dict{{"alert", "Both"}}},
+                  {"os_data", Dict{{"i", "from-os-data"}}},
+                  {"custom", Dict{{"i", "from-custom"}}}};
+  const Dict sameOsData{{"aps", Dict{{"alert", "Again"}}},
+                        {"os_data", Dict{{"i", "from-os-data"}}},
+                        {"custom", Dict{{"i", "other-custom"}}}};
+  RerAviror::notificationReceived(both, false, true);
+  ASSERT_TRUE(waitForPuts(1));
+  EXPECT_EQ(notificationPuts()[0].path, "/api/v1/notifications/from-custom");
+  EXPECT_EQ(opened_.size(), 1u);
+  // A second push with the same "os_data" id is a repeat, whatever its "custom" id.
+  RerAviror::notificationReceived(sameOsData, false, true);
+  EXPECT_EQ(opened_.size(), 1u);
+}
+
 TEST_F(ProcessingTest, InFocusRoadPerDisplayMode) {
   struct Case {
     std::int64_t mode;
