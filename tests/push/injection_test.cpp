@@ -50,6 +50,13 @@ class OwnDelegate : public ui::Responder {
   }
 };
 
+// A delegate with only the legacy receive method.
+class LegacyReceiveDelegate : public ui::Responder {
+ public:
+  explicit LegacyReceiveDelegate(rt::Class& cls) : ui::Responder(cls) {}
+  void received(rt::Id, Dict) { events().push_back("app received"); }
+};
+
 struct Options {
   std::string version = "13.5";
   std::string delegateClass = "PlainDelegate";
@@ -80,6 +87,10 @@ class AppDelegateInjectionTest : public ::testing::Test {
       rt::ClassBuilder<OwnDelegate>("SecondDelegate", "UIResponder")
           .protocols({"UIApplicationDelegate"})
           .method(ui::sel::did_become_active, &OwnDelegate::didBecomeActive)
+          .define();
+      rt::ClassBuilder<LegacyReceiveDelegate>("LegacyReceiveDelegate", "UIResponder")
+          .protocols({"UIApplicationDelegate"})
+          .method(ui::sel::did_receive_remote_notification, &LegacyReceiveDelegate::received)
           .define();
       if (corona) rt::ClassBuilder<PlainDelegate>("CoronaAppDelegate", "UIResponder").define();
     };
@@ -327,6 +338,17 @@ TEST_F(AppDelegateInjectionTest, TheFetchCompletionGoesToExactlyOneTaker) {
     EXPECT_EQ(sendFetch(*delegate_, *app_, payload), row.results) << row.name;
     EXPECT_EQ(events(), row.calls) << row.name;
   }
+}
+
+TEST_F(AppDelegateInjectionTest, WithoutAFetchVariantTheLegacyReceiveMethodStillHearsTheSilentPush) {
+  launch({.version = "9.3", .delegateClass = "LegacyReceiveDelegate"});
+  clientTakesCompletion_ = false;
+  app_->set_state(ui::ApplicationState::background);
+  EXPECT_EQ(sendFetch(*delegate_, *app_, Dict{{"custom", Dict{{"i", "id-legacy"}}}}),
+            std::vector<ui::BackgroundFetchResult>{ui::BackgroundFetchResult::new_data});
+  // The client's silent handling, then the app's own legacy method, reached
+  // through the exchanged selector.
+  EXPECT_EQ(events(), (std::vector<std::string>{"silent completion=1", "app received"}));
 }
 
 TEST_F(AppDelegateInjectionTest, TheAppsOwnFetchVariantTakesTheCompletion) {
