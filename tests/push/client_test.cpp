@@ -104,6 +104,32 @@ TEST_F(ClientTest, ServerErrorIsSentThreeTimesThirtySecondsApart) {
   EXPECT_EQ(arrivals, (std::vector<double>{start, start + 30, start + 60}));
 }
 
+TEST_F(ClientTest, ServerErrorWithJsonIsResentAndEachResendAsksForConsentAgain) {
+  RerAviror::setLogLevel(kLogDebug, kLogNone);
+  fake().on("PUT", kPlayerPath, FakeService::json(503, {{"errors", {"busy"}}}));
+  Delivery delivery;
+  client_.executeRequest(typesUpdate(), delivery.onSuccess(), delivery.onFailure());
+  ASSERT_TRUE(waitFor([&] { return countLines("DEBUG: Re-scheduling request") == 1; }));
+  // Consent withdrawn meanwhile: the re-send is refused, nothing more goes out.
+  RerAviror::setRequiresUserPrivacyConsent(true);
+  advance(30);
+  const Outcome outcome = delivery.await();
+  EXPECT_EQ(outcome.error.domain, "RerAviror Error");
+  EXPECT_EQ(outcome.error.code, 0);
+  EXPECT_EQ(fake().count("PUT", kPlayerPath), 1u);
+  EXPECT_EQ(delivery.calls(), 1);
+  RerAviror::setRequiresUserPrivacyConsent(false);
+}
+
+TEST_F(ClientTest, SynchronousFormHasNoConsentStep) {
+  RerAviror::setRequiresUserPrivacyConsent(true);
+  Delivery delivery;
+  client_.executeSynchronousRequest(typesUpdate(), delivery.onSuccess(), delivery.onFailure());
+  EXPECT_TRUE(delivery.await().success);
+  EXPECT_EQ(fake().count("PUT", kPlayerPath), 1u);
+  RerAviror::setRequiresUserPrivacyConsent(false);
+}
+
 TEST_F(ClientTest, DroppedConnectionEndsAsStatusZeroWithTheTransportError) {
   RerAviror::setLogLevel(kLogDebug, kLogNone);
   fake().on("PUT", kPlayerPath, FakeService::drop_connection());

@@ -63,6 +63,23 @@ TEST_F(IosParamsTest, RequireEmailAuthReleasesAParkedSetEmail) {
   EXPECT_EQ(body("POST", "players")["email_auth_hash"], "hash-1");
 }
 
+TEST_F(IosParamsTest, RequireEmailAuthCountsOnlyAsABoolean) {
+  for (const json& value : {json(1), json("true"), json(nullptr)}) {
+    SCOPED_TRACE(value.dump());
+    start();
+    answerWith({{"require_email_auth", value}});
+    setPlayer("player-1");
+    RerAviror::setEmail("user@example.com", std::string("hash-1"), nullptr, nullptr);
+    RerAviror::downloadIOSParamsWithAppId(kAppId);
+    ASSERT_TRUE(received());
+    settle();
+    EXPECT_FALSE(RerAviror::currentEmailSubscriptionState()->requiresEmailAuth());
+    EXPECT_NE(push::pendingEmailParameters(), nullptr);  // not replayed
+    EXPECT_EQ(count("POST", "players"), 0u);
+    TearDown();
+  }
+}
+
 TEST_F(IosParamsTest, RequireEmailAuthWithoutPlayerKeepsTheCallParked) {
   start();
   answerWith({{"require_email_auth", false}});

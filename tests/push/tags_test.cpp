@@ -255,6 +255,20 @@ TEST_F(TagsTest, ParkedGetTagsRunsOnceAPlayerExists) {
   EXPECT_EQ(seen.size(), 1u);
 }
 
+TEST_F(TagsTest, ATagsFieldThatIsNoObjectGivesNoTags) {
+  start();
+  setPlayer("p1");
+  for (const json& tags : {json("x"), json::array({"k"})}) {
+    SCOPED_TRACE(tags.dump());
+    fake().on("GET", "/api/v1/players/p1", FakeService::json(200, {{"tags", tags}}));
+    Seen seen;
+    RerAviror::getTags(success(seen), failure(seen));
+    ASSERT_TRUE(runUntil([&] { return seen.size() == 1; }));
+    EXPECT_EQ(seen.events[0], "ok");
+    EXPECT_EQ(seen.result, std::nullopt);
+  }
+}
+
 TEST_F(TagsTest, JsonTextForms) {
   start();
   setPlayer("p1");
