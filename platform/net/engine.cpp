@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,12 @@ constexpr int kMaxWorkers = 16;
 constexpr int kMaxRedirects = 16;
 // How long an idle worker looks for new work before it sleeps.
 constexpr auto kIdleSpin = std::chrono::microseconds(200);
+// How many idle workers may look at once: one per processor, so a burst of
+// requests finds its workers awake.
+int max_spinners() {
+  static const int n = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxWorkers);
+  return n;
+}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n')) s.remove_prefix(1);
@@ -1122,8 +1129,19 @@ void Engine::dispatch_locked() {
   while (!idle_.empty()) {
     auto task = take_locked();
     if (!task) return;
-    Worker* w = spinner_ ? spinner_ : idle_.back();
-    spinner_ = nullptr;
+    // The most recently idle worker that is still looking, else the most
+    // recently idle one.
+    Worker* w = idle_.back();
+    for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+      if ((*it)->spinning) {
+        w = *it;
+        break;
+      }
+    }
+    if (w->spinning) {
+      w->spinning = false;
+      --spinners_;
+    }
     std::erase(idle_, w);
     w->task = std::move(task);
     w->handed.store(true, std::memory_order_release);
@@ -1161,15 +1179,19 @@ void Engine::worker() {
     if (!task) {
       if (stopping_) break;
       idle_.push_back(&self);
-      if (!spinner_) {
+      if (spinners_ < max_spinners()) {
         // Back-to-back requests arrive within a few hops: look for them
         // before sleeping, yielding the processor meanwhile.
-        spinner_ = &self;
+        self.spinning = true;
+        ++spinners_;
         lk.unlock();
         auto until = Clock::now() + kIdleSpin;
         while (!self.handed.load(std::memory_order_acquire) && Clock::now() < until) std::this_thread::yield();
         lk.lock();
-        if (spinner_ == &self) spinner_ = nullptr;
+        if (self.spinning) {
+          self.spinning = false;
+          --spinners_;
+        }
       }
       while (!self.handed.load(std::memory_order_relaxed) && !stopping_) self.cv.wait(lk);
       if (!self.handed.load(std::memory_order_relaxed)) {
@@ -1223,7 +1245,7 @@ void Engine::shutdown() {
   std::lock_guard lk(m_);
   pending_.clear();
   idle_.clear();
-  spinner_ = nullptr;
+  spinners_ = 0;
   stopping_ = false;
 }
 

@@ -151,12 +151,13 @@ class Engine {
     std::condition_variable cv;
     std::shared_ptr<Task> task;      // handed over while idle
     std::atomic<bool> handed{false};  // task is set (read without the lock while spinning)
+    bool spinning = false;            // looking for work before it sleeps (guarded by the engine's mutex)
   };
 
   Engine();
   void worker();
   std::shared_ptr<Task> take_locked();
-  // Hands runnable pending tasks to idle workers, the spinning one first.
+  // Hands runnable pending tasks to idle workers, those still looking first.
   void dispatch_locked();
 
   std::mutex m_;
@@ -164,7 +165,7 @@ class Engine {
   std::vector<std::thread> threads_;
   std::vector<Worker*> idle_;  // most recently idle last
   int starting_ = 0;           // spawned, not yet looking for work
-  Worker* spinner_ = nullptr;  // one idle worker at a time keeps looking before it sleeps
+  int spinners_ = 0;           // idle workers still looking before they sleep
   bool stopping_ = false;
 };
 
