@@ -124,6 +124,18 @@ TEST_F(Posts, OnePostPerSessionCookieAndPerDecision) {
   EXPECT_FALSE(harness->run_until([&] { return posts() > 4; }, 300ms));
 }
 
+TEST_F(Posts, OfflineTheDecisionStillTriesToPostAndPrintsOneLine) {
+  launch();
+  put_cookies(*harness, {cookie("PHPSESSID", "s-1", "intranet.example.org")});
+  harness->capture().clear();
+  ASSERT_TRUE(harness->device().network(platform::sim::NetworkSetting::off));
+  cookie_check();
+  ASSERT_TRUE(harness->run_until([&] { return !out_lines(*harness).empty(); }));
+  harness->run_until([] { return false; }, 300ms);
+  EXPECT_EQ(out_lines(*harness).size(), 1u) << harness->capture().out();
+  EXPECT_EQ(posts(), 0u);
+}
+
 TEST_F(Posts, RepliesPrintOnlyFailuresOnOneLine) {
   launch();
   put_cookies(*harness, {cookie("PHPSESSID", "s-1", "intranet.example.org")});
