@@ -1,6 +1,7 @@
 #include "push/notification_dispatch.h"
 
 #include <mutex>
+#include <utility>
 
 #include "platform/os/bundle.h"
 #include "push/analytics_bridge.h"
@@ -183,17 +184,25 @@ std::optional<std::string> getAppName() {
 bool canGetNotificationTypes() { return isIOSVersionGreaterOrEqual(8.0); }
 
 namespace {
+// Empties the media task's slot (under the dispatch lock) and gives what it held.
+platform::ui::BackgroundTaskId takeMediaTaskLocked() {
+  ds().mediaTaskUsers = 0;
+  return std::exchange(ds().mediaBackgroundTask, platform::ui::background_task_invalid);
+}
+
+void endBackgroundTask(platform::ui::BackgroundTaskId id) {
+  auto* app = platform::ui::Application::shared();
+  if (app && id != platform::ui::background_task_invalid) app->end_background_task(id);
+}
+
 // Ends the media task whoever still uses it (its expiry).
 void expireBackgroundMediaTask() {
   platform::ui::BackgroundTaskId id;
   {
     std::lock_guard lock(ds().mutex);
-    id = ds().mediaBackgroundTask;
-    ds().mediaBackgroundTask = platform::ui::background_task_invalid;
-    ds().mediaTaskUsers = 0;
+    id = takeMediaTaskLocked();
   }
-  auto* app = platform::ui::Application::shared();
-  if (app && id != platform::ui::background_task_invalid) app->end_background_task(id);
+  endBackgroundTask(id);
 }
 }  // namespace
 
@@ -232,12 +241,9 @@ void endBackgroundMediaTask() {
       --ds().mediaTaskUsers;
       return;
     }
-    id = ds().mediaBackgroundTask;
-    ds().mediaBackgroundTask = platform::ui::background_task_invalid;
-    ds().mediaTaskUsers = 0;
+    id = takeMediaTaskLocked();
   }
-  auto* app = platform::ui::Application::shared();
-  if (app && id != platform::ui::background_task_invalid) app->end_background_task(id);
+  endBackgroundTask(id);
 }
 
 platform::ui::BackgroundTaskId mediaBackgroundTask() {

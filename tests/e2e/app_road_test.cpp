@@ -70,6 +70,15 @@ class AppRoad : public ::testing::Test {
   fakes::PushService push_{{.authority = &authority_}};
 };
 
+// The dump's root (its second line, under the window) is a screen in no
+// navigation controller.
+void expectStandaloneRoot(const Result& r) {
+  const auto screens = r.texts("screen");
+  ASSERT_GE(screens.size(), 2u) << r.transcript();
+  EXPECT_EQ(screens.at(1).find("UINavigationController"), std::string::npos) << r.transcript();
+  EXPECT_NE(screens.at(1).find("ViewController"), std::string::npos) << r.transcript();
+}
+
 TEST_F(AppRoad, DemoCommandPlaysTheAppAndExitsZero) {
   const Result r = AppSimProcess::run({"demo"});
   ASSERT_EQ(r.exit_code, 0) << r.transcript();
@@ -137,10 +146,7 @@ TEST_F(AppRoad, TappedNotificationsWithAndWithoutATargetAddress) {
       "terminate\n");
   ASSERT_EQ(r.exit_code, 0) << r.transcript();
   EXPECT_EQ(intranet_.count("GET", "/menu"), 1u);
-  // The new root stands alone: no navigation controller in the last dump.
-  const auto screens = r.texts("screen");
-  ASSERT_GE(screens.size(), 2u) << r.transcript();
-  EXPECT_EQ(screens.at(1).find("UINavigationController"), std::string::npos) << r.transcript();
+  expectStandaloneRoot(r);
   // Each tap is reported opened to the push service once.
   EXPECT_TRUE(push_.wait_for([&] { return push_.count("PUT", "/api/v1/notifications/0b9e3c52-41d7-4f0e-9a0c-5d2e8f7a6b10") == 1 &&
                                           push_.count("PUT", "/api/v1/notifications/6f2d1a0e-9c3b-4e5d-8a7f-0b1c2d3e4f50") == 1; },
@@ -160,11 +166,7 @@ TEST_F(AppRoad, UniversalLinkReplacesTheRootAndMovesTheBaseAddress) {
       "terminate\n");
   ASSERT_EQ(r.exit_code, 0) << r.transcript();
   EXPECT_TRUE(r.has("app", "\"universal link tapped\""));
-  // The new root stands alone: no navigation controller in the dump.
-  const auto screens = r.texts("screen");
-  ASSERT_FALSE(screens.empty());
-  EXPECT_EQ(screens.at(1).find("UINavigationController"), std::string::npos) << r.transcript();
-  EXPECT_NE(screens.at(1).find("ViewController"), std::string::npos) << r.transcript();
+  expectStandaloneRoot(r);
 }
 
 TEST_F(AppRoad, OfflineFailureShowsTheConnectionLostViewUntilReloadedOnline) {
