@@ -364,6 +364,17 @@ void reset_for_testing() {
   for (auto& c : cores) {
     if (c->queue) c->queue->wait_until_all_finished();
   }
+  // Tasks the shutdown dropped from the queue never complete: let go of them
+  // and of the session they keep alive.
+  for (auto& c : cores) {
+    std::map<std::uint64_t, std::shared_ptr<Task>> dropped;
+    std::shared_ptr<Session> session;
+    {
+      std::lock_guard lk(c->m);
+      dropped.swap(c->started);
+      session = std::move(c->keep_alive);
+    }
+  }
 }
 
 void register_core(const std::shared_ptr<SessionCore>& core) {

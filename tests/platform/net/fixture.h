@@ -65,6 +65,9 @@ class TestServer {
     if (leaf) server_ = std::make_unique<httplib::SSLServer>(leaf->certificate(), leaf->private_key());
     else server_ = std::make_unique<httplib::Server>();
     server_->set_keep_alive_max_count(1000);
+    // The TLS handshake waits for the client's trust decision, which under
+    // load (and a SYN retry past the short listen backlog) can take seconds.
+    server_->set_read_timeout(30, 0);
     server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
       Recorded r{req.method, req.path, req.body, req.headers, req.remote_port};
       {
