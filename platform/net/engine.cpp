@@ -30,6 +30,9 @@ constexpr int kMaxWorkers = 16;
 constexpr int kMaxRedirects = 16;
 // How long an idle worker looks for new work before it sleeps.
 constexpr auto kIdleSpin = std::chrono::microseconds(200);
+// How long a task started from a completion waits for the delivering worker
+// before a looking worker takes it (a handler that runs on, or blocks).
+constexpr auto kDeferGrace = std::chrono::microseconds(50);
 // How many idle workers may look at once: one per processor, so a burst of
 // requests finds its workers awake.
 int max_spinners() {
@@ -1106,12 +1109,31 @@ Engine& Engine::shared() {
   return *engine;
 }
 
+namespace {
+// Set on a worker while it delivers a completion on its own thread.
+thread_local bool delivering_here = false;
+// Set once that delivery has left a task for this worker (one at most).
+thread_local bool deferred_here = false;
+std::int64_t ticks(Clock::time_point t) { return t.time_since_epoch().count(); }
+}  // namespace
+
 void Engine::submit(std::shared_ptr<Task> task) {
   std::lock_guard lk(m_);
   pending_.push_back(std::move(task));
   // While shutting down the task only waits (and is dropped with the rest):
   // starting it, or clearing the flag, would keep workers from ending.
   if (stopping_) return;
+  if (delivering_here && !deferred_here && spinners_ > 0) {
+    // The first task started from the completion this worker is delivering:
+    // the worker runs it once the handler returns (same thread, same
+    // connection), a looking worker if the handler runs on.
+    auto now = Clock::now();
+    deferred_here = true;
+    ++deferring_;
+    if (deferred_since_.load(std::memory_order_relaxed) == 0) deferred_since_.store(ticks(now), std::memory_order_relaxed);
+    watch_until_.store(ticks(now + kIdleSpin), std::memory_order_relaxed);
+    return;
+  }
   dispatch_locked();
   if (idle_.empty() && static_cast<int>(pending_.size()) > starting_ && static_cast<int>(threads_.size()) < kMaxWorkers) {
     ++starting_;
@@ -1174,6 +1196,7 @@ void Engine::worker() {
   std::unique_lock lk(m_);
   --starting_;
   std::shared_ptr<Task> task;
+  const auto grace = std::chrono::duration_cast<Clock::duration>(kDeferGrace).count();
   for (;;) {
     if (!task && !stopping_) task = take_locked();
     if (!task) {
@@ -1185,21 +1208,50 @@ void Engine::worker() {
         self.spinning = true;
         ++spinners_;
         lk.unlock();
-        auto until = Clock::now() + kIdleSpin;
-        while (!self.handed.load(std::memory_order_acquire) && Clock::now() < until) std::this_thread::yield();
+        auto until = ticks(Clock::now() + kIdleSpin);
+        while (!self.handed.load(std::memory_order_acquire)) {
+          auto now = ticks(Clock::now());
+          auto since = deferred_since_.load(std::memory_order_relaxed);
+          if (since != 0 && now - since > grace) break;
+          if (now >= until && now >= watch_until_.load(std::memory_order_relaxed)) break;
+          std::this_thread::yield();
+        }
         lk.lock();
         if (self.spinning) {
           self.spinning = false;
           --spinners_;
         }
       }
-      while (!self.handed.load(std::memory_order_relaxed) && !stopping_) self.cv.wait(lk);
-      if (!self.handed.load(std::memory_order_relaxed)) {
+      while (!self.handed.load(std::memory_order_relaxed) && !stopping_) {
+        auto since = deferred_since_.load(std::memory_order_relaxed);
+        if (since == 0) {
+          self.cv.wait(lk);
+          continue;
+        }
+        auto due = Clock::time_point(Clock::duration(since + grace));
+        if (Clock::now() < due) {
+          // Someone must stay ready while a task waits for its worker's handler.
+          self.cv.wait_until(lk, due);
+          continue;
+        }
+        // The handler runs on: take the task left for its worker.
+        deferred_since_.store(0, std::memory_order_relaxed);
         std::erase(idle_, &self);
-        break;
+        task = take_locked();
+        if (task) {
+          dispatch_locked();
+          break;
+        }
+        idle_.push_back(&self);
       }
-      self.handed.store(false, std::memory_order_relaxed);
-      task = std::move(self.task);
+      if (!task) {
+        if (!self.handed.load(std::memory_order_relaxed)) {
+          std::erase(idle_, &self);
+          break;
+        }
+        self.handed.store(false, std::memory_order_relaxed);
+        task = std::move(self.task);
+      }
     }
     lk.unlock();
     auto core = task->session_;
@@ -1218,9 +1270,15 @@ void Engine::worker() {
       // starts reuses the connection.
       dispatch_locked();
       lk.unlock();
+      delivering_here = true;
       deferred.core->drain_here_or_queue(deferred.session);
+      delivering_here = false;
       deferred = {};
       lk.lock();
+      if (deferred_here) {
+        deferred_here = false;
+        if (--deferring_ == 0) deferred_since_.store(0, std::memory_order_relaxed);
+      }
     }
     // A task held back by the host limit may run now: this worker takes the
     // first, idle ones the rest.
@@ -1246,6 +1304,9 @@ void Engine::shutdown() {
   pending_.clear();
   idle_.clear();
   spinners_ = 0;
+  deferring_ = 0;
+  deferred_since_.store(0);
+  watch_until_.store(0);
   stopping_ = false;
 }
 

@@ -2,9 +2,11 @@
 // connection limits, task lists, invalidation, background sessions.
 #include "fixture.h"
 
+#include <future>
 #include <map>
 
 #include "platform/dispatch/operation.h"
+#include "platform/net/connection.h"
 #include "platform/runtime/runtime.h"
 
 namespace platform::net::test {
@@ -359,6 +361,41 @@ TEST_F(TasksTest, ChainedTasksReuseOneConnectionAndCompleteOnTheDelegateQueue) {
     EXPECT_EQ(ports.size(), 1u);
     session->finish_tasks_and_invalidate();
   }
+}
+
+// Tasks started from a completion handler run even while that handler is
+// still busy: one it then waits for synchronously, and several at once.
+TEST_F(TasksTest, TasksStartedFromACompletionHandlerRunWhileItIsBusy) {
+  auto session = Session::make(Configuration::ephemeral());
+  constexpr int kRounds = 20;
+  std::atomic<int> done{0}, failures{0};
+  std::function<void(int)> next = [&](int round) {
+    session->data_task(Request(https("/ok")), [&, round](std::optional<Bytes> d, auto, std::optional<Error> e) {
+      if (e || !d) ++failures;
+      if (round % 2 == 0) {
+        // Blocks this worker's handler until the new task has run elsewhere.
+        auto sync = send_synchronous(Request(https("/ok")), 5);
+        if (sync.error || !sync.data || to_string(*sync.data) != "ok") ++failures;
+      } else {
+        auto other = Session::make(Configuration::ephemeral());
+        auto left = std::make_shared<std::atomic<int>>(3);
+        auto all = std::make_shared<std::promise<void>>();
+        for (int i = 0; i < 3; ++i) {
+          other->data_task(Request(https("/ok")), [left, all, &failures](std::optional<Bytes> d2, auto, std::optional<Error> e2) {
+            if (e2 || !d2) ++failures;
+            if (--*left == 0) all->set_value();
+          })->resume();
+        }
+        if (all->get_future().wait_for(std::chrono::seconds(5)) != std::future_status::ready) ++failures;
+        other->finish_tasks_and_invalidate();
+      }
+      if (++done < kRounds) next(round + 1);
+    })->resume();
+  };
+  next(0);
+  ASSERT_TRUE(wait_until([&] { return done == kRounds; }, std::chrono::seconds(60)));
+  EXPECT_EQ(failures, 0);
+  session->finish_tasks_and_invalidate();
 }
 
 TEST_F(TasksTest, SessionIsARuntimeObjectWithAssociatedObjects) {
