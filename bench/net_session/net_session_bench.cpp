@@ -68,10 +68,41 @@ Server& server() {
 
 std::size_t discard(char*, std::size_t size, std::size_t n, void*) { return size * n; }
 
-std::shared_ptr<Session> make_session() {
-  auto config = Configuration::ephemeral();
-  config.max_connections_per_host = kConcurrent;
-  return Session::make(config);
+// One client per side for the whole run: its keep-alive connections are
+// opened once, in the first warm-up, and serve every repetition after it.
+struct Clients {
+  std::shared_ptr<Session> session;
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+  std::vector<CURL*> easies;
+
+  ~Clients() {
+    for (auto* e : easies) curl_easy_cleanup(e);
+    if (multi) curl_multi_cleanup(multi);
+    if (easy) curl_easy_cleanup(easy);
+    if (session) session->invalidate_and_cancel();
+  }
+};
+
+std::unique_ptr<Clients>& clients() {
+  static std::unique_ptr<Clients> c = std::make_unique<Clients>();
+  return c;
+}
+
+Session& session() {
+  auto& c = *clients();
+  if (!c.session) {
+    auto config = Configuration::ephemeral();
+    config.max_connections_per_host = kConcurrent;
+    c.session = Session::make(config);
+  }
+  return *c.session;
+}
+
+CURL* raw_easy() {
+  auto& c = *clients();
+  if (!c.easy) c.easy = curl_easy_init();
+  return c.easy;
 }
 
 // Runs `count` GETs through the session at once and waits for all of them.
@@ -127,10 +158,8 @@ void session_chain(Session& session, const Request& request, int length, benchma
 constexpr int kChain = 32;
 
 void net_get_sequential_ours(benchmark::State& state) {
-  auto session = make_session();
   Request request(*platform::foundation::Url::parse(server().url()));
-  for (auto _ : state) session_chain(*session, request, kChain, state);
-  session->invalidate_and_cancel();
+  for (auto _ : state) session_chain(session(), request, kChain, state);
 }
 
 void raw_gets(CURL* easy, const std::string& url, int count, benchmark::State& state) {
@@ -143,60 +172,52 @@ void raw_gets(CURL* easy, const std::string& url, int count, benchmark::State& s
 }
 
 void net_get_sequential_raw(benchmark::State& state) {
-  CURL* easy = curl_easy_init();
   auto url = server().url();
-  for (auto _ : state) raw_gets(easy, url, kChain, state);
-  curl_easy_cleanup(easy);
+  for (auto _ : state) raw_gets(raw_easy(), url, kChain, state);
 }
 
 void net_get_caller_waits_ours(benchmark::State& state) {
-  auto session = make_session();
   Request request(*platform::foundation::Url::parse(server().url()));
-  for (auto _ : state) session_gets(*session, request, 1, state);
-  session->invalidate_and_cancel();
+  for (auto _ : state) session_gets(session(), request, 1, state);
 }
 
 void net_get_caller_waits_raw(benchmark::State& state) {
-  CURL* easy = curl_easy_init();
   auto url = server().url();
-  for (auto _ : state) raw_gets(easy, url, 1, state);
-  curl_easy_cleanup(easy);
+  for (auto _ : state) raw_gets(raw_easy(), url, 1, state);
 }
 
 void net_get_concurrent8_ours(benchmark::State& state) {
-  auto session = make_session();
   Request request(*platform::foundation::Url::parse(server().url()));
-  for (auto _ : state) session_gets(*session, request, kConcurrent, state);
-  session->invalidate_and_cancel();
+  for (auto _ : state) session_gets(session(), request, kConcurrent, state);
 }
 
 void net_get_concurrent8_raw(benchmark::State& state) {
-  CURLM* multi = curl_multi_init();
-  curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(kConcurrent));
-  std::vector<CURL*> easies;
-  auto url = server().url();
-  for (int i = 0; i < kConcurrent; ++i) {
-    CURL* e = curl_easy_init();
-    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &discard);
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    easies.push_back(e);
+  auto& c = *clients();
+  if (!c.multi) {
+    c.multi = curl_multi_init();
+    curl_multi_setopt(c.multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(kConcurrent));
+    auto url = server().url();
+    for (int i = 0; i < kConcurrent; ++i) {
+      CURL* e = curl_easy_init();
+      curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+      curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &discard);
+      curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+      c.easies.push_back(e);
+    }
   }
   for (auto _ : state) {
-    for (auto* e : easies) curl_multi_add_handle(multi, e);
+    for (auto* e : c.easies) curl_multi_add_handle(c.multi, e);
     int running = 0;
     do {
-      curl_multi_perform(multi, &running);
-      if (running) curl_multi_poll(multi, nullptr, 0, 10, nullptr);
+      curl_multi_perform(c.multi, &running);
+      if (running) curl_multi_poll(c.multi, nullptr, 0, 10, nullptr);
     } while (running);
     int queued = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+    while (CURLMsg* msg = curl_multi_info_read(c.multi, &queued)) {
       if (msg->msg == CURLMSG_DONE && msg->data.result != CURLE_OK) state.SkipWithError("request failed");
     }
-    for (auto* e : easies) curl_multi_remove_handle(multi, e);
+    for (auto* e : c.easies) curl_multi_remove_handle(c.multi, e);
   }
-  for (auto* e : easies) curl_easy_cleanup(e);
-  curl_multi_cleanup(multi);
 }
 
 }  // namespace
@@ -234,6 +255,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  clients().reset();
   // Sessions end on their delegate queues; let them finish before static destruction.
   platform::net::reset_for_testing();
   return 0;

@@ -1209,13 +1209,20 @@ void Engine::worker() {
         ++spinners_;
         lk.unlock();
         auto until = ticks(Clock::now() + kIdleSpin);
+        bool watching = false;  // this worker is the one that looks on while tasks are left
         while (!self.handed.load(std::memory_order_acquire)) {
           auto now = ticks(Clock::now());
           auto since = deferred_since_.load(std::memory_order_relaxed);
           if (since != 0 && now - since > grace) break;
-          if (now >= until && now >= watch_until_.load(std::memory_order_relaxed)) break;
+          if (now >= until) {
+            if (now >= watch_until_.load(std::memory_order_relaxed)) break;
+            bool free = false;
+            if (!watching && !watcher_.compare_exchange_strong(free, true)) break;
+            watching = true;
+          }
           std::this_thread::yield();
         }
+        if (watching) watcher_.store(false);
         lk.lock();
         if (self.spinning) {
           self.spinning = false;
@@ -1307,6 +1314,7 @@ void Engine::shutdown() {
   deferring_ = 0;
   deferred_since_.store(0);
   watch_until_.store(0);
+  watcher_.store(false);
   stopping_ = false;
 }
 

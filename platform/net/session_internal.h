@@ -170,10 +170,11 @@ class Engine {
   // A task started from a completion its worker is delivering is left for
   // that worker (same thread, same connection); `deferred_since_` (steady
   // clock ticks, 0: none) lets a looking worker take it when the handler
-  // keeps running, and looking workers keep looking until `watch_until_`.
+  // keeps running, and one looking worker keeps looking until `watch_until_`.
   std::atomic<std::int64_t> deferred_since_{0};
   int deferring_ = 0;  // workers in a completion handler that left a task for themselves
   std::atomic<std::int64_t> watch_until_{0};
+  std::atomic<bool> watcher_{false};  // one looking worker at most stays on for `watch_until_`
 };
 
 // A drain of delegate calls an engine worker owes after its transfer.
