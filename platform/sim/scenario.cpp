@@ -44,7 +44,22 @@ bool request_matches(const ServiceRequest& r, const std::string& service, const 
 }
 
 // `pattern` with "*" for any text, found anywhere in `text`.
-bool glob_search(std::string_view text, std::string_view pattern);
+bool glob_search(std::string_view text, std::string_view pattern) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  for (std::size_t star; (star = pattern.find('*', start)) != std::string_view::npos; start = star + 1) {
+    parts.push_back(pattern.substr(start, star - start));
+  }
+  parts.push_back(pattern.substr(start));
+  std::size_t at = 0;
+  for (std::string_view part : parts) {
+    if (part.empty()) continue;
+    std::size_t found = text.find(part, at);
+    if (found == std::string_view::npos) return false;
+    at = found + part.size();
+  }
+  return true;
+}
 
 // `expected` is found in `actual`: an object's keys with matching values
 // (other keys may be present), an array of as many matching elements, the
@@ -89,23 +104,6 @@ bool request_details_match(const ServiceRequest& r, const std::vector<std::strin
     } else {
       return false;
     }
-  }
-  return true;
-}
-
-bool glob_search(std::string_view text, std::string_view pattern) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  for (std::size_t star; (star = pattern.find('*', start)) != std::string_view::npos; start = star + 1) {
-    parts.push_back(pattern.substr(start, star - start));
-  }
-  parts.push_back(pattern.substr(start));
-  std::size_t at = 0;
-  for (std::string_view part : parts) {
-    if (part.empty()) continue;
-    std::size_t found = text.find(part, at);
-    if (found == std::string_view::npos) return false;
-    at = found + part.size();
   }
   return true;
 }
