@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <fstream>
 #include <sstream>
 
@@ -163,6 +165,27 @@ TEST_F(CoreLoggerTest, WrappersFormatTheirArgumentList) {
   ASSERT_EQ(rs.size(), 2u);
   EXPECT_EQ(rs[0].message, " - [GULLogger][I-COR000040] value 7");
   EXPECT_EQ(rs[1].message, "5.12.0 - [Davidize/InstanceID][I-IID000001] name x");
+}
+
+TEST_F(CoreLoggerTest, LinesOfEachThreadKeepTheirOrder) {
+  boot_with({});
+  constexpr int kThreads = 4, kLines = 50;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) FIRLogError(kFIRLoggerCore, "I-COR000070", "thread %d line %d", t, i);
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::vector<int> next(kThreads, 0);
+  const auto rs = records();
+  ASSERT_EQ(rs.size(), static_cast<std::size_t>(kThreads * kLines));
+  for (const LogRecord& r : rs) {
+    int t = -1, i = -1;
+    ASSERT_EQ(std::sscanf(r.message.c_str(), "5.12.0 - [Davidize/Core][I-COR000070] thread %d line %d", &t, &i), 2);
+    ASSERT_TRUE(t >= 0 && t < kThreads);
+    EXPECT_EQ(i, next[t]++) << "thread " << t;
+  }
 }
 
 // ---- switches ---------------------------------------------------------------
