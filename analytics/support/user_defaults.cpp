@@ -68,6 +68,10 @@ struct APMUserDefaults::Impl : std::enable_shared_from_this<Impl> {
     }
     std::lock_guard lock(backupMutex);
     if (preferenceFileExcluded) return;
+    // Without a Library folder (before boot) there is no file to exclude. Asked
+    // anyway, the path would be reported through the monitor, which may be the
+    // very object being created (its stores synchronise while it is made).
+    if (os::FileManager::shared().url_for(os::Directory::library).empty()) return;
     const std::string path = APMPreferencesPlistPath(suiteName);
     if (path.empty() || !os::FileManager::shared().exists(path)) return;
     std::optional<fd::Error> error;
