@@ -17,26 +17,26 @@ bool succeeded(const platform::foundation::Expected<void>& result, APMErrorOut e
   return false;
 }
 
+// The folder; empty, after the monitor message, when there is none.
+std::filesystem::path searchPath(os::Directory directory, std::int64_t code, std::string_view message) {
+  auto folder = os::FileManager::shared().url_for(directory);
+  if (folder.empty()) APMMeasurement::monitor().logWithLevel(1, code, message);
+  return folder;
+}
+
 }  // namespace
 
 std::string APMApplicationSupportPath(std::string_view name) {
   if (name.empty()) return {};
-  const auto folder = os::FileManager::shared().url_for(os::Directory::application_support);
-  if (folder.empty()) {
-    APMMeasurement::monitor().logWithLevel(1, 19001, "NSSearchPath for ApplicationSupport directory is empty");
-    return {};
-  }
-  return (folder / "Dozada" / "Measurement" / name).string();
+  const auto folder = searchPath(os::Directory::application_support, 19001,
+                                 "NSSearchPath for ApplicationSupport directory is empty");
+  return folder.empty() ? std::string() : (folder / "Dozada" / "Measurement" / name).string();
 }
 
 std::string APMPreferencesPlistPath(std::string_view name) {
   if (name.empty()) return {};
-  const auto folder = os::FileManager::shared().url_for(os::Directory::library);
-  if (folder.empty()) {
-    APMMeasurement::monitor().logWithLevel(1, 19000, "NSSearchPath for Library directory is empty");
-    return {};
-  }
-  return (folder / "Preferences" / (std::string(name) + ".plist")).string();
+  const auto folder = searchPath(os::Directory::library, 19000, "NSSearchPath for Library directory is empty");
+  return folder.empty() ? std::string() : (folder / "Preferences" / (std::string(name) + ".plist")).string();
 }
 
 bool APMExcludeFileFromBackup(std::string_view path, APMErrorOut error) {
