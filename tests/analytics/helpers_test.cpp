@@ -72,7 +72,9 @@ TEST(AnalyticsErrors, MonitorContextsComeOnlyFromAnalyticsErrors) {
   EXPECT_EQ(APMMonitorContextsFromErrors({fd::Value(42)}), "");
 }
 
-TEST(AnalyticsNumeric, DecimalCheck) {
+class AnalyticsNumericTest : public analytics_test::AnalyticsUnbootedTest {};
+
+TEST_F(AnalyticsNumericTest, DecimalCheck) {
   struct Case {
     const char* text;
     bool decimal;
@@ -85,7 +87,7 @@ TEST(AnalyticsNumeric, DecimalCheck) {
   for (const auto& c : cases) EXPECT_EQ(APMIsDecimalNumberString(c.text), c.decimal) << c.text;
 }
 
-TEST(AnalyticsNumeric, DecimalParseKeepsEveryDigitOrLogs) {
+TEST_F(AnalyticsNumericTest, DecimalParseKeepsEveryDigitOrLogs) {
   MonitorRecorder recorder;
   struct Case {
     const char* text;
@@ -126,7 +128,7 @@ TEST(AnalyticsNumeric, DecimalParseKeepsEveryDigitOrLogs) {
   EXPECT_EQ(APMDecimalNumberFromString(".5")->to_double(), 0.5);
 }
 
-TEST(AnalyticsNumeric, RandomIntegersDiffer) {
+TEST_F(AnalyticsNumericTest, RandomIntegersDiffer) {
   // Two equal draws out of 2^64 would point at a generator that is not random.
   EXPECT_NE(APMNumericUtil::randomInt64(), APMNumericUtil::randomInt64());
 }
@@ -269,7 +271,9 @@ TEST_F(AnalyticsFilesTest, RemoveAndExcludeFromBackup) {
   EXPECT_TRUE(recorder.calls().empty());
 }
 
-TEST(AnalyticsFiles, NoFoldersBeforeBootLogsAndGivesEmptyPaths) {
+class AnalyticsFilesUnbootedTest : public analytics_test::AnalyticsUnbootedTest {};
+
+TEST_F(AnalyticsFilesUnbootedTest, NoFoldersBeforeBootLogsAndGivesEmptyPaths) {
   MonitorRecorder recorder;
   EXPECT_EQ(APMApplicationSupportPath("dozada-app-measurement.sql"), "");
   EXPECT_EQ(APMPreferencesPlistPath("com.dozada.ruv.measurement"), "");

@@ -13,6 +13,7 @@
 
 #include "analytics/monitor/monitor.h"
 #include "core/logger.h"
+#include "platform/dispatch/queue.h"
 #include "platform/foundation/value.h"
 #include "platform/os/profile.h"
 #include "platform/testing/temp_device.h"
@@ -79,6 +80,14 @@ inline bool hasLine(const std::vector<std::string>& lines, const std::string& te
   }
   return false;
 }
+
+// Tests that reach the shared monitor without a device: the monitor's queued
+// work must end before the process does (it uses the random generator and the
+// logger, which are torn down at exit).
+class AnalyticsUnbootedTest : public ::testing::Test {
+ protected:
+  void TearDown() override { platform::dispatch::wait_until_idle(); }
+};
 
 // Boots a temporary device with the given launch arguments and Info.plist keys.
 class AnalyticsDeviceTest : public ::testing::Test {
