@@ -25,7 +25,7 @@ class AnalyticsSampledDataTest : public ::testing::Test {
   std::shared_ptr<ManualClock> clock_;
 };
 
-const std::string& keptKey(const APMMonitoringSampledData& data) { return *(*data.sampledData())[2].string(); }
+std::string keptKey(const APMMonitoringSampledData& data) { return *(*data.sampledData())[2].string(); }
 
 TEST_F(AnalyticsSampledDataTest, ScriptedDrawsReplaceTheKeyOnlyOnZero) {
   struct Case {
