@@ -159,6 +159,8 @@ std::optional<std::string> GULNetworkURLSession::startTask(const std::shared_ptr
                                                            GULNetworkURLSessionCompletionHandler handler) {
   if (!session || !task) {
     if (session) session->finish_tasks_and_invalidate();
+    // No completion will remove a body already written for the upload.
+    removeTempItemAtURL(uploadingFileURL_);
     callCompletionHandler(handler, nullptr, std::nullopt,
                           networkError(GULErrorCodeNetworkSessionTaskCreation, "Cannot create network session"));
     return std::nullopt;
