@@ -144,6 +144,11 @@ TEST_F(GULReachabilityCheckerTest, ReplacedTableReportsOnlyNewStatuses) {
   EXPECT_EQ(other.created, 1);
   other.callback(rf::reachable | rf::is_wwan);
   EXPECT_EQ(delegate_->statuses, (std::vector<int>{2, 1, 3, 3}));
+
+  // Going away stops it.
+  checker.reset();
+  EXPECT_EQ(other.unscheduled, 1);
+  EXPECT_EQ(other.released, 1);
 }
 
 TEST_F(GULReachabilityCheckerTest, FailedScheduleReleasesTheReference) {
