@@ -94,15 +94,7 @@ std::optional<std::string> GULNetwork::postURL(const foundation::Url& url, const
   request.headers.set("Content-Type", "application/x-www-form-urlencoded");
   request.headers.set("Content-Encoding", "gzip");
 
-  auto sessionID = startRequest(std::move(queue), usingBackgroundSession, std::move(handler),
-                                [&](GULNetworkURLSession& fetcher, GULNetworkURLSessionCompletionHandler completion) {
-                                  return fetcher.sessionIDFromAsyncPOSTRequest(request, std::move(completion));
-                                });
-  if (sessionID) {
-    GULNetwork_logWithLevel(kGULNetworkLogLevelDebug, kGULNetworkMessageCodeNetwork000, "Uploading data. Host",
-                            foundation::Value(url.absolute_string()));
-  }
-  return sessionID;
+  return startRequest(request, std::move(queue), usingBackgroundSession, std::move(handler));
 }
 
 std::optional<std::string> GULNetwork::getURL(const foundation::Url& url, const net::Headers& headers,
@@ -113,22 +105,11 @@ std::optional<std::string> GULNetwork::getURL(const foundation::Url& url, const 
   request.method = "GET";
   request.headers = headers;
 
-  auto sessionID = startRequest(std::move(queue), usingBackgroundSession, std::move(handler),
-                                [&](GULNetworkURLSession& fetcher, GULNetworkURLSessionCompletionHandler completion) {
-                                  return fetcher.sessionIDFromAsyncGETRequest(request, std::move(completion));
-                                });
-  if (sessionID) {
-    GULNetwork_logWithLevel(kGULNetworkLogLevelDebug, kGULNetworkMessageCodeNetwork001, "Downloading data. Host",
-                            foundation::Value(url.absolute_string()));
-  }
-  return sessionID;
+  return startRequest(request, std::move(queue), usingBackgroundSession, std::move(handler));
 }
 
-std::optional<std::string> GULNetwork::startRequest(
-    std::optional<Queue> queue, bool usingBackgroundSession,
-    GULNetworkCompletionHandler handler,
-    const std::function<std::optional<std::string>(GULNetworkURLSession&, GULNetworkURLSessionCompletionHandler)>&
-        start) {
+std::optional<std::string> GULNetwork::startRequest(const net::Request& request, std::optional<Queue> queue,
+                                                    bool usingBackgroundSession, GULNetworkCompletionHandler handler) {
   auto fetcher = GULNetworkURLSession::initWithNetworkLoggerDelegate(std::weak_ptr<GULNetworkLoggerDelegate>(
       std::static_pointer_cast<GULNetworkLoggerDelegate>(shared_from_this())));
   fetcher->setBackgroundNetworkEnabled(usingBackgroundSession);
@@ -153,8 +134,19 @@ std::optional<std::string> GULNetwork::startRequest(
   // start has already handed error 2 to the handler; its entry goes again.
   const std::string sessionID = fetcher->sessionID();
   requests_.setObject(fetcher, sessionID);
-  auto started = start(*fetcher, std::move(completion));
-  if (!started) requests_.removeObjectForKey(sessionID);
+  const bool upload = request.method == "POST";
+  auto started = upload ? fetcher->sessionIDFromAsyncPOSTRequest(request, std::move(completion))
+                        : fetcher->sessionIDFromAsyncGETRequest(request, std::move(completion));
+  if (!started) {
+    requests_.removeObjectForKey(sessionID);
+    return std::nullopt;
+  }
+  const foundation::Value host(request.url ? request.url->absolute_string() : std::string());
+  if (upload) {
+    GULNetwork_logWithLevel(kGULNetworkLogLevelDebug, kGULNetworkMessageCodeNetwork000, "Uploading data. Host", host);
+  } else {
+    GULNetwork_logWithLevel(kGULNetworkLogLevelDebug, kGULNetworkMessageCodeNetwork001, "Downloading data. Host", host);
+  }
   return started;
 }
 

@@ -110,12 +110,10 @@ class GULNetwork : public GULReachabilityDelegate,
                 const GULNetworkCompletionHandler& handler);
   // The request of both methods: reloading, with the timeout (0 counts as 60).
   platform::net::Request requestWithURL(const platform::foundation::Url& url) const;
-  // Runs `start` on a new fetcher, keeping the fetcher in `requests` while it runs.
-  std::optional<std::string> startRequest(
-      std::optional<platform::dispatch::Queue> queue,
-      bool usingBackgroundSession, GULNetworkCompletionHandler handler,
-      const std::function<std::optional<std::string>(GULNetworkURLSession&, GULNetworkURLSessionCompletionHandler)>&
-          start);
+  // Runs a POST (upload) or GET request on a new fetcher, kept in `requests` while it runs.
+  std::optional<std::string> startRequest(const platform::net::Request& request,
+                                          std::optional<platform::dispatch::Queue> queue, bool usingBackgroundSession,
+                                          GULNetworkCompletionHandler handler);
   void printLog(GULNetworkLogLevel logLevel, GULNetworkMessageCode messageCode,
                 const std::optional<std::string>& message,
                 const std::vector<platform::foundation::Value>& contexts) const;

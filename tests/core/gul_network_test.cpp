@@ -190,6 +190,7 @@ TEST_F(GULNetworkClientTest, FailedSessionGivesOneErrorAndNoID) {
   const auto codes = logger->codes();
   EXPECT_EQ(std::count(codes.begin(), codes.end(), 901017), 2);
   EXPECT_EQ(std::count(codes.begin(), codes.end(), 900002), 0);  // no second failure
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), 900000), 0);  // nothing is uploading
   EXPECT_EQ(collector().count(), 0u);
 }
 

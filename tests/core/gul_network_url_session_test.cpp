@@ -133,6 +133,8 @@ TEST_F(GULNetworkURLSessionTest, ResponseThenCutErrsOnlyForDownloads) {
   EXPECT_EQ(get.error->domain, foundation::url_error::domain);
   EXPECT_EQ(get.data, std::nullopt);
   EXPECT_TRUE(logger_->has(901017));
+  EXPECT_TRUE(logger_->has(900000));  // "Uploading data. Host"
+  EXPECT_TRUE(logger_->has(900001));  // "Downloading data. Host"
 }
 
 TEST_F(GULNetworkURLSessionTest, TaskWithNeitherResponseNorErrorCompletesWithCodeFive) {
