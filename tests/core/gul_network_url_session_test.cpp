@@ -286,6 +286,36 @@ TEST_F(GULNetworkURLSessionTest, RelaunchStoresHandlersOnlyForOurPrefix) {
   EXPECT_EQ(handlers.count(), 0u);
 }
 
+TEST_F(GULNetworkURLSessionTest, UnreadableDownloadGivesNoDataAndALine) {
+  collector().on("GET", "/config", FakeService::json(200, {{"k", "v"}}));
+  platform::testing::fail_next(platform::testing::FileOp::read,
+                               os::FileManager::shared().url_for(os::Directory::temporary), EIO);
+  ASSERT_TRUE(network_->getURL(url(collector().url("/config")), {}, std::nullopt, false, outcome_.handler()));
+  ASSERT_TRUE(runUntil([&] { return outcome_.count() == 1; }));
+  EXPECT_EQ(outcome_.status(), 200);
+  EXPECT_EQ(outcome_.data, std::nullopt);
+  EXPECT_TRUE(logger_->has(901002));
+}
+
+TEST_F(GULNetworkURLSessionTest, FetcherMapReplacementDiscardsTheOldEntry) {
+  auto first = GULNetworkURLSession::initWithNetworkLoggerDelegate(logger_);
+  auto second = GULNetworkURLSession::initWithNetworkLoggerDelegate({});
+  GULNetworkURLSession::setSessionInFetcherMap(first, "com.gul.network.background-upload-X");
+  GULNetworkURLSession::setSessionInFetcherMap(second, "com.gul.network.background-upload-X");
+  const auto lines = logger_->lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].code, 901019);
+  EXPECT_EQ(lines[0].level, 6);
+  EXPECT_EQ(lines[0].message, "Discarding session: com.gul.network.background-upload-X");
+  EXPECT_EQ(GULNetworkURLSession::sessionFromFetcherMapForSessionID("com.gul.network.background-upload-X"), second);
+  GULNetworkURLSession::setSessionInFetcherMap(nullptr, "com.gul.network.background-upload-X");
+  EXPECT_EQ(GULNetworkURLSession::sessionFromFetcherMapForSessionID("com.gul.network.background-upload-X"), nullptr);
+  // The map holds its fetchers weakly.
+  GULNetworkURLSession::setSessionInFetcherMap(first, "com.gul.network.background-upload-Y");
+  first.reset();
+  EXPECT_EQ(GULNetworkURLSession::sessionFromFetcherMapForSessionID("com.gul.network.background-upload-Y"), nullptr);
+}
+
 // ---- the temporary folder's sweep, on a manual clock -------------------------------
 
 class GULNetworkTemporaryFilesTest : public core_test::CoreDeviceTest {
