@@ -1,5 +1,5 @@
 #pragma once
-// Compiled-in deployment values of the core.
+// Compiled-in deployment values of the core (constants; any thread).
 #include <string_view>
 
 namespace core {

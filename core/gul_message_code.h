@@ -1,5 +1,5 @@
 #pragma once
-// Message codes of the utilities: a three-letter prefix and six digits.
+// Message codes of the utilities: a three-letter prefix and six digits. Any thread.
 #include <cstdio>
 #include <string>
 #include <string_view>
