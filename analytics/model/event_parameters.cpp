@@ -81,24 +81,11 @@ std::string trimmedText(const std::string& text, std::int64_t maxLength) {
       units += width;
       points.push_back(c);
     }
-    std::string prefix;
+    fnd::Bytes utf32;
     for (char32_t c : points) {
-      if (c < 0x80) {
-        prefix += static_cast<char>(c);
-      } else if (c < 0x800) {
-        prefix += static_cast<char>(0xC0 | (c >> 6));
-        prefix += static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c < 0x10000) {
-        prefix += static_cast<char>(0xE0 | (c >> 12));
-        prefix += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        prefix += static_cast<char>(0x80 | (c & 0x3F));
-      } else {
-        prefix += static_cast<char>(0xF0 | (c >> 18));
-        prefix += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        prefix += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        prefix += static_cast<char>(0x80 | (c & 0x3F));
-      }
+      for (int shift = 0; shift < 32; shift += 8) utf32.push_back(static_cast<std::uint8_t>(c >> shift));
     }
+    const std::string prefix = fnd::text::decode(utf32, fnd::text::Encoding::utf32le).value_or("");
     result = prefix + "...";
   }
   return result;

@@ -246,13 +246,17 @@ TEST_F(AnalyticsEventParametersTest, BadListsDropTheirChildren) {
   EXPECT_EQ(intEntry((*partial)[1]->parameters(), "_ll"), 1);
   EXPECT_EQ(intEntry((*partial)[1]->parameters(), "_i"), 0);
 
-  // An item whose parameters are all refused fails the whole list.
+  // An item that normalises to nothing (its only value dropped without an
+  // error entry) fails the whole list, earlier children included.
   recorder.clear();
-  const auto failed = APMCreateChildEvents(1, "ev", "app", {{"list", fd::Array{fd::Dict{{"-", 1}}}}}, true, 1);
+  fd::Array failing = items(1);
+  failing.push_back(fd::Dict{{"when", fd::Date{1}}});
+  const auto failed = APMCreateChildEvents(1, "ev", "app", {{"list", failing}}, true, 1);
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->size(), 1u);
   EXPECT_EQ(countCode(recorder, 18010), 1u);
   EXPECT_FALSE(failed->front()->parameters().contains("list"));
+  EXPECT_EQ(intEntry(failed->front()->parameters(), "_err"), 4);
 
   // A value that is neither number, string nor list: 18005 and "_err" 4.
   recorder.clear();
