@@ -106,6 +106,23 @@ void shut_connection(const httplib::Request& req) {
   });
 }
 
+// Resets the connection a request came on: the peer reads ECONNRESET.
+void reset_connection(const httplib::Request& req) {
+  auto reset = [](int fd) {
+    const linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::shutdown(fd, SHUT_RDWR);
+  };
+  if (req.ssl) {
+    const int fd = SSL_get_fd(req.ssl);
+    if (fd >= 0) reset(fd);
+    return;
+  }
+  for_each_socket([&](int fd) {
+    if (local_port_of(fd) == req.local_port && peer_port_of(fd) == req.remote_port) reset(fd);
+  });
+}
+
 void ignore_sigpipe() {
   // A server thread writing to a connection the client already closed must
   // not end the process; OpenSSL writes through plain write().
@@ -388,7 +405,13 @@ bool FakeService::wait_for(const std::function<bool()>& pred, std::chrono::milli
 
 void FakeService::on(std::string method, const std::string& path_regex, Handler handler) {
   std::lock_guard lock(mutex_);
-  overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler)});
+  overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler), false});
+}
+
+void FakeService::answer(std::string method, const std::string& path_regex, Reply r) {
+  Handler handler = reply(std::move(r));
+  std::lock_guard lock(mutex_);
+  overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler), true});
 }
 
 void FakeService::clear_overrides() {
@@ -396,9 +419,14 @@ void FakeService::clear_overrides() {
   overrides_.clear();
 }
 
+void FakeService::clear_scripted() {
+  std::lock_guard lock(mutex_);
+  std::erase_if(overrides_, [](const Route& route) { return route.scripted; });
+}
+
 void FakeService::route(std::string method, const std::string& path_regex, Handler handler) {
   std::lock_guard lock(mutex_);
-  defaults_.push_back({std::move(method), std::regex(path_regex), std::move(handler)});
+  defaults_.push_back({std::move(method), std::regex(path_regex), std::move(handler), false});
 }
 
 void FakeService::set_status_sequence(std::string path, std::vector<int> statuses) {
@@ -494,6 +522,34 @@ Handler FakeService::held(std::chrono::milliseconds max_hold, Handler then) {
     }
     if (then) then(req, res);
     else res.status = 200;
+  };
+}
+
+Handler FakeService::reply(Reply r) {
+  return [this, r = std::move(r)](const httplib::Request& req, httplib::Response& res) {
+    if (r.delay.count() > 0) {
+      std::unique_lock lock(hold_mutex_);
+      hold_cv_.wait_for(lock, r.delay, [&] { return stopping_.load(); });
+    }
+    switch (r.action) {
+      case Reply::Action::drop:
+        shut_connection(req);
+        res.status = 500;  // never reaches the client
+        return;
+      case Reply::Action::refuse:
+        reset_connection(req);
+        res.status = 500;
+        return;
+      case Reply::Action::answer: break;
+    }
+    res.status = r.status;
+    std::string content_type;
+    for (const auto& [name, value] : r.headers) {
+      if (iequals(name, "Content-Type")) content_type = value;
+      else res.headers.emplace(name, value);
+    }
+    if (!r.body.empty()) res.set_content(r.body, content_type.empty() ? "text/plain" : content_type);
+    else if (!content_type.empty()) res.set_header("Content-Type", content_type);
   };
 }
 
