@@ -408,8 +408,8 @@ void FakeService::on(std::string method, const std::string& path_regex, Handler 
   overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler), false});
 }
 
-void FakeService::answer(std::string method, const std::string& path_regex, Reply r) {
-  Handler handler = reply(std::move(r));
+void FakeService::answer(std::string method, const std::string& path_regex, ScriptedAnswer r) {
+  Handler handler = play(std::move(r));
   std::lock_guard lock(mutex_);
   overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler), true});
 }
@@ -525,22 +525,22 @@ Handler FakeService::held(std::chrono::milliseconds max_hold, Handler then) {
   };
 }
 
-Handler FakeService::reply(Reply r) {
+Handler FakeService::play(ScriptedAnswer r) {
   return [this, r = std::move(r)](const httplib::Request& req, httplib::Response& res) {
     if (r.delay.count() > 0) {
       std::unique_lock lock(hold_mutex_);
       hold_cv_.wait_for(lock, r.delay, [&] { return stopping_.load(); });
     }
     switch (r.action) {
-      case Reply::Action::drop:
+      case ScriptedAnswer::Action::drop:
         shut_connection(req);
-        res.status = 500;  // never reaches the client
+        res.status = 0;  // no answer; what the observer sees
         return;
-      case Reply::Action::refuse:
+      case ScriptedAnswer::Action::refuse:
         reset_connection(req);
-        res.status = 500;
+        res.status = 0;
         return;
-      case Reply::Action::answer: break;
+      case ScriptedAnswer::Action::answer: break;
     }
     res.status = r.status;
     std::string content_type;

@@ -10,7 +10,8 @@
 //   site.on("GET", "/slow", site.held(std::chrono::seconds(5)));
 //   ... drive the client through site.host_map() ...
 //   ASSERT_TRUE(site.wait_for([&] { return site.count("GET", "/slow") == 1; }, std::chrono::seconds(5)));
-//   site.answer("POST", "/api/x", {.status = 500, .body = "oops"});   // a scripted answer
+//   ScriptedAnswer oops;  oops.status = 500;  oops.body = "oops";
+//   site.answer("POST", "/api/x", oops);           // scripted, until clear_scripted()
 #include <httplib.h>
 
 #include <atomic>
@@ -65,12 +66,12 @@ struct RecordedRequest {
 
 using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 // Sees every request once its answer is ready, just before it is sent, with
-// its status (for a dropped connection, the status the handler left). Runs on
-// a server thread.
+// its status (for a dropped connection, the status the handler left: 0 for a
+// scripted drop or refusal). Runs on a server thread.
 using RequestObserver = std::function<void(const RecordedRequest&, int status)>;
 
 // A scripted answer for one route: what a test or a scenario step sets.
-struct Reply {
+struct ScriptedAnswer {
   enum class Action {
     answer,  // status, headers and body
     drop,    // closes the connection without an answer
@@ -144,9 +145,9 @@ class FakeService {
   // A "GET" route also answers HEAD. The handler's request carries the regex
   // captures in `matches`, and the raw body with its Content-Encoding.
   void on(std::string method, const std::string& path_regex, Handler handler);
-  // on() with reply(r), marked as scripted so clear_scripted() removes it
+  // on() with play(r), marked as scripted so clear_scripted() removes it
   // while the test's own overrides stay.
-  void answer(std::string method, const std::string& path_regex, Reply r);
+  void answer(std::string method, const std::string& path_regex, ScriptedAnswer r);
   void clear_overrides();
   void clear_scripted();
   // The next requests to `path` (any method) are answered with these statuses
@@ -164,7 +165,7 @@ class FakeService {
   // `then` (an empty 200 when null). The request is recorded on arrival.
   Handler held(std::chrono::milliseconds max_hold, Handler then = nullptr);
   // Plays `r` (its delay is released early by stop()).
-  Handler reply(Reply r);
+  Handler play(ScriptedAnswer r);
 
  protected:
   // Default routes of a service, tried in the order added after the overrides;

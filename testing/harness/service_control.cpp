@@ -19,17 +19,17 @@ std::string path_pattern(std::string_view path) {
   return pattern;
 }
 
-fakes::Reply to_reply(const platform::sim::ServiceAnswer& answer) {
+fakes::ScriptedAnswer to_scripted_answer(const platform::sim::ServiceAnswer& answer) {
   using Action = platform::sim::ServiceAnswer::Action;
-  fakes::Reply reply;
-  reply.action = answer.action == Action::drop     ? fakes::Reply::Action::drop
-                 : answer.action == Action::refuse ? fakes::Reply::Action::refuse
-                                                   : fakes::Reply::Action::answer;
-  reply.status = answer.status;
-  reply.headers = answer.headers;
-  reply.body = answer.body;
-  reply.delay = std::chrono::milliseconds(std::llround(answer.delay_s * 1000));
-  return reply;
+  fakes::ScriptedAnswer scripted;
+  scripted.action = answer.action == Action::drop     ? fakes::ScriptedAnswer::Action::drop
+                 : answer.action == Action::refuse ? fakes::ScriptedAnswer::Action::refuse
+                                                   : fakes::ScriptedAnswer::Action::answer;
+  scripted.status = answer.status;
+  scripted.headers = answer.headers;
+  scripted.body = answer.body;
+  scripted.delay = std::chrono::milliseconds(std::llround(answer.delay_s * 1000));
+  return scripted;
 }
 
 void install_service_control(std::vector<fakes::FakeService*> services) {
@@ -37,7 +37,7 @@ void install_service_control(std::vector<fakes::FakeService*> services) {
       .set_answer = [services](const platform::sim::ServiceAnswer& answer) -> std::string {
         for (fakes::FakeService* service : services) {
           if (service->name() != answer.service) continue;
-          service->answer(answer.method, path_pattern(answer.path), to_reply(answer));
+          service->answer(answer.method, path_pattern(answer.path), to_scripted_answer(answer));
           return {};
         }
         return "no service " + answer.service;

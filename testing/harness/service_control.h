@@ -15,7 +15,7 @@ namespace testing {
 // A scenario path ("*" for any text, everything else literal) as the whole-path
 // regex of a fake route.
 std::string path_pattern(std::string_view path);
-fakes::Reply to_reply(const platform::sim::ServiceAnswer& answer);
+fakes::ScriptedAnswer to_scripted_answer(const platform::sim::ServiceAnswer& answer);
 
 // Scripts answers on `services`, found by their name; a reset removes every
 // scripted answer of them (the fakes' own overrides stay). The services must
