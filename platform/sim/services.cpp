@@ -19,7 +19,7 @@ std::vector<ServiceRequest>& requests() {
 
 void record_service_request(ServiceRequest request) {
   std::string line = request.service + " " + request.method + " " + request.path + " -> " +
-                     std::to_string(request.status);
+                     (request.status == 0 ? std::string("no answer") : std::to_string(request.status));
   {
     std::lock_guard lock(g_mutex);
     if (g_show_headers)

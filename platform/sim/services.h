@@ -16,7 +16,8 @@ struct ServiceRequest {
   std::string body{};                                           // decoded when it came gzipped
 };
 
-// Records the request and emits a svc line "<service> <METHOD> <path> -> <status>",
+// Records the request and emits a svc line "<service> <METHOD> <path> -> <status>"
+// ("no answer" for status 0: a dropped or refused connection),
 // followed by one "  <Name>: <value>" line per request header when headers are shown.
 void record_service_request(ServiceRequest request);
 // Every request recorded, in order.

@@ -94,32 +94,23 @@ void for_each_socket(F f) {
   }
 }
 
-// Shuts down the server side of the connection a request came on.
-void shut_connection(const httplib::Request& req) {
-  if (req.ssl) {
-    const int fd = SSL_get_fd(req.ssl);
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
-    return;
-  }
-  for_each_socket([&](int fd) {
-    if (local_port_of(fd) == req.local_port && peer_port_of(fd) == req.remote_port) ::shutdown(fd, SHUT_RDWR);
-  });
-}
-
-// Resets the connection a request came on: the peer reads ECONNRESET.
-void reset_connection(const httplib::Request& req) {
-  auto reset = [](int fd) {
-    const linger hard{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+// Shuts down the server side of the connection a request came on; with
+// `reset` the peer reads ECONNRESET instead of an orderly end.
+void end_connection(const httplib::Request& req, bool reset = false) {
+  auto end = [reset](int fd) {
+    if (reset) {
+      const linger hard{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
     ::shutdown(fd, SHUT_RDWR);
   };
   if (req.ssl) {
     const int fd = SSL_get_fd(req.ssl);
-    if (fd >= 0) reset(fd);
+    if (fd >= 0) end(fd);
     return;
   }
   for_each_socket([&](int fd) {
-    if (local_port_of(fd) == req.local_port && peer_port_of(fd) == req.remote_port) reset(fd);
+    if (local_port_of(fd) == req.local_port && peer_port_of(fd) == req.remote_port) end(fd);
   });
 }
 
@@ -509,7 +500,7 @@ Handler FakeService::unavailable_html() {
 
 Handler FakeService::drop_connection() {
   return [](const httplib::Request& req, httplib::Response& res) {
-    shut_connection(req);
+    end_connection(req);
     res.status = 500;  // never reaches the client
   };
 }
@@ -533,12 +524,9 @@ Handler FakeService::play(ScriptedAnswer r) {
     }
     switch (r.action) {
       case ScriptedAnswer::Action::drop:
-        shut_connection(req);
-        res.status = 0;  // no answer; what the observer sees
-        return;
       case ScriptedAnswer::Action::refuse:
-        reset_connection(req);
-        res.status = 0;
+        end_connection(req, r.action == ScriptedAnswer::Action::refuse);
+        res.status = 0;  // no answer; what the observer sees
         return;
       case ScriptedAnswer::Action::answer: break;
     }

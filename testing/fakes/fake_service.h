@@ -79,8 +79,9 @@ struct ScriptedAnswer {
   };
   Action action = Action::answer;
   int status = 200;
-  // Sent in order; a name may repeat (several Set-Cookie headers). A
-  // Content-Type here replaces the default "text/plain" of a body.
+  // A name may repeat (several Set-Cookie headers, sent in this order; the
+  // server sorts the names). A Content-Type here replaces the default
+  // "text/plain" of a body.
   std::vector<std::pair<std::string, std::string>> headers{};
   std::string body{};
   // Waited before the action (released early by stop()).
