@@ -293,7 +293,7 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
       std::size_t n = 0;
       for (const auto& r : requests_since_mark())
         n += request_matches(r, cmd.args[1], &cmd.args[2], cmd.args[3]) && request_details_match(r, cmd.args, 5);
-      ok = std::to_string(n) == cmd.args[4];
+      ok = n == std::stoull(cmd.args[4]);  // the parser took a count of up to a million
       seen = " (saw " + std::to_string(n) + ")";
     } else if (kind == "no-request") {
       ok = true;

@@ -145,6 +145,7 @@ TEST_F(PlayerTest, HeaderAbsenceAndExclusionAndRequestCounts) {
       {"expect requests intranet post /api/reraviror/register 1 header Cookie absent", true},
       {"expect requests intranet POST /api/reraviror/register 1", false},
       {"expect requests intranet GET / 1", true},  // a path without a query counts any query
+      {"expect requests intranet GET / 01", true},
       {"expect requests intranet GET /other 0", true},
       {"expect requests push POST /api/reraviror/register 0", true},
   };
