@@ -58,7 +58,7 @@ const std::string kLoggedIn =
     "launch\n"
     "wait page-finished 30s\n"
     "wait request push POST /api/v1/players 30s\n"
-    "sleep 1s\n"
+    "sleep 2s\n"  // the answer gives the player id
     "tap-link /login?user=demo\n"
     "wait request intranet POST /api/reraviror/register 30s\n"
     "wait page-finished 30s\n"
@@ -146,7 +146,7 @@ TEST_F(RegistrationScenario, AForeignSitesCookieNeverTravelsWithThePost) {
       "launch\n"
       "wait page-finished 30s\n"
       "wait request push POST /api/v1/players 30s\n"
-      "sleep 1s\n"
+      "sleep 2s\n"
       "tap-link /login\n"
       "wait request intranet POST /api/reraviror/register 30s\n"
       "tap-link /partner\n"
