@@ -430,19 +430,24 @@ Result Device::dismiss_notification(Dict payload) {
 
 // ---- URLs and activities ----------------------------------------------------------
 
-Result Device::universal_link(std::string url) {
+Result Device::universal_link(std::optional<std::string> url, std::string activity_type) {
   ui::Application* app = running_app();
   if (!app) return not_running();
-  auto parsed = foundation::Url::parse(url);
-  if (!parsed || !parsed->scheme()) return Result::failure("not an absolute URL: " + url);
-  auto activity = std::make_shared<ui::UserActivity>(std::string(ui::activity_type_browsing_web));
-  activity->webpage_url = *parsed;
+  std::optional<foundation::Url> parsed;
+  if (url) {
+    parsed = foundation::Url::parse(*url);
+    if (!parsed || !parsed->scheme()) return Result::failure("not an absolute URL: " + *url);
+  }
+  auto activity = std::make_shared<ui::UserActivity>(std::move(activity_type));
+  activity->webpage_url = parsed;
   auto restoration = ui::once<foundation::Array>(
       "restoration handler", std::function<void(foundation::Array)>([](foundation::Array objects) {
         os_line("restoration handler called with " + std::to_string(objects.size()) + " objects");
       }));
   auto handled = app->send_to_delegate(ui::sel::continue_user_activity, app->self_id(), activity, restoration);
-  os_line("universal link " + url + ": continueUserActivity " +
+  const bool browsing = activity->activity_type == ui::activity_type_browsing_web;
+  os_line("universal link " + url.value_or("(no page address)") +
+          (browsing ? "" : " (activity type \"" + activity->activity_type + "\")") + ": continueUserActivity " +
           (handled ? (*handled ? "handled" : "not handled") : "not taken by the delegate"));
   report_opened_urls();
   return Result::success();

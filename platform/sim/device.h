@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/foundation/value.h"
+#include "platform/ui/application.h"
 
 namespace platform::sim {
 
@@ -59,7 +60,10 @@ class Device {
   Result dismiss_notification(foundation::Dict payload);
 
   // ---- URLs and activities ----
-  Result universal_link(std::string url);
+  // A user activity of `activity_type` (browsing-web unless given) whose
+  // page address is `url`; without one the activity has no page address.
+  Result universal_link(std::optional<std::string> url,
+                        std::string activity_type = std::string(ui::activity_type_browsing_web));
   Result open_url(std::string url);
   Result background_session_events(std::string identifier);
 

@@ -35,19 +35,37 @@ void default_sink(Tag tag, std::string_view text) {
 
 thread_local bool t_in_sink = false;
 
+// Calls `each` for every line of `text` ("" gives one empty line).
+template <class F>
+void for_each_line(std::string_view text, F each) {
+  std::size_t start = 0;
+  while (true) {
+    std::size_t nl = text.find('\n', start);
+    if (nl == std::string_view::npos) {
+      if (start < text.size() || start == 0) each(text.substr(start));
+      return;
+    }
+    each(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+}
+
+// The lines of `text` go out together, never interleaved with another emit.
 void emit_one(Tag tag, std::string_view text) {
   // A sink that writes through the captured console comes back here: its
   // lines go straight out instead of deadlocking on the sink's lock.
-  if (t_in_sink) return default_sink(tag, text);
+  if (t_in_sink) return for_each_line(text, [&](std::string_view line) { default_sink(tag, line); });
   OutputState& s = state();
   std::lock_guard lock(s.mutex);
   t_in_sink = true;
   try {
-    if (s.sink) {
-      s.sink(tag, text);
-    } else {
-      default_sink(tag, text);
-    }
+    for_each_line(text, [&](std::string_view line) {
+      if (s.sink) {
+        s.sink(tag, line);
+      } else {
+        default_sink(tag, line);
+      }
+    });
   } catch (...) {
     t_in_sink = false;
     throw;
@@ -99,18 +117,7 @@ void set_line_sink(LineSink sink) {
   state().sink = std::move(sink);
 }
 
-void emit(Tag tag, std::string_view text) {
-  std::size_t start = 0;
-  while (true) {
-    std::size_t nl = text.find('\n', start);
-    if (nl == std::string_view::npos) {
-      if (start < text.size() || start == 0) emit_one(tag, text.substr(start));
-      return;
-    }
-    emit_one(tag, text.substr(start, nl - start));
-    start = nl + 1;
-  }
-}
+void emit(Tag tag, std::string_view text) { emit_one(tag, text); }
 
 std::vector<std::string> console_lines() {
   std::lock_guard lock(state().console_mutex);

@@ -85,16 +85,27 @@ bool json_contains(const foundation::Value& actual, const foundation::Value& exp
   return actual == expected;
 }
 
-// The `header NAME PATTERN` and `json {...}` arguments from `first` on: each
-// header pattern found in one value of that header (name without case), the
-// body holding the JSON pattern.
+bool header_value_found(const ServiceRequest& r, const std::string& name, const std::string* pattern) {
+  const std::string wanted = lower(name);
+  for (const auto& [key, value] : r.headers)
+    if (lower(key) == wanted && (!pattern || glob_search(value, *pattern))) return true;
+  return false;
+}
+
+// The request matchers from `first` on: `header NAME PATTERN` (the pattern
+// found in one value of that header, name without case), `header-absent
+// NAME`, `header-not NAME PATTERN` (no value holds it) and `json {...}` (the
+// body holding the JSON pattern).
 bool request_details_match(const ServiceRequest& r, const std::vector<std::string>& args, std::size_t first) {
   for (std::size_t i = first; i < args.size();) {
     if (args[i] == "header" && i + 2 < args.size()) {
-      const std::string name = lower(args[i + 1]);
-      bool found = false;
-      for (const auto& [key, value] : r.headers) found = found || (lower(key) == name && glob_search(value, args[i + 2]));
-      if (!found) return false;
+      if (!header_value_found(r, args[i + 1], &args[i + 2])) return false;
+      i += 3;
+    } else if (args[i] == "header-absent" && i + 1 < args.size()) {
+      if (header_value_found(r, args[i + 1], nullptr)) return false;
+      i += 2;
+    } else if (args[i] == "header-not" && i + 2 < args.size()) {
+      if (header_value_found(r, args[i + 1], &args[i + 2])) return false;
       i += 3;
     } else if (args[i] == "json" && i + 1 < args.size()) {
       auto expected = foundation::json::parse(args[i + 1], {.allow_fragments = true});
@@ -106,6 +117,39 @@ bool request_details_match(const ServiceRequest& r, const std::vector<std::strin
     }
   }
   return true;
+}
+
+// A scripted answer from the words of a `route` line.
+ServiceAnswer service_answer(const std::vector<std::string>& a) {
+  ServiceAnswer answer;
+  answer.service = a[0];
+  answer.method = a[1];
+  std::transform(answer.method.begin(), answer.method.end(), answer.method.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  answer.path = a[2];
+  bool typed = false;
+  for (std::size_t i = 3; i < a.size(); ++i) {
+    if (a[i] == "status") {
+      answer.status = std::stoi(a[++i]);
+    } else if (a[i] == "header") {
+      typed = typed || lower(a[i + 1]) == "content-type";
+      answer.headers.emplace_back(a[i + 1], a[i + 2]);
+      i += 2;
+    } else if (a[i] == "body") {
+      answer.body = a[++i];
+    } else if (a[i] == "json") {
+      answer.body = a[++i];
+      if (!typed) answer.headers.emplace_back("Content-Type", "application/json");
+      typed = true;
+    } else if (a[i] == "delay") {
+      answer.delay_s = std::stod(a[++i]) / 1000;
+    } else if (a[i] == "drop") {
+      answer.action = ServiceAnswer::Action::drop;
+    } else if (a[i] == "refuse") {
+      answer.action = ServiceAnswer::Action::refuse;
+    }
+  }
+  return answer;
 }
 
 bool screen_matches(const std::string& pattern) {
@@ -149,6 +193,35 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
   // One cursor per service, so a wait for one service never passes over
   // requests another received meanwhile.
   std::map<std::string, std::size_t> request_cursors;
+  // Set by `mark`: waits and expectations look only at what came after.
+  std::size_t console_mark = 0, request_mark = 0;
+  // A `route` line ran: its answers are removed when the scenario ends.
+  bool routed = false;
+
+  // The requests since the mark.
+  std::vector<ServiceRequest> requests_since_mark() const {
+    auto all = service_requests();
+    all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(request_mark, all.size())));
+    return all;
+  }
+  std::vector<std::string> console_since_mark() const {
+    auto all = console_lines();
+    all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(console_mark, all.size())));
+    return all;
+  }
+
+  void mark() {
+    console_mark = console_cursor = std::max(console_cursor, console_lines().size());
+    request_mark = service_requests().size();
+    for (auto& [service, cursor] : request_cursors) cursor = std::max(cursor, request_mark);
+    pages_seen = std::max(pages_seen, detail::pages_finished());
+  }
+
+  void reset_routes() {
+    if (!routed) return;
+    routed = false;
+    reset_service_answers();
+  }
 
   void fail(const Command& cmd, const std::string& why) {
     ++failed;
@@ -174,6 +247,7 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
     if (kind == "request") {
       auto requests = service_requests();
       std::size_t& cursor = request_cursors[cmd.args[1]];
+      cursor = std::max(cursor, request_mark);
       for (std::size_t i = cursor; i < requests.size(); ++i) {
         if (request_matches(requests[i], cmd.args[1], &cmd.args[2], cmd.args[3])) {
           cursor = i + 1;
@@ -209,18 +283,25 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
   void expect(const Command& cmd) {
     const std::string& kind = cmd.args[0];
     bool ok = false;
+    std::string seen;
     if (kind == "console") {
-      for (const std::string& line : console_lines()) ok = ok || line.find(cmd.args[1]) != std::string::npos;
+      for (const std::string& line : console_since_mark()) ok = ok || line.find(cmd.args[1]) != std::string::npos;
     } else if (kind == "request") {
-      for (const auto& r : service_requests())
+      for (const auto& r : requests_since_mark())
         ok = ok || (request_matches(r, cmd.args[1], &cmd.args[2], cmd.args[3]) && request_details_match(r, cmd.args, 4));
+    } else if (kind == "requests") {
+      std::size_t n = 0;
+      for (const auto& r : requests_since_mark())
+        n += request_matches(r, cmd.args[1], &cmd.args[2], cmd.args[3]) && request_details_match(r, cmd.args, 5);
+      ok = n == std::stoull(cmd.args[4]);  // the parser took a count of up to a million
+      seen = " (saw " + std::to_string(n) + ")";
     } else if (kind == "no-request") {
       ok = true;
-      for (const auto& r : service_requests()) ok = ok && !request_matches(r, cmd.args[1], nullptr, cmd.args[2]);
+      for (const auto& r : requests_since_mark()) ok = ok && !request_matches(r, cmd.args[1], nullptr, cmd.args[2]);
     } else if (kind == "screen") {
       ok = screen_matches(cmd.args[1]);
     }
-    if (!ok) fail(cmd, "expectation not met: " + wait_description(cmd));
+    if (!ok) fail(cmd, "expectation not met: " + wait_description(cmd) + seen);
   }
 
   // Runs one command that completes at once. Waits and sleeps are handled by the callers.
@@ -258,7 +339,8 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
     } else if (n == "dismiss-notification") {
       r = d.dismiss_notification(dict(a[0]));
     } else if (n == "universal-link") {
-      r = d.universal_link(a[0]);
+      r = d.universal_link(a.empty() ? std::nullopt : std::optional<std::string>(a[0]),
+                           opt("--type").value_or(std::string(ui::activity_type_browsing_web)));
     } else if (n == "open-url") {
       r = d.open_url(a[0]);
     } else if (n == "background") {
@@ -318,6 +400,14 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
       d.crash(a[0] == "segv" ? CrashKind::segv : a[0] == "abort" ? CrashKind::abort : CrashKind::exception);
     } else if (n == "expect") {
       expect(cmd);
+    } else if (n == "mark") {
+      mark();
+    } else if (n == "route") {
+      routed = true;
+      if (std::string why = set_service_answer(service_answer(a)); !why.empty()) r = Result::failure(why);
+    } else if (n == "reset-routes") {
+      routed = true;
+      reset_routes();
     }
     if (!r) fail(cmd, r.message);
     d.report_opened_urls();
@@ -380,6 +470,7 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
 
   void finish() {
     finished = true;
+    reset_routes();
     emit(Tag::done, std::to_string(steps) + " steps, " + std::to_string(expectations) + " expectations, " +
                         std::to_string(failed) + " failed");
     if (auto fn = on_finished) fn();
@@ -392,6 +483,8 @@ ScenarioPlayer::ScenarioPlayer(std::vector<Command> commands) : state_(std::make
 
 ScenarioPlayer::~ScenarioPlayer() {
   dispatch::RunLoop::main().cancel_perform_requests(state_.get());
+  // Answers a scenario scripted never outlive it.
+  state_->reset_routes();
 }
 
 void ScenarioPlayer::start() {

@@ -235,21 +235,81 @@ void text_with_timeout(Cursor& c, Command& cmd, bool timeout_allowed, const char
   cmd.args.push_back(text);
 }
 
-// `header NAME PATTERN` and `json {...}` after an expected request, each kept
-// as its word followed by its arguments.
+// `header NAME PATTERN|absent|not PATTERN` and `json {...}` after an
+// expected request, each kept as its words followed by its arguments.
 void request_matchers(Cursor& c, Command& cmd) {
   while (auto word = c.token()) {
     if (*word == "header") {
       std::string name = need(c, "header name");
-      std::string pattern = need(c, "header value pattern");
-      cmd.args.insert(cmd.args.end(), {"header", name, pattern});
+      std::string pattern = need(c, "header value pattern, absent or not");
+      if (pattern == "absent") {
+        cmd.args.insert(cmd.args.end(), {"header-absent", name});
+      } else if (pattern == "not") {
+        cmd.args.insert(cmd.args.end(), {"header-not", name, need(c, "header value pattern after not")});
+      } else {
+        cmd.args.insert(cmd.args.end(), {"header", name, pattern});
+      }
     } else if (*word == "json") {
       auto body = c.json_text();
       if (!body) throw Fail{"missing JSON body pattern"};
       json_argument(*body, false, "the JSON body pattern");
       cmd.args.insert(cmd.args.end(), {"json", *body});
     } else {
-      throw Fail{"unexpected argument \"" + *word + "\" (header NAME PATTERN or json {...})"};
+      throw Fail{"unexpected argument \"" + *word + "\" (header NAME PATTERN|absent|not PATTERN, or json {...})"};
+    }
+  }
+}
+
+// `route SVC METHOD PATH` then what the answer is: `status N`, `header NAME
+// VALUE` (repeatable), `body TEXT`, `json {...}`, `delay D`, `drop` or
+// `refuse`; kept in args as words with their arguments (delay in seconds).
+void route_arguments(Cursor& c, Command& cmd) {
+  cmd.args.push_back(need(c, "service"));
+  std::string method = need(c, "method");
+  for (char ch : method) {
+    if (!std::isalpha(static_cast<unsigned char>(ch))) throw Fail{"not a method: \"" + method + "\""};
+  }
+  cmd.args.push_back(method);
+  std::string path = need(c, "path");
+  if (path.front() != '/') throw Fail{"a path starts with /: \"" + path + "\""};
+  cmd.args.push_back(path);
+  std::set<std::string, std::less<>> seen;
+  auto once = [&](const std::string& word) {
+    if (!seen.insert(word).second) throw Fail{word + " given twice"};
+  };
+  while (auto word = c.token()) {
+    if (*word == "status") {
+      once("status");
+      std::string value = need(c, "status");
+      auto status = parse_integer(value);
+      if (!status || *status < 100 || *status > 999) throw Fail{"not a status: \"" + value + "\""};
+      cmd.args.insert(cmd.args.end(), {"status", value});
+    } else if (*word == "header") {
+      std::string name = need(c, "header name");
+      for (char ch : name) {
+        if (ch <= ' ' || ch == ':' || ch == 127) throw Fail{"not a header name: \"" + name + "\""};
+      }
+      auto value = c.token();
+      if (!value) throw Fail{"missing header value"};
+      if (value->find_first_of("\r\n") != std::string::npos) throw Fail{"a header value is one line"};
+      cmd.args.insert(cmd.args.end(), {"header", name, *value});
+    } else if (*word == "body" || *word == "json") {
+      once("body");
+      auto body = *word == "json" ? c.json_text() : c.token();
+      if (!body) throw Fail{"missing " + *word};
+      if (*word == "json") json_argument(*body, false, "the JSON body");
+      cmd.args.insert(cmd.args.end(), {*word, *body});
+    } else if (*word == "delay") {
+      once("delay");
+      std::string d = need(c, "delay");
+      auto seconds = parse_duration(d);
+      if (!seconds) throw Fail{"not a duration: \"" + d + "\""};
+      cmd.args.insert(cmd.args.end(), {"delay", std::to_string(std::llround(*seconds * 1000))});  // ms
+    } else if (*word == "drop" || *word == "refuse") {
+      once("drop|refuse");
+      cmd.args.push_back(*word);
+    } else {
+      throw Fail{"unexpected argument \"" + *word + "\" (status, header, body, json, delay, drop or refuse)"};
     }
   }
 }
@@ -267,7 +327,7 @@ void parse_arguments(Cursor& c, Command& cmd) {
   const std::string& n = cmd.name;
   static const std::set<std::string, std::less<>> bare{
       "background", "foreground", "terminate", "memory-warning", "expire-background-tasks", "close-window",
-      "pull-to-refresh", "tap-back", "screen", "cookies", "keychain"};
+      "pull-to-refresh", "tap-back", "screen", "cookies", "keychain", "mark", "reset-routes"};
   if (bare.count(n)) return no_more(c);
   if (n == "launch") {
     options(c, cmd, {{"--options", true}, {"--url", true}, {"--activity", true}, {"--notification", true}});
@@ -307,7 +367,23 @@ void parse_arguments(Cursor& c, Command& cmd) {
     if (n == "tap-notification") return options(c, cmd, {{"--action", true}, {"--text", true}});
     return no_more(c);
   }
-  if (n == "universal-link" || n == "open-url") {
+  if (n == "universal-link") {
+    // [URL] [--type TYPE]: without a URL the activity has no page address.
+    if (auto t = c.peek(); t != '\0' && t != '-') {
+      std::string url = need(c, "URL");
+      check_url(url);
+      cmd.args.push_back(url);
+    }
+    if (auto t = c.token()) {
+      if (*t != "--type") throw Fail{"unexpected argument \"" + *t + "\" (--type TYPE)"};
+      auto type = c.token();  // may be empty: ""
+      if (!type) throw Fail{"missing value of --type"};
+      cmd.options["--type"] = *type;
+    }
+    return no_more(c);
+  }
+  if (n == "route") return route_arguments(c, cmd);
+  if (n == "open-url") {
     std::string url = need(c, "URL");
     check_url(url);
     cmd.args.push_back(url);
@@ -388,14 +464,21 @@ void parse_arguments(Cursor& c, Command& cmd) {
     return optional_timeout(c, cmd);
   }
   if (n == "expect") {
-    std::string kind = one_of(c, "console|request|screen|no-request", {"console", "request", "screen", "no-request"});
+    std::string kind = one_of(c, "console|request|requests|screen|no-request",
+                              {"console", "request", "requests", "screen", "no-request"});
     cmd.args.push_back(kind);
     if (kind == "console") return text_with_timeout(c, cmd, false, "console text");
     if (kind == "screen") return text_with_timeout(c, cmd, false, "screen pattern");
     cmd.args.push_back(need(c, "service"));
-    if (kind == "request") cmd.args.push_back(need(c, "method"));
+    if (kind != "no-request") cmd.args.push_back(need(c, "method"));
     cmd.args.push_back(need(c, "path"));
-    if (kind == "request") return request_matchers(c, cmd);
+    if (kind == "requests") {
+      std::string count = need(c, "count");
+      auto n_requests = parse_integer(count);
+      if (!n_requests || *n_requests < 0 || *n_requests > 1000000) throw Fail{"not a count: \"" + count + "\""};
+      cmd.args.push_back(count);
+    }
+    if (kind != "no-request") return request_matchers(c, cmd);
     return no_more(c);
   }
   throw Fail{"unknown command \"" + n + "\""};

@@ -208,6 +208,8 @@ std::string dump_screen() {
     d.line(0, "alert-view " + q(alert->title) + (alert->message.empty() ? "" : " message " + q(alert->message)) +
                   " buttons " + join(buttons));
   }
+  d.line(0, std::string("status-bar network-activity-indicator ") +
+                (app->network_activity_indicator_visible ? "visible" : "hidden"));
   if (!d.out.empty() && d.out.back() == '\n') d.out.pop_back();
   return d.out;
 }

@@ -94,15 +94,23 @@ void for_each_socket(F f) {
   }
 }
 
-// Shuts down the server side of the connection a request came on.
-void shut_connection(const httplib::Request& req) {
+// Shuts down the server side of the connection a request came on; with
+// `reset` the peer reads ECONNRESET instead of an orderly end.
+void end_connection(const httplib::Request& req, bool reset = false) {
+  auto end = [reset](int fd) {
+    if (reset) {
+      const linger hard{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    ::shutdown(fd, SHUT_RDWR);
+  };
   if (req.ssl) {
     const int fd = SSL_get_fd(req.ssl);
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    if (fd >= 0) end(fd);
     return;
   }
   for_each_socket([&](int fd) {
-    if (local_port_of(fd) == req.local_port && peer_port_of(fd) == req.remote_port) ::shutdown(fd, SHUT_RDWR);
+    if (local_port_of(fd) == req.local_port && peer_port_of(fd) == req.remote_port) end(fd);
   });
 }
 
@@ -388,7 +396,13 @@ bool FakeService::wait_for(const std::function<bool()>& pred, std::chrono::milli
 
 void FakeService::on(std::string method, const std::string& path_regex, Handler handler) {
   std::lock_guard lock(mutex_);
-  overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler)});
+  overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler), false});
+}
+
+void FakeService::answer(std::string method, const std::string& path_regex, ScriptedAnswer r) {
+  Handler handler = play(std::move(r));
+  std::lock_guard lock(mutex_);
+  overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler), true});
 }
 
 void FakeService::clear_overrides() {
@@ -396,9 +410,14 @@ void FakeService::clear_overrides() {
   overrides_.clear();
 }
 
+void FakeService::clear_scripted() {
+  std::lock_guard lock(mutex_);
+  std::erase_if(overrides_, [](const Route& route) { return route.scripted; });
+}
+
 void FakeService::route(std::string method, const std::string& path_regex, Handler handler) {
   std::lock_guard lock(mutex_);
-  defaults_.push_back({std::move(method), std::regex(path_regex), std::move(handler)});
+  defaults_.push_back({std::move(method), std::regex(path_regex), std::move(handler), false});
 }
 
 void FakeService::set_status_sequence(std::string path, std::vector<int> statuses) {
@@ -481,7 +500,7 @@ Handler FakeService::unavailable_html() {
 
 Handler FakeService::drop_connection() {
   return [](const httplib::Request& req, httplib::Response& res) {
-    shut_connection(req);
+    end_connection(req);
     res.status = 500;  // never reaches the client
   };
 }
@@ -494,6 +513,31 @@ Handler FakeService::held(std::chrono::milliseconds max_hold, Handler then) {
     }
     if (then) then(req, res);
     else res.status = 200;
+  };
+}
+
+Handler FakeService::play(ScriptedAnswer r) {
+  return [this, r = std::move(r)](const httplib::Request& req, httplib::Response& res) {
+    if (r.delay.count() > 0) {
+      std::unique_lock lock(hold_mutex_);
+      hold_cv_.wait_for(lock, r.delay, [&] { return stopping_.load(); });
+    }
+    switch (r.action) {
+      case ScriptedAnswer::Action::drop:
+      case ScriptedAnswer::Action::refuse:
+        end_connection(req, r.action == ScriptedAnswer::Action::refuse);
+        res.status = 0;  // no answer; what the observer sees
+        return;
+      case ScriptedAnswer::Action::answer: break;
+    }
+    res.status = r.status;
+    std::string content_type;
+    for (const auto& [name, value] : r.headers) {
+      if (iequals(name, "Content-Type")) content_type = value;
+      else res.headers.emplace(name, value);
+    }
+    if (!r.body.empty()) res.set_content(r.body, content_type.empty() ? "text/plain" : content_type);
+    else if (!content_type.empty()) res.set_header("Content-Type", content_type);
   };
 }
 

@@ -10,6 +10,8 @@
 //   site.on("GET", "/slow", site.held(std::chrono::seconds(5)));
 //   ... drive the client through site.host_map() ...
 //   ASSERT_TRUE(site.wait_for([&] { return site.count("GET", "/slow") == 1; }, std::chrono::seconds(5)));
+//   ScriptedAnswer oops;  oops.status = 500;  oops.body = "oops";
+//   site.answer("POST", "/api/x", oops);           // scripted, until clear_scripted()
 #include <httplib.h>
 
 #include <atomic>
@@ -64,9 +66,27 @@ struct RecordedRequest {
 
 using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 // Sees every request once its answer is ready, just before it is sent, with
-// its status (for a dropped connection, the status the handler left). Runs on
-// a server thread.
+// its status (for a dropped connection, the status the handler left: 0 for a
+// scripted drop or refusal). Runs on a server thread.
 using RequestObserver = std::function<void(const RecordedRequest&, int status)>;
+
+// A scripted answer for one route: what a test or a scenario step sets.
+struct ScriptedAnswer {
+  enum class Action {
+    answer,  // status, headers and body
+    drop,    // closes the connection without an answer
+    refuse,  // resets the connection (TCP RST) without an answer
+  };
+  Action action = Action::answer;
+  int status = 200;
+  // A name may repeat (several Set-Cookie headers, sent in this order; the
+  // server sorts the names). A Content-Type here replaces the default
+  // "text/plain" of a body.
+  std::vector<std::pair<std::string, std::string>> headers{};
+  std::string body{};
+  // Waited before the action (released early by stop()).
+  std::chrono::milliseconds delay{0};
+};
 
 // What a FakeService presents for TLS.
 enum class Certificate {
@@ -126,7 +146,11 @@ class FakeService {
   // A "GET" route also answers HEAD. The handler's request carries the regex
   // captures in `matches`, and the raw body with its Content-Encoding.
   void on(std::string method, const std::string& path_regex, Handler handler);
+  // on() with play(r), marked as scripted so clear_scripted() removes it
+  // while the test's own overrides stay.
+  void answer(std::string method, const std::string& path_regex, ScriptedAnswer r);
   void clear_overrides();
+  void clear_scripted();
   // The next requests to `path` (any method) are answered with these statuses
   // in turn, with an empty body; a 200 entry lets that request through to its
   // route. After the sequence, every request goes to its route.
@@ -141,6 +165,8 @@ class FakeService {
   // Holds the answer until `max_hold` passes or stop(), then answers with
   // `then` (an empty 200 when null). The request is recorded on arrival.
   Handler held(std::chrono::milliseconds max_hold, Handler then = nullptr);
+  // Plays `r` (its delay is released early by stop()).
+  Handler play(ScriptedAnswer r);
 
  protected:
   // Default routes of a service, tried in the order added after the overrides;
@@ -153,6 +179,7 @@ class FakeService {
     std::string method;
     std::regex pattern;
     Handler handler;
+    bool scripted = false;
   };
 
   void dispatch(const httplib::Request& req, httplib::Response& res);

@@ -11,8 +11,10 @@
 #include "platform/net/session.h"
 #include "platform/net/testing_reset.h"
 #include "platform/os/system.h"
+#include "platform/sim/services.h"
 #include "platform/sim/sim.h"
 #include "platform/testing/reset.h"
+#include "testing/harness/service_control.h"
 
 namespace testing {
 
@@ -73,10 +75,20 @@ Harness::Harness(HarnessOptions options) {
         case Fake::kits: if (!kits_) kits_ = std::make_unique<fakes::KitServices>(tls); break;
       }
     }
-    for (const fakes::FakeService* s : std::initializer_list<const fakes::FakeService*>{
+    std::vector<fakes::FakeService*> services;
+    for (fakes::FakeService* s : std::initializer_list<fakes::FakeService*>{
              intranet_.get(), push_.get(), analytics_.get(), logs_.get(), identity_.get(), kits_.get()}) {
-      if (s) host_map_.merge(s->host_map());
+      if (s) services.push_back(s);
     }
+    for (const std::string& host : options.sites) {
+      for (const fakes::FakeService* s : services) {
+        for (const auto& name : s->host_names())
+          if (name == host) throw std::logic_error("Harness: the site " + host + " is served already");
+      }
+      sites_.push_back(std::make_unique<fakes::FakeService>(host, std::vector<std::string>{host}, tls));
+      services.push_back(sites_.back().get());
+    }
+    for (const fakes::FakeService* s : services) host_map_.merge(s->host_map());
 
     fs::create_directories(device_dir_);
     if (!authority_->write_root_pem(ca_file())) throw std::runtime_error("Harness: cannot write ca.pem");
@@ -88,6 +100,7 @@ Harness::Harness(HarnessOptions options) {
     auto booted = platform::sim::boot(device_dir_, bundle_dir_);
     if (!booted) throw std::runtime_error("Harness: boot failed: " + booted.error().description());
     booted_ = true;
+    install_service_control(services);
     capture_ = std::make_unique<platform::testing::CaptureSinks>();
   } catch (...) {
     cleanup();
@@ -99,6 +112,7 @@ Harness::~Harness() { cleanup(); }
 
 void Harness::cleanup() noexcept {
   try {
+    platform::sim::set_service_control({});
     if (booted_) {
       capture_.reset();
       platform::sim::reset_for_testing();
@@ -113,6 +127,7 @@ void Harness::cleanup() noexcept {
     logs_.reset();
     identity_.reset();
     kits_.reset();
+    sites_.clear();
   } catch (...) {
   }
   std::error_code ec;
@@ -165,5 +180,11 @@ fakes::AnalyticsCollector& Harness::analytics() { return fake(analytics_, "analy
 fakes::LogCollector& Harness::logs() { return fake(logs_, "logs"); }
 fakes::IdentityService& Harness::identity() { return fake(identity_, "identity"); }
 fakes::KitServices& Harness::kits() { return fake(kits_, "kits"); }
+
+fakes::FakeService& Harness::site(const std::string& host) {
+  for (const auto& s : sites_)
+    if (s->name() == host) return *s;
+  throw std::logic_error("Harness: the test did not ask for the site " + host);
+}
 
 }  // namespace testing

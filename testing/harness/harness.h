@@ -10,6 +10,10 @@
 //   h.device().tap_link("/login?user=demo");
 //   ASSERT_TRUE(h.run_until([&] { return h.intranet().count("POST", "/api/reraviror/register") == 1; }));
 //
+// Scenario lines played in the test (sim::ScenarioPlayer) script the fakes'
+// answers with `route`, as in appsim; the fakes' own answer(), on() and
+// clear_scripted() are the C++ form.
+//
 // The destructor resets the platform, stops the fakes and removes the
 // temporary folder. One Harness per test (each test runs in its own process).
 #include <chrono>
@@ -44,6 +48,9 @@ struct HarnessOptions {
   // holds "hosts" (every fake's host map) and "trust_anchors" (the CA file).
   nlohmann::json profile = nlohmann::json::object();
   std::string bundle_identifier = "org.example.intranet";
+  // More sites on loopback (a foreign site ...): one FakeService per host
+  // name, named after it, with no routes of its own; in the host map too.
+  std::vector<std::string> sites{};
 };
 
 class Harness {
@@ -75,6 +82,8 @@ class Harness {
   fakes::LogCollector& logs();
   fakes::IdentityService& identity();
   fakes::KitServices& kits();
+  // The site of that host name; throws std::logic_error when not asked for.
+  fakes::FakeService& site(const std::string& host);
   fakes::TlsAuthority& authority() { return *authority_; }
 
   // Every started fake's host map, as written into the profile.
@@ -100,6 +109,7 @@ class Harness {
   std::unique_ptr<fakes::LogCollector> logs_;
   std::unique_ptr<fakes::IdentityService> identity_;
   std::unique_ptr<fakes::KitServices> kits_;
+  std::vector<std::unique_ptr<fakes::FakeService>> sites_;
   std::map<std::string, std::string> host_map_;
   std::unique_ptr<platform::testing::CaptureSinks> capture_;
   bool booted_ = false;

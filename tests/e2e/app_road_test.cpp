@@ -169,6 +169,29 @@ TEST_F(AppRoad, UniversalLinkReplacesTheRootAndMovesTheBaseAddress) {
   expectStandaloneRoot(r);
 }
 
+// Activities without a page address, or with an empty type, are taken and
+// change nothing: the first screen stays, and its pages still load.
+TEST_F(AppRoad, UniversalLinksWithoutAPageAddressOrTypeChangeNothing) {
+  const Result r = run(
+      "launch\n"
+      "wait page-finished 30s\n"
+      "universal-link\n"
+      "universal-link --type org.example.handoff\n"
+      "universal-link https://intranet.example.org/news/42 --type \"\"\n"
+      "wait idle 30s\n"
+      "expect screen UINavigationController (1 on the stack, bar hidden)\n"
+      "expect screen web https://intranet.example.org \"Intranet\" finished\n"
+      "tap-link /menu\n"
+      "wait page-finished 30s\n"
+      "terminate\n");
+  ASSERT_EQ(r.exit_code, 0) << r.transcript();
+  EXPECT_EQ(intranet_.count("GET", "/news/42"), 0u) << r.transcript();
+  EXPECT_EQ(intranet_.count("GET", "/menu"), 1u) << r.transcript();
+  std::size_t taken = 0;
+  for (const auto& text : r.texts("app")) taken += text == "\"universal link tapped\"";
+  EXPECT_EQ(taken, 3u) << r.transcript();
+}
+
 TEST_F(AppRoad, OfflineFailureShowsTheConnectionLostViewUntilReloadedOnline) {
   const Result r = run(
       "launch\n"

@@ -210,6 +210,11 @@ TEST_F(AppSimTest, BadCommandLinesExitTwoSayingWhy) {
       {{"run", "--reinstall", s}, "--reinstall needs --device"},
       {{"run", "--bundle", (root_ / "none.app").string(), s}, "no app bundle"},
       {{"run", (root_ / "missing.txt").string()}, "cannot read the script"},
+      {{"run", "--host", s}, "not a host name"},
+      {{"run", "--host", "bad_name.example", s}, "not a host name"},
+      {{"run", "--host", "localhost", s}, "not a host name"},
+      {{"run", "--host=Intranet.Example.org", s}, "intranet.example.org is served already"},
+      {{"run", "--verbose=1", s}, "--verbose takes no value"},
   };
   for (const auto& c : cases) {
     std::string shown;

@@ -475,6 +475,145 @@ TEST_F(FakesTest, StopClosesIdleKeepAliveConnections) {
   EXPECT_NE(after.code, CURLE_OK);
 }
 
+// ---- scripted answers ----------------------------------------------------------
+
+ScriptedAnswer scripted(int status, std::vector<std::pair<std::string, std::string>> headers = {},
+                        std::string body = {}) {
+  ScriptedAnswer a;
+  a.status = status;
+  a.headers = std::move(headers);
+  a.body = std::move(body);
+  return a;
+}
+
+TEST_F(FakesTest, ScriptedAnswersSendTheirStatusHeadersAndBodyInOrder) {
+  IntranetSite site(tls());
+  struct Case {
+    std::string name;
+    ScriptedAnswer answer;
+    std::vector<std::pair<std::string, std::string>> headers;  // expected in the reply; one name's values in order
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"a status without a body", scripted(500), {}, ""},
+      {"a body as plain text", scripted(200, {}, "not json"), {{"Content-Type", "text/plain"}}, "not json"},
+      {"the given content type", scripted(201, {{"content-type", "text/html"}}, "<p>"), {{"Content-Type", "text/html"}}, "<p>"},
+      {"several cookies at once",
+       scripted(302,
+                {{"Set-Cookie", "PHPSESSID=s-1; Path=/"},
+                 {"Set-Cookie", "remember=r-1; Max-Age=86400; Path=/"},
+                 {"Set-Cookie", "other=o-1; Path=/elsewhere"},
+                 {"Set-Cookie", "tracker=t-1; Domain=partner.example"},
+                 {"Location", "/"}}),
+       {{"Set-Cookie", "PHPSESSID=s-1; Path=/"},
+        {"Set-Cookie", "remember=r-1; Max-Age=86400; Path=/"},
+        {"Set-Cookie", "other=o-1; Path=/elsewhere"},
+        {"Set-Cookie", "tracker=t-1; Domain=partner.example"},
+        {"Location", "/"}},
+       ""},
+  };
+  auto c = client(site);
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    site.answer("POST", "/api/reraviror/register", k.answer);
+    const Reply r = c->fetch({.method = "POST", .path = "/api/reraviror/register", .body = "{}"});
+    ASSERT_EQ(r.code, CURLE_OK) << curl_easy_strerror(r.code);
+    EXPECT_EQ(r.status, k.answer.status);
+    EXPECT_EQ(r.body, k.body);
+    // Headers of one name keep their order (the server sorts names).
+    std::set<std::string> names;
+    for (const auto& header : k.headers) names.insert(header.first);
+    for (const std::string& wanted : names) {
+      std::vector<std::string> expected, got;
+      for (const auto& [name, value] : k.headers)
+        if (name == wanted) expected.push_back(value);
+      for (const auto& [name, value] : r.headers)
+        if (strcasecmp(name.c_str(), wanted.c_str()) == 0) got.push_back(value);
+      EXPECT_EQ(got, expected) << wanted;
+    }
+  }
+  // The route's default answer is back once the scripted answers are cleared.
+  site.clear_scripted();
+  EXPECT_EQ(json::parse(c->fetch({.method = "POST", .path = "/api/reraviror/register", .body = "{}"}).body),
+            json({{"ok", true}}));
+}
+
+TEST_F(FakesTest, ScriptedDropAndRefusalGiveNoAnswerAndTheObserverSeesStatusZero) {
+  for (const bool tls_on : {true, false}) {
+    SCOPED_TRACE(tls_on ? "tls" : "plain");
+    IntranetSite site(tls_on ? tls() : ServiceOptions{});
+    std::mutex m;
+    std::vector<int> statuses;
+    site.set_request_observer([&](const RecordedRequest&, int status) {
+      std::lock_guard lock(m);
+      statuses.push_back(status);
+    });
+    ScriptedAnswer drop, refuse;
+    drop.action = ScriptedAnswer::Action::drop;
+    refuse.action = ScriptedAnswer::Action::refuse;
+    site.answer("GET", "/menu", drop);
+    site.answer("GET", "/news", refuse);
+    auto c = client(site);
+    const Reply dropped = c->fetch({.path = "/menu"});
+    EXPECT_TRUE(dropped.code == CURLE_GOT_NOTHING || dropped.code == CURLE_RECV_ERROR)
+        << curl_easy_strerror(dropped.code);
+    const Reply refused = c->fetch({.path = "/news"});
+    EXPECT_NE(refused.code, CURLE_OK);
+    EXPECT_EQ(refused.status, 0);
+    EXPECT_EQ(site.count("GET", "/menu"), 1u);
+    EXPECT_EQ(site.count("GET", "/news"), 1u);
+    // The observer runs once the handler is over, which the client may not wait for.
+    EXPECT_TRUE(site.wait_for(
+        [&] {
+          std::lock_guard lock(m);
+          return statuses.size() == 2;
+        },
+        10s));
+    site.set_request_observer(nullptr);
+    EXPECT_EQ(statuses, (std::vector<int>{0, 0}));
+    EXPECT_EQ(c->fetch({.path = "/"}).status, 200);
+  }
+}
+
+TEST_F(FakesTest, ScriptedDelayHoldsTheAnswerAndStopReleasesIt) {
+  IntranetSite site(tls());
+  ScriptedAnswer late = scripted(202, {}, "late");
+  late.delay = 50ms;
+  site.answer("GET", "/menu", late);
+  const Reply r = fetch(site, {.path = "/menu"});
+  ASSERT_EQ(r.code, CURLE_OK);
+  EXPECT_EQ(r.status, 202);
+  EXPECT_EQ(r.body, "late");
+
+  auto held = std::make_unique<IntranetSite>(tls());
+  ScriptedAnswer never = scripted(200);
+  never.delay = 60s;
+  held->answer("GET", "/news", never);
+  std::atomic<bool> done{false};
+  std::thread caller([&] {
+    fetch(*held, {.path = "/news"});
+    done = true;
+  });
+  ASSERT_TRUE(held->wait_for([&] { return held->count("GET", "/news") == 1; }, 10s));
+  EXPECT_FALSE(done);
+  held->stop();
+  caller.join();
+  EXPECT_TRUE(done);
+}
+
+TEST_F(FakesTest, ClearingScriptedAnswersKeepsTheTestsOwnOverrides) {
+  PushService push(tls());
+  push.on("GET", "/api/v1/players/([^/]+)", FakeService::empty(204));
+  push.answer("GET", "/api/v1/players/p-1", scripted(500));
+  push.answer("POST", "/api/v1/players", scripted(503));
+  auto c = client(push);
+  EXPECT_EQ(c->fetch({.path = "/api/v1/players/p-1"}).status, 500);
+  EXPECT_EQ(c->fetch({.path = "/api/v1/players/p-2"}).status, 204);
+  push.clear_scripted();
+  EXPECT_EQ(c->fetch({.path = "/api/v1/players/p-1"}).status, 204);
+  EXPECT_EQ(c->fetch({.method = "POST", .path = "/api/v1/players", .body = "{}"}).status, 200);
+}
+
 TEST_F(FakesTest, HeadRequestsUseTheGetRoutes) {
   IntranetSite site(tls());
   const Reply r = fetch(site, {.method = "HEAD", .path = "/menu"});

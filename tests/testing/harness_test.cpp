@@ -14,6 +14,7 @@
 #include "platform/net/session.h"
 #include "platform/os/profile.h"
 #include "platform/os/system.h"
+#include "platform/sim/scenario.h"
 #include "platform/testing/manual_clock.h"
 #include "testing/harness/harness.h"
 
@@ -101,6 +102,38 @@ TEST(Harness, StartsEveryKindOfFake) {
   }
   EXPECT_EQ(h.host_map().size(), names);
   EXPECT_EQ(platform::os::profile().hosts.size(), names);
+}
+
+TEST(Harness, ServesMoreSitesAndScenarioRoutesScriptTheFakesUntilTheScenarioEnds) {
+  Harness h({.fakes = {Fake::intranet}, .sites = {"partner.example"}});
+  fakes::FakeService& partner = h.site("partner.example");
+  EXPECT_EQ(platform::os::profile().hosts.at("partner.example:443"), "127.0.0.1:" + std::to_string(partner.port()));
+  EXPECT_THROW(h.site("other.example"), std::logic_error);
+  h.intranet().on("GET", "/menu", fakes::FakeService::empty(202));
+
+  auto status_of = [&](const std::string& method, const std::string& url) {
+    auto exchange = send(method, url, method == "POST" ? "{}" : "", "application/json");
+    EXPECT_TRUE(h.run_until([&] { return exchange->done; }, kNetworkWait)) << url;
+    return exchange;
+  };
+  {
+    platform::sim::ScenarioPlayer player({});
+    ASSERT_EQ(player.run_line("route partner.example GET /visit* status 200 header Set-Cookie t=1 body hello"), 0);
+    ASSERT_EQ(player.run_line("route intranet POST /api/reraviror/register status 503"), 0);
+    ASSERT_EQ(player.run_line("route intranet GET /menu status 500"), 0);
+    EXPECT_EQ(player.run_line("route push GET / status 500"), 1);  // not started here
+    const auto visit = status_of("GET", "https://partner.example/visit?x=1");
+    EXPECT_EQ(visit->status, 200);
+    EXPECT_EQ(visit->body, "hello");
+    EXPECT_EQ(partner.requests("GET", "/visit").at(0).param("x"), "1");
+    EXPECT_EQ(status_of("POST", "https://intranet.example.org/api/reraviror/register")->status, 503);
+    EXPECT_EQ(status_of("GET", "https://intranet.example.org/menu")->status, 500);
+  }
+  // The scenario's answers ended with it; the test's own override stays.
+  EXPECT_EQ(status_of("GET", "https://partner.example/visit")->status, 404);
+  EXPECT_EQ(status_of("POST", "https://intranet.example.org/api/reraviror/register")->status, 200);
+  EXPECT_EQ(status_of("GET", "https://intranet.example.org/menu")->status, 202);
+  EXPECT_THROW(Harness({.fakes = {Fake::intranet}, .sites = {"intranet.example.org"}}), std::logic_error);
 }
 
 TEST(Harness, PostsThroughTheSessionAreSeenThroughRunUntil) {

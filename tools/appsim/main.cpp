@@ -26,6 +26,7 @@
 #include "platform/sim/app_image.h"
 #include "platform/sim/output.h"
 #include "platform/sim/scenario.h"
+#include "platform/sim/services.h"
 #include "platform/sim/sim.h"
 #include "tools/appsim/demo_app.h"
 #include "tools/appsim/options.h"
@@ -120,6 +121,7 @@ class Session {
 
   int run() {
     install_printer(options_);
+    sim::set_show_request_headers(options_.verbose);
 
     const fs::path bundle = options_.bundle.value_or(default_bundle());
     if (!fs::is_regular_file(bundle / "Info.plist")) return fail("no app bundle at " + bundle.string());
@@ -152,7 +154,7 @@ class Session {
 
     if (options_.fakes) {
       try {
-        services_ = std::make_unique<LoopbackServices>();
+        services_ = std::make_unique<LoopbackServices>(options_.hosts);
       } catch (const std::exception& e) {
         return fail(std::string("cannot start the loopback services: ") + e.what());
       }

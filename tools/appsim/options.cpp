@@ -14,13 +14,24 @@ const char* const kUsage =
     "  --bundle B       the app bundle; default: App.app of this build\n"
     "  --profile NAME   device profile from devices/ (default, ios9, ios10, appstore) for a new device\n"
     "  --fakes          start the loopback services and route the app's hosts to them (demo always does)\n"
+    "  --host NAME      also serve the site NAME on loopback (service NAME; repeatable; implies --fakes)\n"
     "  --quiet-svc      leave out the service request lines\n"
+    "  --verbose        service request lines list the request headers\n"
     "  --json           one JSON object per line: {\"tag\":...,\"text\":...}\n"
     "  --reinstall      delete the app's container before start (the keychain stays)\n"
     "  --platform-demo  launch the platform demo app instead of the app (demo: scenarios/demo-platform.txt)\n"
     "exit code: 0 every expectation held, 1 one failed, 2 a bad command line or script line\n";
 
 namespace {
+
+// A DNS name: labels of letters, digits and '-', at least one dot.
+bool valid_host_name(const std::string& name) {
+  if (name.empty() || name.size() > 253 || name.find('.') == std::string::npos) return false;
+  if (name.front() == '.' || name.back() == '.' || name.find("..") != std::string::npos) return false;
+  return std::all_of(name.begin(), name.end(), [](unsigned char c) {
+    return std::isalnum(c) || c == '-' || c == '.';
+  });
+}
 
 bool valid_profile_name(const std::string& name) {
   return !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) {
@@ -74,6 +85,15 @@ std::variant<Options, UsageError> parse_options(const std::vector<std::string>& 
       else if (arg == "--bundle") o.bundle = *v;
       else if (!valid_profile_name(*v)) return UsageError{"--profile: '" + *v + "' is not a profile name"};
       else o.profile = *v;
+    } else if (arg == "--host") {
+      auto v = value();
+      if (!v || v->empty()) return UsageError{arg + " needs a value"};
+      std::string host = *v;
+      std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
+      if (!valid_host_name(host)) return UsageError{"--host: '" + *v + "' is not a host name"};
+      if (std::find(o.hosts.begin(), o.hosts.end(), host) == o.hosts.end()) o.hosts.push_back(host);
+    } else if (arg == "--verbose") {
+      error = flag(o.verbose);
     } else if (arg == "--fakes") {
       error = flag(o.fakes);
     } else if (arg == "--quiet-svc") {
@@ -98,7 +118,7 @@ std::variant<Options, UsageError> parse_options(const std::vector<std::string>& 
   } else if (!positional.empty()) {
     return UsageError{"unexpected argument '" + positional[0] + "'"};
   }
-  if (o.mode == Mode::demo) o.fakes = true;
+  if (o.mode == Mode::demo || !o.hosts.empty()) o.fakes = true;
   if (o.reinstall && !o.device) return UsageError{"--reinstall needs --device (a new device has nothing installed)"};
   return o;
 }

@@ -21,6 +21,8 @@ struct Options {
   bool json = false;                            // --json
   bool reinstall = false;                       // --reinstall
   bool platform_demo = false;                   // --platform-demo: the platform demo app
+  bool verbose = false;                         // --verbose: svc lines list the request headers
+  std::vector<std::string> hosts;               // --host NAME (repeatable): more loopback sites
 };
 
 struct UsageError {

@@ -10,6 +10,7 @@
 
 #include "platform/foundation/plist.h"
 #include "platform/sim/services.h"
+#include "testing/harness/service_control.h"
 
 namespace appsim {
 
@@ -114,7 +115,7 @@ std::variant<fs::path, Failure> remove_app_container(const fs::path& device, con
 
 // ---- LoopbackServices ---------------------------------------------------------
 
-LoopbackServices::LoopbackServices() {
+LoopbackServices::LoopbackServices(const std::vector<std::string>& extra_hosts) {
   namespace fakes = testing::fakes;
   const fakes::ServiceOptions tls{.authority = &authority_};
   intranet_ = std::make_unique<fakes::IntranetSite>(tls);
@@ -123,16 +124,22 @@ LoopbackServices::LoopbackServices() {
   logs_ = std::make_unique<fakes::LogCollector>(tls);
   identity_ = std::make_unique<fakes::IdentityService>(tls);
   kits_ = std::make_unique<fakes::KitServices>(tls);
+  for (const std::string& host : extra_hosts) {
+    if (host_map().count(host + ":443")) throw std::runtime_error(host + " is served already");
+    sites_.push_back(std::make_unique<fakes::FakeService>(host, std::vector<std::string>{host}, tls));
+  }
   for (fakes::FakeService* service : all()) {
     service->set_request_observer([name = service->name()](const fakes::RecordedRequest& r, int status) {
       platform::sim::record_service_request({name, r.method, r.path, status, r.headers, r.body});
     });
   }
+  testing::install_service_control(all());
 }
 
 LoopbackServices::~LoopbackServices() { stop(); }
 
 void LoopbackServices::stop() {
+  platform::sim::set_service_control({});
   for (testing::fakes::FakeService* service : all()) {
     service->set_request_observer(nullptr);
     service->stop();
@@ -140,7 +147,10 @@ void LoopbackServices::stop() {
 }
 
 std::vector<testing::fakes::FakeService*> LoopbackServices::all() const {
-  return {intranet_.get(), push_.get(), analytics_.get(), logs_.get(), identity_.get(), kits_.get()};
+  std::vector<testing::fakes::FakeService*> services{intranet_.get(), push_.get(),     analytics_.get(),
+                                                      logs_.get(),     identity_.get(), kits_.get()};
+  for (const auto& site : sites_) services.push_back(site.get());
+  return services;
 }
 
 std::map<std::string, std::string> LoopbackServices::host_map() const {

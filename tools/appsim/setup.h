@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "testing/fakes/analytics_collector.h"
 #include "testing/fakes/identity_service.h"
@@ -44,11 +45,16 @@ std::variant<PreparedDevice, Failure> prepare_device(const Options& options);
 std::variant<fs::path, Failure> remove_app_container(const fs::path& device, const fs::path& bundle);
 
 // The loopback services with a throwaway certificate authority: the intranet
-// site, the push service and the collection, log, identity and kit hosts.
-// Each reports its requests to the simulator's service record.
+// site, the push service and the collection, log, identity and kit hosts,
+// and one site per extra host name (service name = host name; no routes of
+// its own, so it answers what scenarios script). Each reports its requests to
+// the simulator's service record; while they run, scenarios script their
+// answers through sim::set_service_control.
 class LoopbackServices {
  public:
-  LoopbackServices();  // throws std::runtime_error when one cannot listen
+  // Throws std::runtime_error when one cannot listen or an extra host is
+  // served already.
+  explicit LoopbackServices(const std::vector<std::string>& extra_hosts = {});
   ~LoopbackServices();
   LoopbackServices(const LoopbackServices&) = delete;
   LoopbackServices& operator=(const LoopbackServices&) = delete;
@@ -59,7 +65,7 @@ class LoopbackServices {
   std::optional<Failure> install_into(const fs::path& device) const;
   // "intranet.example.org:443 -> 127.0.0.1:41231, push.example.net:443 -> ..., (N more)"
   std::string summary() const;
-  // Stops reporting requests and stops every service.
+  // Stops reporting requests and scripted answers, and stops every service.
   void stop();
 
  private:
@@ -72,6 +78,7 @@ class LoopbackServices {
   std::unique_ptr<testing::fakes::LogCollector> logs_;
   std::unique_ptr<testing::fakes::IdentityService> identity_;
   std::unique_ptr<testing::fakes::KitServices> kits_;
+  std::vector<std::unique_ptr<testing::fakes::FakeService>> sites_;
 };
 
 }  // namespace appsim

@@ -265,10 +265,17 @@ TEST_F(SimTest, UniversalLinkAndBackgroundSessionEventsCompleteOnce) {
   ASSERT_TRUE(device().universal_link("https://intranet.example.org/news/42"));
   ASSERT_TRUE(device().background_session_events("bg-1"));
   EXPECT_FALSE(device().universal_link("not absolute"));
+  // Activities the app must survive: no page address, an empty or another type.
+  ASSERT_TRUE(device().universal_link(std::nullopt));
+  ASSERT_TRUE(device().universal_link("https://intranet.example.org/", ""));
+  ASSERT_TRUE(device().universal_link(std::nullopt, "org.example.handoff"));
   EXPECT_EQ(events(), (std::vector<std::string>{
                           "continue NSUserActivityTypeBrowsingWeb https://intranet.example.org/news/42",
-                          "session-events bg-1"}));
-  EXPECT_EQ(count_lines("restoration handler called"), 1) << all_lines();
+                          "session-events bg-1", "continue NSUserActivityTypeBrowsingWeb -",
+                          "continue  https://intranet.example.org/", "continue org.example.handoff -"}));
+  EXPECT_EQ(count_lines("universal link (no page address): continueUserActivity handled"), 1) << all_lines();
+  EXPECT_EQ(count_lines("universal link https://intranet.example.org/ (activity type \"\")"), 1) << all_lines();
+  EXPECT_EQ(count_lines("restoration handler called"), 4) << all_lines();
   EXPECT_EQ(count_lines("background session completion handler called"), 1) << all_lines();
 }
 
@@ -404,6 +411,10 @@ TEST_F(SimTest, ScreenShowsControllersAlertsAndTapsReachControls) {
 
   std::string screen = dump_screen();
   EXPECT_NE(screen.find("UINavigationController (2 on the stack)"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\nstatus-bar network-activity-indicator hidden"), std::string::npos) << screen;
+  ui::Application::shared()->network_activity_indicator_visible = true;
+  EXPECT_NE(dump_screen().find("\nstatus-bar network-activity-indicator visible"), std::string::npos);
+  ui::Application::shared()->network_activity_indicator_visible = false;
   EXPECT_NE(screen.find("button id=reload \"Reload\""), std::string::npos) << screen;
   ASSERT_TRUE(device().tap("reload"));
   EXPECT_EQ(taps, 1);

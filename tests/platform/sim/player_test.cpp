@@ -124,6 +124,135 @@ TEST_F(PlayerTest, RequestHeadersAndJsonBodiesAreMatchedAndEachServiceWaitsOnIts
   for (int line : {5, 6, 7, 8, 9}) EXPECT_EQ(count_lines("line " + std::to_string(line) + " failed"), 1) << all_lines();
 }
 
+TEST_F(PlayerTest, HeaderAbsenceAndExclusionAndRequestCounts) {
+  start();
+  record_service_request({"intranet", "POST", "/api/reraviror/register", 200,
+                          {{"Cookie", "PHPSESSID=abc; remember=r"}, {"Cookie", "late=1"}}, "{}"});
+  record_service_request({"intranet", "POST", "/api/reraviror/register", 500, {}, "{}"});
+  record_service_request({"intranet", "GET", "/?a=1", 200});
+  struct Case {
+    std::string line;
+    bool holds;
+  };
+  const std::vector<Case> cases{
+      {"expect request intranet POST /api/reraviror/register header Cookie PHPSESSID=* header Authorization absent", true},
+      {"expect request intranet POST /api/reraviror/register header cookie absent", true},  // the second post
+      {"expect request intranet POST /api/reraviror/register header Cookie PHPSESSID= header Cookie not tracker", true},
+      // "not" looks at every value of the header: the second Cookie header holds "late".
+      {"expect request intranet POST /api/reraviror/register header Cookie PHPSESSID= header Cookie not late", false},
+      {"expect request intranet POST /api/reraviror/register header Cookie absent header Cookie x", false},
+      {"expect requests intranet POST /api/reraviror/register 2", true},
+      {"expect requests intranet post /api/reraviror/register 1 header Cookie absent", true},
+      {"expect requests intranet POST /api/reraviror/register 1", false},
+      {"expect requests intranet GET / 1", true},  // a path without a query counts any query
+      {"expect requests intranet GET / 01", true},
+      {"expect requests intranet GET /other 0", true},
+      {"expect requests push POST /api/reraviror/register 0", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    ScenarioPlayer player(script(c.line));
+    play(player);
+    EXPECT_EQ(player.exit_code(), c.holds ? 0 : 1) << all_lines();
+  }
+  EXPECT_EQ(count_lines("failed: expectation not met: requests intranet POST /api/reraviror/register 1 (saw 2)"), 1)
+      << all_lines();
+}
+
+TEST_F(PlayerTest, WaitsAndExpectationsLookOnlyPastTheMark) {
+  start();
+  record_service_request({"intranet", "POST", "/api/reraviror/register", 200, {{"Cookie", "tracker=1"}}});
+  foundation::console::out_line("before the mark");
+  ScenarioPlayer player(script(
+      "mark\n"
+      "expect requests intranet POST /api/reraviror/register 0\n"
+      "expect no-request intranet /api/reraviror/register\n"
+      "wait request intranet POST /api/reraviror/register 1s\n"
+      "expect console before the mark\n"
+      "wait console before the mark 1s\n"
+      "expect request intranet POST /api/reraviror/register header Cookie not tracker\n"
+      "expect requests intranet POST /api/reraviror/register 1\n"
+      "mark\n"
+      "expect requests intranet POST /api/reraviror/register 0\n"));
+  player.start();
+  // Lines 2 and 3 hold before the new request; line 4 waits for it.
+  for (int i = 0; i < 4; ++i) dispatch::RunLoop::main().run_pending();
+  record_service_request({"intranet", "POST", "/api/reraviror/register", 200, {{"Cookie", "PHPSESSID=s"}}});
+  play(player);
+  EXPECT_EQ(player.failed(), 2) << all_lines();
+  EXPECT_EQ(count_lines("line 5 failed"), 1) << all_lines();
+  EXPECT_EQ(count_lines("line 6 failed: timed out"), 1) << all_lines();
+}
+
+TEST_F(PlayerTest, RoutesGoThroughTheServiceControlAndEndWithTheScenario) {
+  start();
+  std::vector<ServiceAnswer> answers;
+  int resets = 0;
+  set_service_control({.set_answer =
+                           [&](const ServiceAnswer& a) -> std::string {
+                             if (a.service != "intranet") return "no service " + a.service;
+                             answers.push_back(a);
+                             return {};
+                           },
+                       .reset_answers = [&] { ++resets; }});
+  {
+    ScenarioPlayer player(script(
+        "route intranet post /api/reraviror/register status 500 header Set-Cookie \"a=1; Path=/\" "
+        "header Set-Cookie b=2 body \"<html>\"\n"
+        "route intranet GET /slow* json {\"ok\":true} delay 1.5s\n"
+        "route intranet GET /gone drop\n"
+        "route intranet GET /refused refuse\n"
+        "route push GET /\n"));
+    play(player);
+    EXPECT_EQ(player.failed(), 1) << all_lines();
+    EXPECT_EQ(count_lines("line 5 failed: no service push"), 1) << all_lines();
+    EXPECT_EQ(resets, 1);  // at the end of the scenario
+  }
+  EXPECT_EQ(resets, 1);  // once only
+  ASSERT_EQ(answers.size(), 4u);
+  const ServiceAnswer& error = answers[0];
+  EXPECT_EQ(error.method, "POST");
+  EXPECT_EQ(error.path, "/api/reraviror/register");
+  EXPECT_EQ(error.status, 500);
+  EXPECT_EQ(error.headers, (std::vector<std::pair<std::string, std::string>>{{"Set-Cookie", "a=1; Path=/"},
+                                                                             {"Set-Cookie", "b=2"}}));
+  EXPECT_EQ(error.body, "<html>");
+  EXPECT_EQ(error.action, ServiceAnswer::Action::answer);
+  const ServiceAnswer& slow = answers[1];
+  EXPECT_EQ(slow.path, "/slow*");
+  EXPECT_EQ(slow.status, 200);
+  EXPECT_EQ(slow.body, "{\"ok\":true}");
+  EXPECT_EQ(slow.headers, (std::vector<std::pair<std::string, std::string>>{{"Content-Type", "application/json"}}));
+  EXPECT_DOUBLE_EQ(slow.delay_s, 1.5);
+  EXPECT_EQ(answers[2].action, ServiceAnswer::Action::drop);
+  EXPECT_EQ(answers[3].action, ServiceAnswer::Action::refuse);
+
+  // A player destroyed before its end, and one that resets midway.
+  {
+    ScenarioPlayer player(script("route intranet GET / status 503\nsleep 10s\n"));
+    player.start();
+    dispatch::RunLoop::main().run_pending();
+  }
+  EXPECT_EQ(resets, 2);
+  ScenarioPlayer repl({});
+  EXPECT_EQ(repl.run_line("route intranet GET / status 503"), 0);
+  EXPECT_EQ(repl.run_line("reset-routes"), 0);
+  EXPECT_EQ(resets, 3);
+
+  set_service_control({});
+  EXPECT_EQ(repl.run_line("route intranet GET / status 503"), 1);
+  EXPECT_EQ(count_lines("failed: no services to answer for intranet"), 1) << all_lines();
+}
+
+TEST_F(PlayerTest, SvcLinesListRequestHeadersWhenAsked) {
+  start();
+  record_service_request({"intranet", "GET", "/", 200, {{"Cookie", "a=1"}}});
+  set_show_request_headers(true);
+  record_service_request({"intranet", "POST", "/x", 0, {{"Cookie", "a=1"}, {"Content-Type", "application/json"}}});
+  EXPECT_EQ(lines(), (std::vector<std::string>{"svc| intranet GET / -> 200", "svc| intranet POST /x -> no answer",
+                                               "svc|   Cookie: a=1", "svc|   Content-Type: application/json"}));
+}
+
 TEST_F(PlayerTest, DefaultWaitDeadlineIsTenSeconds) {
   start();
   ScenarioPlayer player(script("wait console nothing\n"));
