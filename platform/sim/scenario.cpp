@@ -145,7 +145,7 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
   double deadline = 0;
   int idle_checks = 0;
   // What waits have consumed.
-  std::size_t console_cursor = 0, pages_seen = 0;
+  std::size_t console_cursor = 0, syslog_cursor = 0, pages_seen = 0;
   // One cursor per service, so a wait for one service never passes over
   // requests another received meanwhile.
   std::map<std::string, std::size_t> request_cursors;
@@ -166,6 +166,16 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
       for (std::size_t i = console_cursor; i < lines.size(); ++i) {
         if (lines[i].find(cmd.args[1]) != std::string::npos) {
           console_cursor = i + 1;
+          return true;
+        }
+      }
+      return false;
+    }
+    if (kind == "syslog") {
+      auto lines = system_log_lines();
+      for (std::size_t i = syslog_cursor; i < lines.size(); ++i) {
+        if (lines[i].find(cmd.args[1]) != std::string::npos) {
+          syslog_cursor = i + 1;
           return true;
         }
       }
@@ -211,6 +221,8 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
     bool ok = false;
     if (kind == "console") {
       for (const std::string& line : console_lines()) ok = ok || line.find(cmd.args[1]) != std::string::npos;
+    } else if (kind == "syslog") {
+      for (const std::string& line : system_log_lines()) ok = ok || line.find(cmd.args[1]) != std::string::npos;
     } else if (kind == "request") {
       for (const auto& r : service_requests())
         ok = ok || (request_matches(r, cmd.args[1], &cmd.args[2], cmd.args[3]) && request_details_match(r, cmd.args, 4));
@@ -398,6 +410,7 @@ void ScenarioPlayer::start() {
   if (state_->started) return;
   state_->started = true;
   state_->console_cursor = 0;
+  state_->syslog_cursor = 0;
   state_->pages_seen = 0;
   state_->schedule(0);
 }
