@@ -10,6 +10,7 @@
 #include "platform/dispatch/run_loop.h"
 #include "platform/foundation/console.h"
 #include "platform/foundation/notification.h"
+#include "platform/kernel/loader.h"
 #include "platform/os/bundle.h"
 #include "platform/os/detail.h"
 #include "platform/os/process_info.h"
@@ -135,6 +136,9 @@ foundation::Expected<void> boot(const fs::path& device_dir, const fs::path& bund
   foundation::console::set_system_log([](std::string_view line) { syslog::log(syslog::notice, line); });
   s.booted = true;
   detail::fill_crash_facts();
+  kernel::BootFacts facts;
+  s.profile.distribution.copy(facts.distribution, sizeof facts.distribution - 1);
+  kernel::set_boot_facts(facts);
   return {};
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/testing_reset.h"
 #include "platform/foundation/testing_reset.h"
+#include "platform/kernel/loader.h"
 #include "platform/location/testing_reset.h"
 #include "platform/net/testing_reset.h"
 #include "platform/notify/testing_reset.h"
@@ -29,6 +30,7 @@ void reset() {
   platform::foundation::reset_for_testing();
   platform::dispatch::reset_for_testing();
   platform::rt::reset_for_testing();
+  platform::kernel::reset_for_testing();
 }
 
 }  // namespace platform::testing

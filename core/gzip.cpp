@@ -1,0 +1,120 @@
+// Gzip over zlib: deflate with the gzip wrapper, inflate with header detection,
+// both through 1024-byte steps written straight into the output's tail.
+#include "core/gzip.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+namespace core {
+
+namespace {
+
+using platform::foundation::Bytes;
+using platform::foundation::Dict;
+using platform::foundation::Error;
+using platform::foundation::Value;
+
+constexpr std::size_t kChunk = 1024;
+// The initial capacity is only a hint; past this the buffer grows as it fills.
+constexpr std::size_t kMaxInitialCapacity = std::size_t{64} << 20;
+
+void set_error(Error* error, GULNSDataZlibError code, Dict user_info = {}) {
+  if (error) *error = Error(std::string(GULNSDataZlibErrorDomain), code, std::move(user_info));
+}
+
+Dict zlib_info(int status, const char* message) {
+  Dict info{{std::string(GULNSDataZlibErrorKey), Value(status)}};
+  if (message) info.set(std::string(platform::foundation::key_localized_description), Value(message));
+  return info;
+}
+
+// Appends up to kChunk bytes of output to `out` through `step`, which runs one
+// zlib call on `stream` with next_out/avail_out set to the tail of `out`.
+template <class Step>
+int step_into_tail(Bytes& out, z_stream& stream, Step step) {
+  const std::size_t used = out.size();
+  out.resize(used + kChunk);
+  stream.next_out = out.data() + used;
+  stream.avail_out = static_cast<uInt>(kChunk);
+  const int status = step();
+  out.resize(used + kChunk - stream.avail_out);
+  return status;
+}
+
+}  // namespace
+
+std::optional<Bytes> gul_dataByGzippingData(std::span<const std::uint8_t> data, Error* error) {
+  if (data.empty()) return std::nullopt;
+  if (data.size() > std::numeric_limits<std::uint32_t>::max()) {
+    set_error(error, GULNSDataZlibErrorGreaterThan32BitsToCompress);
+    return std::nullopt;
+  }
+  z_stream stream{};
+  stream.next_in = const_cast<Bytef*>(data.data());
+  stream.avail_in = static_cast<uInt>(data.size());
+  int status = deflateInit2_(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY, ZLIB_VERSION,
+                             static_cast<int>(sizeof(z_stream)));
+  if (status != Z_OK) {
+    set_error(error, GULNSDataZlibErrorInternal, zlib_info(status, stream.msg));
+    return std::nullopt;
+  }
+  try {
+    Bytes out;
+    out.reserve(std::min(data.size() / 4, kMaxInitialCapacity));
+    do {
+      status = step_into_tail(out, stream, [&] { return deflate(&stream, Z_FINISH); });
+      if (status != Z_OK && status != Z_STREAM_END) {
+        set_error(error, GULNSDataZlibErrorInternal, zlib_info(status, stream.msg));
+        deflateEnd(&stream);
+        return std::nullopt;
+      }
+    } while (status != Z_STREAM_END);
+    deflateEnd(&stream);
+    return out;
+  } catch (const std::bad_alloc&) {
+    set_error(error, GULNSDataZlibErrorInternal, zlib_info(Z_MEM_ERROR, nullptr));
+    deflateEnd(&stream);
+    return std::nullopt;
+  }
+}
+
+std::optional<Bytes> gul_dataByInflatingGzippedData(std::span<const std::uint8_t> data, Error* error) {
+  if (data.empty() || data.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  z_stream stream{};
+  stream.next_in = const_cast<Bytef*>(data.data());
+  stream.avail_in = static_cast<uInt>(data.size());
+  int status = inflateInit2_(&stream, 47, ZLIB_VERSION, static_cast<int>(sizeof(z_stream)));
+  if (status != Z_OK) {
+    set_error(error, GULNSDataZlibErrorInternal, zlib_info(status, stream.msg));
+    return std::nullopt;
+  }
+  try {
+    Bytes out;
+    out.reserve(std::min(data.size(), kMaxInitialCapacity / 4) * 4);
+    do {
+      status = step_into_tail(out, stream, [&] { return inflate(&stream, Z_NO_FLUSH); });
+    } while (status == Z_OK);
+    if (status != Z_STREAM_END) {
+      set_error(error, GULNSDataZlibErrorInternal, zlib_info(status, stream.msg));
+      inflateEnd(&stream);
+      return std::nullopt;
+    }
+    const uInt remaining = stream.avail_in;
+    inflateEnd(&stream);
+    if (remaining > 0) {
+      set_error(error, GULNSDataZlibErrorDataRemaining,
+                Dict{{std::string(GULNSDataZlibRemainingBytesKey), Value(static_cast<long long>(remaining))}});
+      return std::nullopt;
+    }
+    return out;
+  } catch (const std::bad_alloc&) {
+    set_error(error, GULNSDataZlibErrorInternal, zlib_info(Z_MEM_ERROR, nullptr));
+    inflateEnd(&stream);
+    return std::nullopt;
+  }
+}
+
+}  // namespace core
