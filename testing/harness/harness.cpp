@@ -29,6 +29,7 @@ void write_file(const fs::path& path, const std::string& text) {
 }
 
 void write_plist(const fs::path& path, platform::foundation::Dict dict) {
+  fs::create_directories(path.parent_path());
   auto written = platform::foundation::plist::write_file_atomically(platform::foundation::Value(std::move(dict)), path);
   if (!written) throw std::runtime_error("Harness: cannot write " + path.string() + ": " + written.error().description());
 }
