@@ -31,18 +31,28 @@ Dict zlib_info(int status, const char* message) {
   return info;
 }
 
-// Appends up to kChunk bytes of output to `out` through `step`, which runs one
-// zlib call on `stream` with next_out/avail_out set to the tail of `out`.
-template <class Step>
-int step_into_tail(Bytes& out, z_stream& stream, Step step) {
-  const std::size_t used = out.size();
-  out.resize(used + kChunk);
-  stream.next_out = out.data() + used;
-  stream.avail_out = static_cast<uInt>(kChunk);
-  const int status = step();
-  out.resize(used + kChunk - stream.avail_out);
-  return status;
-}
+// Output grows through its tail: each zlib call writes at most kChunk bytes
+// straight after the `used` bytes, and the buffer doubles when the tail is
+// shorter than that. The caller trims it to `used` at the end.
+struct Output {
+  Bytes bytes;
+  std::size_t used = 0;
+
+  explicit Output(std::size_t initial) : bytes(initial) {}
+  template <class Step>
+  int step(z_stream& stream, Step call) {
+    if (bytes.size() - used < kChunk) bytes.resize(std::max(used + kChunk, bytes.size() * 2));
+    stream.next_out = bytes.data() + used;
+    stream.avail_out = static_cast<uInt>(kChunk);
+    const int status = call();
+    used += kChunk - stream.avail_out;
+    return status;
+  }
+  Bytes take() {
+    bytes.resize(used);
+    return std::move(bytes);
+  }
+};
 
 }  // namespace
 
@@ -62,10 +72,9 @@ std::optional<Bytes> gul_dataByGzippingData(std::span<const std::uint8_t> data, 
     return std::nullopt;
   }
   try {
-    Bytes out;
-    out.reserve(std::min(data.size() / 4, kMaxInitialCapacity));
+    Output out(std::min(data.size() / 4, kMaxInitialCapacity));
     do {
-      status = step_into_tail(out, stream, [&] { return deflate(&stream, Z_FINISH); });
+      status = out.step(stream, [&] { return deflate(&stream, Z_FINISH); });
       if (status != Z_OK && status != Z_STREAM_END) {
         set_error(error, GULNSDataZlibErrorInternal, zlib_info(status, stream.msg));
         deflateEnd(&stream);
@@ -73,7 +82,7 @@ std::optional<Bytes> gul_dataByGzippingData(std::span<const std::uint8_t> data, 
       }
     } while (status != Z_STREAM_END);
     deflateEnd(&stream);
-    return out;
+    return out.take();
   } catch (const std::bad_alloc&) {
     set_error(error, GULNSDataZlibErrorInternal, zlib_info(Z_MEM_ERROR, nullptr));
     deflateEnd(&stream);
@@ -92,10 +101,9 @@ std::optional<Bytes> gul_dataByInflatingGzippedData(std::span<const std::uint8_t
     return std::nullopt;
   }
   try {
-    Bytes out;
-    out.reserve(std::min(data.size(), kMaxInitialCapacity / 4) * 4);
+    Output out(std::min(data.size(), kMaxInitialCapacity / 4) * 4);
     do {
-      status = step_into_tail(out, stream, [&] { return inflate(&stream, Z_NO_FLUSH); });
+      status = out.step(stream, [&] { return inflate(&stream, Z_NO_FLUSH); });
     } while (status == Z_OK);
     if (status != Z_STREAM_END) {
       set_error(error, GULNSDataZlibErrorInternal, zlib_info(status, stream.msg));
@@ -109,7 +117,7 @@ std::optional<Bytes> gul_dataByInflatingGzippedData(std::span<const std::uint8_t
                 Dict{{std::string(GULNSDataZlibRemainingBytesKey), Value(static_cast<long long>(remaining))}});
       return std::nullopt;
     }
-    return out;
+    return out.take();
   } catch (const std::bad_alloc&) {
     set_error(error, GULNSDataZlibErrorInternal, zlib_info(Z_MEM_ERROR, nullptr));
     inflateEnd(&stream);

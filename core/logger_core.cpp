@@ -27,29 +27,33 @@ void log_formatted(FIRLoggerLevel level, std::string_view service, std::string_v
   GULLogBasic(level, service, false, code, format, args);
 }
 
+// Whether the debug-mode switches ask for debug mode; keeps the stored key in step.
+bool debug_mode_chosen(const std::vector<std::string>& arguments) {
+  platform::os::UserDefaults& defaults = platform::os::UserDefaults::standard();
+  const bool stored = defaults.boolean(kFIRLoggerDebugModeKey);
+  if (has_argument(arguments, "-FIRDebugDisabled")) {
+    defaults.remove(kFIRLoggerDebugModeKey);
+    return false;
+  }
+  if (!stored && !has_argument(arguments, "-FIRDebugEnabled")) return false;
+  const platform::foundation::Value on(true);
+  defaults.set(kFIRLoggerDebugModeKey, on);
+  return true;
+}
+
+void initialize() {
+  GULLoggerSetVersionText(kFIRLoggerVersion);
+  const std::vector<std::string>& arguments = platform::os::ProcessInfo::shared().arguments();
+  const bool force_stderr = has_argument(arguments, "-FIRLoggerForceSTDERR");
+  const bool debug_mode = debug_mode_chosen(arguments);
+  GULLoggerInitialize();
+  if (force_stderr) GULLoggerAddStandardErrorOutput();
+  if (debug_mode) GULLoggerTurnOnDebugMode();
+}
+
 }  // namespace
 
-void FIRLoggerInitialize() {
-  std::call_once(g_once, [] {
-    GULLoggerSetVersionText(kFIRLoggerVersion);
-    const std::vector<std::string>& arguments = platform::os::ProcessInfo::shared().arguments();
-    const bool force_stderr = has_argument(arguments, "-FIRLoggerForceSTDERR");
-
-    platform::os::UserDefaults& defaults = platform::os::UserDefaults::standard();
-    const bool stored = defaults.boolean(kFIRLoggerDebugModeKey);
-    bool debug_mode = false;
-    if (has_argument(arguments, "-FIRDebugDisabled")) {
-      defaults.remove(kFIRLoggerDebugModeKey);
-    } else if (stored || has_argument(arguments, "-FIRDebugEnabled")) {
-      defaults.set(kFIRLoggerDebugModeKey, platform::foundation::Value(true));
-      debug_mode = true;
-    }
-
-    GULLoggerInitialize();
-    if (force_stderr) GULLoggerAddStandardErrorOutput();
-    if (debug_mode) GULLoggerTurnOnDebugMode();
-  });
-}
+void FIRLoggerInitialize() { std::call_once(g_once, initialize); }
 
 void FIRSetLoggerLevel(FIRLoggerLevel level) {
   FIRLoggerInitialize();

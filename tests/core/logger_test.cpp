@@ -183,7 +183,10 @@ TEST_P(CoreLoggerSwitchTest, DebugModeFollowsArgumentsAndStoredKey) {
   const SwitchCase& c = GetParam();
   boot_with(c.arguments, c.distribution);
   auto& defaults = platform::os::UserDefaults::standard();
-  if (c.stored_before) defaults.set(kFIRLoggerDebugModeKey, platform::foundation::Value(true));
+  if (c.stored_before) {
+    const platform::foundation::Value on(true);
+    defaults.set(kFIRLoggerDebugModeKey, on);
+  }
 
   FIRLogDebug(kFIRLoggerCore, "I-COR000050", "debug line");
   EXPECT_EQ(has_message(records(), "debug line"), c.debug_mode);
