@@ -156,31 +156,24 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
     emit(Tag::step, "line " + std::to_string(cmd.line) + " failed: " + why);
   }
 
+  // A line from `cursor` on holding `needle`; the cursor moves past it.
+  static bool consume_line(const std::vector<std::string>& lines, const std::string& needle, std::size_t& cursor) {
+    for (std::size_t i = cursor; i < lines.size(); ++i) {
+      if (lines[i].find(needle) != std::string::npos) {
+        cursor = i + 1;
+        return true;
+      }
+    }
+    return false;
+  }
+
   bool is_expectation(const Command& cmd) const { return cmd.name == "wait" || cmd.name == "expect"; }
 
   // Whether a wait's condition holds now; consumes what it matched.
   bool wait_satisfied(const Command& cmd) {
     const std::string& kind = cmd.args[0];
-    if (kind == "console") {
-      auto lines = console_lines();
-      for (std::size_t i = console_cursor; i < lines.size(); ++i) {
-        if (lines[i].find(cmd.args[1]) != std::string::npos) {
-          console_cursor = i + 1;
-          return true;
-        }
-      }
-      return false;
-    }
-    if (kind == "syslog") {
-      auto lines = system_log_lines();
-      for (std::size_t i = syslog_cursor; i < lines.size(); ++i) {
-        if (lines[i].find(cmd.args[1]) != std::string::npos) {
-          syslog_cursor = i + 1;
-          return true;
-        }
-      }
-      return false;
-    }
+    if (kind == "console") return consume_line(console_lines(), cmd.args[1], console_cursor);
+    if (kind == "syslog") return consume_line(system_log_lines(), cmd.args[1], syslog_cursor);
     if (kind == "request") {
       auto requests = service_requests();
       std::size_t& cursor = request_cursors[cmd.args[1]];
