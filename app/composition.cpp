@@ -5,6 +5,7 @@
 #include "app/app_delegate.h"
 #include "app/strings.h"
 #include "app/view_controller.h"
+#include "core/app.h"
 #include "platform/ui/application.h"
 #include "platform/ui/view_controller.h"
 #include "platform/web/legacy_web_view.h"
@@ -56,6 +57,7 @@ std::shared_ptr<ViewController> make_screen(ui::Storyboard&) {
 }  // namespace
 
 void register_runtime_classes() {
+  core::register_runtime_classes();
   auto& runtime = rt::Runtime::shared();
   if (!runtime.find(delegate_class)) {
     rt::ClassBuilder<AppDelegate>(std::string(delegate_class), "UIResponder")

@@ -24,8 +24,9 @@ inline constexpr std::string_view activity_indicator = "activityIndicatorView";
 
 inline constexpr std::string_view delegate_class = "AppDelegate";
 
-// "AppDelegate" (UIResponder) with exactly the selectors it implements, and
-// "ViewController" (UIViewController). Classes already registered stay.
+// The core's "FIRApp", "AppDelegate" (UIResponder) with exactly the selectors
+// it implements, and "ViewController" (UIViewController). Classes already
+// registered stay.
 void register_runtime_classes();
 // "Main": a navigation controller around a ViewController; the scene
 // "ViewController" with its outlets, reload button and legacy delegate.

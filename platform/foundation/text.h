@@ -65,12 +65,16 @@ std::u32string to_utf32(std::string_view utf8);
 bool is_letter(char32_t c);
 bool is_nonbase_mark(char32_t c);
 bool is_decimal_digit(char32_t c);
+// Numbers of any kind, N* (Nd Nl No).
+bool is_number(char32_t c);
 
 // ICU collation for the locale at its default strength: -1, 0 or 1.
 int localized_compare(std::string_view a, std::string_view b, std::string_view locale = "en_US");
 // Full case folding (ICU default folding), then code-point order: -1, 0 or 1.
 // Tells no letter case apart and orders "_" and digits by their code points.
 int compare_case_insensitive(std::string_view a, std::string_view b);
+// The same at secondary strength: letter case is ignored, accents still count.
+int localized_case_insensitive_compare(std::string_view a, std::string_view b, std::string_view locale = "en_US");
 // Locale-aware lower-casing (ICU).
 std::string lower(std::string_view text, std::string_view locale = "en_US");
 
@@ -82,6 +86,13 @@ class Regex {
   static Expected<Regex> compile(std::string_view pattern, bool case_insensitive = false);
   bool matches(std::string_view text) const;             // the whole text
   std::size_t count_matches(std::string_view text) const;   // non-overlapping matches anywhere
+  // The first match anywhere in the text: its text and its byte range.
+  struct Match {
+    std::string text;
+    std::size_t location = 0;
+    std::size_t length = 0;
+  };
+  std::optional<Match> first_match(std::string_view text) const;
   const std::string& pattern() const;
 
  private:

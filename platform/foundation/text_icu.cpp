@@ -35,26 +35,40 @@ std::string to_utf8(const icu::UnicodeString& s) {
   return out;
 }
 
-// Collators are created once per locale; comparing through a shared collator
-// is thread-safe in ICU.
-const icu::Collator* collator_for(std::string_view locale) {
-  // Callers use one locale over and over: remember the last one per thread.
-  thread_local std::string last_locale;
-  thread_local const icu::Collator* last = nullptr;
-  if (last != nullptr && last_locale == locale) return last;
+// Collators are created once per locale and strength; comparing through a
+// shared collator is thread-safe in ICU.
+const icu::Collator* collator_for(std::string_view locale, icu::Collator::ECollationStrength strength) {
+  // Callers use one locale over and over: remember the last one per thread and strength.
+  const bool secondary = strength == icu::Collator::SECONDARY;
+  thread_local std::string last_locale[2];
+  thread_local const icu::Collator* last[2] = {nullptr, nullptr};
+  if (last[secondary] != nullptr && last_locale[secondary] == locale) return last[secondary];
   static std::mutex mutex;
-  static std::map<std::string, std::unique_ptr<icu::Collator>, std::less<>> collators;
+  static std::map<std::string, std::unique_ptr<icu::Collator>, std::less<>> collators[2];
   std::lock_guard lock(mutex);
-  auto it = collators.find(locale);
-  if (it == collators.end()) {
+  auto& table = collators[secondary];
+  auto it = table.find(locale);
+  if (it == table.end()) {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu_locale(locale), status));
     if (U_FAILURE(status)) collator.reset();
-    it = collators.emplace(std::string(locale), std::move(collator)).first;
+    if (collator && secondary) collator->setStrength(strength);
+    it = table.emplace(std::string(locale), std::move(collator)).first;
   }
-  last_locale = std::string(locale);
-  last = it->second.get();
-  return last;
+  last_locale[secondary] = std::string(locale);
+  last[secondary] = it->second.get();
+  return last[secondary];
+}
+
+int compare_with(const icu::Collator* collator, std::string_view a, std::string_view b) {
+  if (collator == nullptr) {
+    int c = a.compare(b);
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+  }
+  UErrorCode status = U_ZERO_ERROR;
+  UCollationResult r = collator->compareUTF8(icu::StringPiece(a.data(), static_cast<std::int32_t>(a.size())),
+                                             icu::StringPiece(b.data(), static_cast<std::int32_t>(b.size())), status);
+  return r == UCOL_LESS ? -1 : r == UCOL_GREATER ? 1 : 0;
 }
 
 // Number formats are not shared between threads: one cache per thread.
@@ -78,15 +92,11 @@ icu::DecimalFormat* decimal_format_for(std::string_view locale, std::string_view
 }  // namespace
 
 int localized_compare(std::string_view a, std::string_view b, std::string_view locale) {
-  const icu::Collator* collator = collator_for(locale);
-  if (collator == nullptr) {
-    int c = a.compare(b);
-    return c < 0 ? -1 : c > 0 ? 1 : 0;
-  }
-  UErrorCode status = U_ZERO_ERROR;
-  UCollationResult r = collator->compareUTF8(icu::StringPiece(a.data(), static_cast<std::int32_t>(a.size())),
-                                             icu::StringPiece(b.data(), static_cast<std::int32_t>(b.size())), status);
-  return r == UCOL_LESS ? -1 : r == UCOL_GREATER ? 1 : 0;
+  return compare_with(collator_for(locale, icu::Collator::TERTIARY), a, b);
+}
+
+int localized_case_insensitive_compare(std::string_view a, std::string_view b, std::string_view locale) {
+  return compare_with(collator_for(locale, icu::Collator::SECONDARY), a, b);
 }
 
 int compare_case_insensitive(std::string_view a, std::string_view b) {
@@ -111,6 +121,7 @@ std::string lower(std::string_view text, std::string_view locale) {
 bool is_letter(char32_t c) { return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_L_MASK) != 0; }
 bool is_nonbase_mark(char32_t c) { return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_M_MASK) != 0; }
 bool is_decimal_digit(char32_t c) { return u_charType(static_cast<UChar32>(c)) == U_DECIMAL_DIGIT_NUMBER; }
+bool is_number(char32_t c) { return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_N_MASK) != 0; }
 
 // ---- Regex ----------------------------------------------------------------
 
@@ -152,6 +163,21 @@ std::size_t Regex::count_matches(std::string_view text) const {
   std::size_t count = 0;
   while (matcher->find(status) && U_SUCCESS(status)) ++count;
   return count;
+}
+
+std::optional<Regex::Match> Regex::first_match(std::string_view text) const {
+  icu::UnicodeString input = from_utf8(text);
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::RegexMatcher> matcher(impl_->compiled->matcher(input, status));
+  if (U_FAILURE(status) || !matcher->find(status) || U_FAILURE(status)) return std::nullopt;
+  const std::int32_t start = matcher->start(status);
+  const std::int32_t end = matcher->end(status);
+  if (U_FAILURE(status)) return std::nullopt;
+  // UTF-16 offsets back to byte offsets of the UTF-8 text.
+  const std::size_t location = to_utf8(input.tempSubString(0, start)).size();
+  std::string matched = to_utf8(input.tempSubString(start, end - start));
+  const std::size_t length = matched.size();
+  return Match{std::move(matched), location, length};
 }
 
 // ---- Numbers --------------------------------------------------------------

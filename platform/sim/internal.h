@@ -22,6 +22,9 @@ void reset_output();
 void reset_services();
 void reset_app_image();
 void reset_device();
+// The system log's size at boot, where system_log_lines() starts (system_log.cpp).
+void mark_system_log_start();
+void reset_system_log_mark();
 
 // ---- web views (web_bridge.cpp) ----
 void install_page_observer();

@@ -26,4 +26,8 @@ void emit(Tag tag, std::string_view text);
 std::vector<std::string> console_lines();
 std::size_t console_line_count();
 
+// The records the device's system log (os::system_log_file()) received since
+// boot, one line each; a record still being written is left out.
+std::vector<std::string> system_log_lines();
+
 }  // namespace platform::sim

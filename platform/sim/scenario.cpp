@@ -189,7 +189,7 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
   double deadline = 0;
   int idle_checks = 0;
   // What waits have consumed.
-  std::size_t console_cursor = 0, pages_seen = 0;
+  std::size_t console_cursor = 0, syslog_cursor = 0, pages_seen = 0;
   // One cursor per service, so a wait for one service never passes over
   // requests another received meanwhile.
   std::map<std::string, std::size_t> request_cursors;
@@ -229,21 +229,24 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
     emit(Tag::step, "line " + std::to_string(cmd.line) + " failed: " + why);
   }
 
+  // A line from `cursor` on holding `needle`; the cursor moves past it.
+  static bool consume_line(const std::vector<std::string>& lines, const std::string& needle, std::size_t& cursor) {
+    for (std::size_t i = cursor; i < lines.size(); ++i) {
+      if (lines[i].find(needle) != std::string::npos) {
+        cursor = i + 1;
+        return true;
+      }
+    }
+    return false;
+  }
+
   bool is_expectation(const Command& cmd) const { return cmd.name == "wait" || cmd.name == "expect"; }
 
   // Whether a wait's condition holds now; consumes what it matched.
   bool wait_satisfied(const Command& cmd) {
     const std::string& kind = cmd.args[0];
-    if (kind == "console") {
-      auto lines = console_lines();
-      for (std::size_t i = console_cursor; i < lines.size(); ++i) {
-        if (lines[i].find(cmd.args[1]) != std::string::npos) {
-          console_cursor = i + 1;
-          return true;
-        }
-      }
-      return false;
-    }
+    if (kind == "console") return consume_line(console_lines(), cmd.args[1], console_cursor);
+    if (kind == "syslog") return consume_line(system_log_lines(), cmd.args[1], syslog_cursor);
     if (kind == "request") {
       auto requests = service_requests();
       std::size_t& cursor = request_cursors[cmd.args[1]];
@@ -286,6 +289,8 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
     std::string seen;
     if (kind == "console") {
       for (const std::string& line : console_since_mark()) ok = ok || line.find(cmd.args[1]) != std::string::npos;
+    } else if (kind == "syslog") {
+      for (const std::string& line : system_log_lines()) ok = ok || line.find(cmd.args[1]) != std::string::npos;
     } else if (kind == "request") {
       for (const auto& r : requests_since_mark())
         ok = ok || (request_matches(r, cmd.args[1], &cmd.args[2], cmd.args[3]) && request_details_match(r, cmd.args, 4));
@@ -491,6 +496,7 @@ void ScenarioPlayer::start() {
   if (state_->started) return;
   state_->started = true;
   state_->console_cursor = 0;
+  state_->syslog_cursor = 0;
   state_->pages_seen = 0;
   state_->schedule(0);
 }

@@ -452,10 +452,11 @@ void parse_arguments(Cursor& c, Command& cmd) {
     return no_more(c);
   }
   if (n == "wait") {
-    std::string kind = one_of(c, "page-finished|console|request|alert|idle",
-                              {"page-finished", "console", "request", "alert", "idle"});
+    std::string kind = one_of(c, "page-finished|console|syslog|request|alert|idle",
+                              {"page-finished", "console", "syslog", "request", "alert", "idle"});
     cmd.args.push_back(kind);
     if (kind == "console") return text_with_timeout(c, cmd, true, "console text");
+    if (kind == "syslog") return text_with_timeout(c, cmd, true, "system log text");
     if (kind == "request") {
       cmd.args.push_back(need(c, "service"));
       cmd.args.push_back(need(c, "method"));
@@ -464,10 +465,11 @@ void parse_arguments(Cursor& c, Command& cmd) {
     return optional_timeout(c, cmd);
   }
   if (n == "expect") {
-    std::string kind = one_of(c, "console|request|requests|screen|no-request",
-                              {"console", "request", "requests", "screen", "no-request"});
+    std::string kind = one_of(c, "console|syslog|request|requests|screen|no-request",
+                              {"console", "syslog", "request", "requests", "screen", "no-request"});
     cmd.args.push_back(kind);
     if (kind == "console") return text_with_timeout(c, cmd, false, "console text");
+    if (kind == "syslog") return text_with_timeout(c, cmd, false, "system log text");
     if (kind == "screen") return text_with_timeout(c, cmd, false, "screen pattern");
     cmd.args.push_back(need(c, "service"));
     if (kind != "no-request") cmd.args.push_back(need(c, "method"));

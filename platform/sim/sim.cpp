@@ -24,6 +24,7 @@ foundation::Expected<void> boot(const std::filesystem::path& device_dir, const s
   location::register_runtime_classes();
   web::register_runtime_classes();
   detail::install_console_capture();
+  detail::mark_system_log_start();
   detail::install_page_observer();
   notify::system::set_delivery_observer([](const notify::Notification& n) {
     const notify::Content& c = n.request.content;
@@ -40,6 +41,7 @@ void reset_for_testing() {
   detail::reset_output();
   detail::reset_services();
   detail::reset_app_image();
+  detail::reset_system_log_mark();
 }
 
 }  // namespace platform::sim

@@ -8,6 +8,7 @@
 
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/foundation/plist.h"
 #include "platform/net/session.h"
 #include "platform/net/testing_reset.h"
 #include "platform/os/system.h"
@@ -29,32 +30,38 @@ void write_file(const fs::path& path, const std::string& text) {
   if (!out.flush()) throw std::runtime_error("Harness: cannot write " + path.string());
 }
 
-std::string xml_escape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += c;
-    }
-  }
-  return out;
+void write_plist(const fs::path& path, platform::foundation::Dict dict) {
+  fs::create_directories(path.parent_path());
+  auto written = platform::foundation::plist::write_file_atomically(platform::foundation::Value(std::move(dict)), path);
+  if (!written) throw std::runtime_error("Harness: cannot write " + path.string() + ": " + written.error().description());
 }
 
-std::string info_plist(const std::string& identifier) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\">\n<dict>\n"
-         "  <key>CFBundleIdentifier</key><string>" + xml_escape(identifier) + "</string>\n"
-         "  <key>CFBundleExecutable</key><string>App</string>\n"
-         "  <key>CFBundleShortVersionString</key><string>1.0</string>\n"
-         "  <key>CFBundleVersion</key><string>1</string>\n"
-         "  <key>UIMainStoryboardFile</key><string>Main</string>\n"
-         "</dict>\n</plist>\n";
+platform::foundation::Dict info_plist(const std::string& identifier, const platform::foundation::Dict& extra) {
+  platform::foundation::Dict info{{"CFBundleIdentifier", identifier},
+                                  {"CFBundleExecutable", "App"},
+                                  {"CFBundleShortVersionString", "1.0"},
+                                  {"CFBundleVersion", "1"},
+                                  {"UIMainStoryboardFile", "Main"}};
+  for (const auto& [key, value] : extra) info.set(key, value);
+  return info;
 }
 
 }  // namespace
+
+platform::foundation::Dict default_service_plist(const std::string& bundle_identifier) {
+  return {{"API_KEY", "test-api-key-0123456789abcdef"},
+          {"CLIENT_ID", "123456789012-test.apps.example.com"},
+          {"TRACKING_ID", "UA-00000000-1"},
+          {"GCM_SENDER_ID", "123456789012"},
+          {"PROJECT_ID", "intranet-test"},
+          {"ANDROID_CLIENT_ID", "123456789012-android.apps.example.com"},
+          {"DOZADA_APP_ID", "1:123456789012:ios:0123456789abcdef"},
+          {"DATABASE_URL", "https://intranet-test.example.com"},
+          {"STORAGE_BUCKET", "intranet-test.storage.example.com"},
+          {"BUNDLE_ID", bundle_identifier},
+          {"IS_ANALYTICS_ENABLED", false},
+          {"IS_SIGNIN_ENABLED", false}};
+}
 
 Harness::Harness(HarnessOptions options) {
   std::string pattern = (fs::temp_directory_path() / "harness-XXXXXX").string();
@@ -95,7 +102,11 @@ Harness::Harness(HarnessOptions options) {
     nlohmann::json profile = {{"hosts", host_map_}, {"trust_anchors", {ca_file().string()}}};
     profile.merge_patch(options.profile);
     write_file(device_dir_ / "device.json", profile.dump(2) + "\n");
-    write_file(bundle_dir_ / "Info.plist", info_plist(options.bundle_identifier));
+    write_plist(bundle_dir_ / "Info.plist", info_plist(options.bundle_identifier, options.info));
+    if (options.service_plist) {
+      write_plist(bundle_dir_ / "VuzoraZedudid-Udor.plist", default_service_plist(options.bundle_identifier));
+    }
+    for (const auto& [relative, bytes] : options.bundle_files) write_file(bundle_dir_ / relative, bytes);
 
     auto booted = platform::sim::boot(device_dir_, bundle_dir_);
     if (!booted) throw std::runtime_error("Harness: boot failed: " + booted.error().description());

@@ -26,6 +26,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/foundation/value.h"
 #include "platform/sim/app_image.h"
 #include "platform/sim/device.h"
 #include "platform/testing/capture.h"
@@ -51,7 +52,19 @@ struct HarnessOptions {
   // More sites on loopback (a foreign site ...): one FakeService per host
   // name, named after it, with no routes of its own; in the host map too.
   std::vector<std::string> sites{};
+  // The bundle's service property list "VuzoraZedudid-Udor.plist"
+  // (default_service_plist of the bundle identifier); false leaves it out.
+  bool service_plist = true;
+  // Extra Info.plist keys, over the ones the harness writes.
+  platform::foundation::Dict info{};
+  // Further bundle files (path relative to the bundle → bytes), written after
+  // the property lists and before boot, so they may replace them.
+  std::map<std::string, std::string> bundle_files{};
 };
+
+// A valid service property list: every option key filled with made-up
+// values, the app ID "1:<digits>:ios:<hex>", BUNDLE_ID = `bundle_identifier`.
+platform::foundation::Dict default_service_plist(const std::string& bundle_identifier);
 
 class Harness {
  public:

@@ -11,7 +11,9 @@
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/foundation/console.h"
+#include "platform/foundation/plist.h"
 #include "platform/net/session.h"
+#include "platform/os/bundle.h"
 #include "platform/os/profile.h"
 #include "platform/os/system.h"
 #include "platform/sim/scenario.h"
@@ -90,6 +92,45 @@ TEST(Harness, BootsADeviceWithTheFakesHostMapAndAnchor) {
   EXPECT_EQ(platform::os::device_directory(), h.device_directory());
   EXPECT_THROW(h.analytics(), std::logic_error);
   EXPECT_THROW(h.kits(), std::logic_error);
+}
+
+TEST(Harness, BundleCarriesTheServicePropertyListInfoKeysAndExtraFiles) {
+  using platform::foundation::Dict;
+  using platform::foundation::Value;
+  {
+    Harness h({.bundle_identifier = "org.example.other",
+               .info = {{"DavidizeDataCollectionDefaultEnabled", false}, {"CFBundleVersion", "7"}},
+               .bundle_files = {{"Config.json", "{}"}, {"sub/dir/file.txt", "bytes"}}});
+    auto& bundle = platform::os::Bundle::main();
+    auto service = bundle.path_for_resource("VuzoraZedudid-Udor", "plist");
+    ASSERT_TRUE(service);
+    auto read_back = platform::foundation::plist::read_file(*service);
+    ASSERT_TRUE(read_back);
+    ASSERT_TRUE(read_back.value().dict());
+    const Dict& options = *read_back.value().dict();
+    EXPECT_EQ(options, default_service_plist("org.example.other"));
+    EXPECT_EQ(options.get("BUNDLE_ID"), Value("org.example.other"));
+    for (const char* key : {"API_KEY", "CLIENT_ID", "TRACKING_ID", "GCM_SENDER_ID", "PROJECT_ID", "ANDROID_CLIENT_ID",
+                            "DOZADA_APP_ID", "DATABASE_URL", "STORAGE_BUCKET"}) {
+      ASSERT_TRUE(options.get(key).string()) << key;
+      EXPECT_FALSE(options.get(key).string()->empty()) << key;
+    }
+    EXPECT_TRUE(options.get("IS_ANALYTICS_ENABLED").is_bool());
+    EXPECT_TRUE(options.get("IS_SIGNIN_ENABLED").is_bool());
+    EXPECT_EQ(bundle.identifier(), "org.example.other");
+    EXPECT_EQ(bundle.object_for_info_key("DavidizeDataCollectionDefaultEnabled"), Value(false));
+    EXPECT_EQ(bundle.object_for_info_key("CFBundleVersion"), Value("7"));   // extra keys win
+    EXPECT_EQ(bundle.object_for_info_key("UIMainStoryboardFile"), Value("Main"));
+    EXPECT_EQ(read(h.bundle_directory() / "Config.json"), "{}");
+    EXPECT_EQ(read(h.bundle_directory() / "sub" / "dir" / "file.txt"), "bytes");
+  }
+  {
+    // Left out, or replaced by a bundle file.
+    Harness h({.service_plist = false});
+    EXPECT_FALSE(platform::os::Bundle::main().path_for_resource("VuzoraZedudid-Udor", "plist"));
+  }
+  Harness h({.bundle_files = {{"VuzoraZedudid-Udor.plist", "not a property list"}}});
+  EXPECT_EQ(read(h.bundle_directory() / "VuzoraZedudid-Udor.plist"), "not a property list");
 }
 
 TEST(Harness, StartsEveryKindOfFake) {

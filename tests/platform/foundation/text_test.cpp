@@ -163,6 +163,9 @@ TEST_F(TextTest, CharacterCategories) {
   for (char32_t c : {U'a', U'1', U'\u00e9'}) EXPECT_FALSE(text::is_nonbase_mark(c)) << static_cast<std::uint32_t>(c);
   for (char32_t c : {U'0', U'9', U'\u0663', U'\uff10'}) EXPECT_TRUE(text::is_decimal_digit(c)) << static_cast<std::uint32_t>(c);
   for (char32_t c : {U'a', U'\u00b2', U'\u2167'}) EXPECT_FALSE(text::is_decimal_digit(c)) << static_cast<std::uint32_t>(c);
+  // Numbers of every kind: decimal digits, letter numbers (Roman), other numbers (superscripts, fractions).
+  for (char32_t c : {U'7', U'\u0663', U'\u00b2', U'\u2167', U'\u00bd'}) EXPECT_TRUE(text::is_number(c)) << static_cast<std::uint32_t>(c);
+  for (char32_t c : {U'a', U'-', U'.', U'\u0301', U' '}) EXPECT_FALSE(text::is_number(c)) << static_cast<std::uint32_t>(c);
 }
 
 // ---- collation and case ---------------------------------------------------
@@ -178,6 +181,18 @@ TEST_F(TextTest, CollationOrder) {
   // The locale decides: Swedish puts "ö" after "z".
   EXPECT_EQ(text::localized_compare("\xc3\xb6", "z", "en_US"), -1);
   EXPECT_EQ(text::localized_compare("\xc3\xb6", "z", "sv_SE"), 1);
+}
+
+TEST_F(TextTest, CaseInsensitiveCollationIgnoresCaseButNotAccents) {
+  std::vector<std::string> words = {"c/3", "b/1", "fire-ios/5.1.7", "A/2", "B/0"};
+  std::stable_sort(words.begin(), words.end(), [](const std::string& x, const std::string& y) {
+    return text::localized_case_insensitive_compare(x, y) < 0;
+  });
+  EXPECT_EQ(words, (std::vector<std::string>{"A/2", "B/0", "b/1", "c/3", "fire-ios/5.1.7"}));
+  EXPECT_EQ(text::localized_case_insensitive_compare("ABC", "abc"), 0);
+  EXPECT_EQ(text::localized_compare("ABC", "abc"), 1);   // the default strength still sees case
+  EXPECT_EQ(text::localized_case_insensitive_compare("\xc3\xa9", "E"), 1);
+  EXPECT_EQ(text::localized_case_insensitive_compare("\xc3\xb6", "z", "sv_SE"), 1);
 }
 
 TEST_F(TextTest, LowerFollowsTheLocale) {
@@ -211,6 +226,35 @@ TEST_F(TextTest, RegexMatchesWholeTextAndCountsMatches) {
   auto accents = text::Regex::compile("\xc3\xa9+");
   EXPECT_EQ(accents.value().count_matches("\xc3\xa9\xc3\xa9 x \xc3\xa9"), 2u);
   EXPECT_EQ(accents.value().pattern(), "\xc3\xa9+");
+}
+
+TEST_F(TextTest, RegexFirstMatchGivesTextAndByteRange) {
+  struct Case {
+    const char* pattern;
+    const char* text;
+    bool found;
+    const char* matched;
+    std::size_t location;
+  };
+  const Case cases[] = {
+      {"^\\d+:", "1:123:ios:abc", true, "1:", 0},
+      {"^\\d+:", "12:x", true, "12:", 0},
+      {"^\\d+:", "x1:", false, "", 0},
+      {"b+", "aabbbcbb", true, "bbb", 2},            // the first of several
+      {"x", "\xc3\xa9\xc3\xa9x", true, "x", 4},        // byte offsets after two-byte characters
+      {"\xc3\xa9", "a\xc3\xa9", true, "\xc3\xa9", 1},
+      {"a*", "bbb", true, "", 0},                    // an empty match is a match
+  };
+  for (const Case& c : cases) {
+    auto regex = text::Regex::compile(c.pattern);
+    ASSERT_TRUE(regex) << c.pattern;
+    auto match = regex.value().first_match(c.text);
+    ASSERT_EQ(match.has_value(), c.found) << c.pattern << " in " << c.text;
+    if (!match) continue;
+    EXPECT_EQ(match->text, c.matched) << c.pattern;
+    EXPECT_EQ(match->location, c.location) << c.pattern;
+    EXPECT_EQ(match->length, std::string(c.matched).size()) << c.pattern;
+  }
 }
 
 TEST_F(TextTest, BadPatternsGiveAnError) {

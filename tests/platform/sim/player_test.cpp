@@ -1,6 +1,10 @@
 // The scenario player: one command per run-loop turn, step and done lines,
 // waits against the clock, expect failures and exit codes.
+#include <filesystem>
+#include <fstream>
+
 #include "platform/foundation/console.h"
+#include "platform/os/syslog.h"
 #include "fixture.h"
 
 namespace platform::sim::test {
@@ -98,6 +102,39 @@ TEST_F(PlayerTest, WaitsSucceedOnWhatArrivesAndFailAtTheirDeadline) {
   EXPECT_EQ(count_lines("line 5 failed: timed out waiting for console ready"), 1) << all_lines();
   EXPECT_EQ(count_lines("app| ready now"), 1) << all_lines();
   EXPECT_EQ(count_lines("svc| intranet GET / -> 200"), 1) << all_lines();
+}
+
+TEST_F(PlayerTest, SystemLogWaitsSeeOnlyRecordsSinceBootAndConsumeWhatTheyMatch) {
+  // A record of an earlier launch on the same device.
+  const auto log_file = temp_->device() / "Logs" / "system.log";
+  std::filesystem::create_directories(log_file.parent_path());
+  std::ofstream(log_file) << "2026-01-01T00:00:00Z App[1] user Notice: ready from before\n";
+  start();
+  ScenarioPlayer player(script(
+      "expect syslog from before\n"
+      "wait syslog ready 5s\n"
+      "wait syslog ready 1s\n"          // the one new "ready" record was consumed
+      "expect syslog ready\n"           // expects look at every record since boot
+      "wait syslog \"half written\" 1s\n"));
+  player.start();
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_FALSE(player.finished());
+  os::syslog::log(os::syslog::notice, "ready now");
+  {
+    // A record without its line break yet is not seen.
+    std::ofstream append(log_file, std::ios::app);
+    append << "2026-01-01T00:00:01Z App[1] user Notice: half written";
+  }
+  play(player);
+  EXPECT_EQ(player.exit_code(), 1);
+  EXPECT_EQ(player.expectations(), 5);
+  EXPECT_EQ(player.failed(), 3) << all_lines();
+  EXPECT_EQ(count_lines("line 1 failed: expectation not met: syslog from before"), 1) << all_lines();
+  EXPECT_EQ(count_lines("line 3 failed: timed out waiting for syslog ready"), 1) << all_lines();
+  EXPECT_EQ(count_lines("line 5 failed: timed out waiting for syslog half written"), 1) << all_lines();
+  const auto records = system_log_lines();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_NE(records[0].find("ready now"), std::string::npos);
 }
 
 TEST_F(PlayerTest, RequestHeadersAndJsonBodiesAreMatchedAndEachServiceWaitsOnItsOwn) {
