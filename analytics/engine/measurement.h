@@ -1,15 +1,43 @@
 #pragma once
-// The measurement engine. So far only its process-wide monitor, which every
-// analytics class logs through; the engine itself joins this class later.
+// The measurement engine. So far its process-wide monitor, which every
+// analytics class logs through, and its class-level state: the shared engine
+// instance and the initialized flag under one process-wide mutex, and the
+// remote configuration in force. The engine itself joins this class later.
 // Callable from any thread.
+#include <memory>
+#include <mutex>
+
 #include "analytics/monitor/monitor.h"
 
 namespace analytics {
+
+class APMRemoteConfig;
 
 class APMMeasurement {
  public:
   // One monitor per process, made at first use with the library version.
   static APMMonitor& monitor();
+  // Under the mutex: initialized and an engine instance exists.
+  static bool hasSharedInstance();
+  // The engine's remote configuration when the engine and it exist, else the
+  // default instance.
+  static std::shared_ptr<APMRemoteConfig> remoteConfig();
+
+  // The engine's own remote configuration (nullptr while it has none).
+  std::shared_ptr<APMRemoteConfig> instanceRemoteConfig() const;
+
+ private:
+  // The engine instance read under the mutex, whether initialized or not.
+  static std::shared_ptr<APMMeasurement> lockedSharedInstance();
+
+  struct ClassState {
+    std::mutex mutex;
+    bool initialized = false;                 // guarded by mutex
+    std::shared_ptr<APMMeasurement> instance;  // guarded by mutex
+  };
+  static ClassState& classState();
+
+  std::shared_ptr<APMRemoteConfig> remoteConfig_;
 };
 
 }  // namespace analytics
