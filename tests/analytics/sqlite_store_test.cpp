@@ -1,7 +1,6 @@
 // APMSqliteStore against real SQLite files: open and replacement, tables and
 // migration, records, queries, the statement cache, transactions and errors.
 #include <fstream>
-#include <regex>
 #include <stdexcept>
 
 #include "tests/analytics/store_support.h"
@@ -16,6 +15,13 @@ using analytics::APMRecord;
 using analytics::APMSqliteStore;
 using fd::Array;
 using fd::Value;
+
+// "<prefix><free-space class>" where the class is -1 or a small whole number.
+bool isContext(const std::string& context, const std::string& prefix) {
+  if (context.rfind(prefix, 0) != 0) return false;
+  const std::string tail = context.substr(prefix.size());
+  return tail == "-1" || (!tail.empty() && tail.size() <= 3 && tail.find_first_not_of("0123456789") == std::string::npos);
+}
 
 class AnalyticsSqliteStoreTest : public StoreDeviceTest {
  protected:
@@ -329,9 +335,8 @@ TEST_F(AnalyticsSqliteStoreTest, SqliteFailuresCarryDescriptionAndMonitorContext
             "nowhere\"");
   const auto* context = error->user_info.get("APMMonitorContext").string();
   ASSERT_TRUE(context);
-  EXPECT_TRUE(std::regex_match(*context, std::regex(R"(prepare statement,1,A,(-1|\d+))"))) << *context;
-  EXPECT_TRUE(std::regex_match(store->monitorContextForDatabaseOperation(""),
-                               std::regex(R"(Unknown operation,\d+,A,(-1|\d+))")));
+  EXPECT_TRUE(isContext(*context, "prepare statement,1,A,")) << *context;
+  EXPECT_TRUE(isContext(store->monitorContextForDatabaseOperation(""), "Unknown operation,1,A,"));
   EXPECT_EQ(store->lastErrorMessage(), "no such table: nowhere");
   store->closeDatabase();
   EXPECT_EQ(store->lastErrorMessage(), std::nullopt);
