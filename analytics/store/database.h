@@ -106,10 +106,7 @@ void APMSetDatabaseNotOpen(APMErrorOut error);
 template <class T>
 std::optional<std::vector<std::shared_ptr<T>>> APMDatabase::allDataTypesFromTableWithName(
     std::string_view table, std::int64_t tableLimit, APMErrorOut error, const DataTypeBlock<T>& block) {
-  if (!block) {
-    APMSetErrorWithoutContext(error, 1, "Received nil block to get all data types");
-    return std::nullopt;
-  }
+  if (!APMCheckNotNil(block, error, 1, "Received nil block to get all data types")) return std::nullopt;
   auto rows = records("SELECT rowid, * FROM " + std::string(table) + " ORDER BY rowid LIMIT " +
                           std::to_string(tableLimit),
                       {}, error);
@@ -125,22 +122,13 @@ template <class T>
 std::optional<std::vector<std::shared_ptr<T>>> APMDatabase::dataTypesFromTableWithName(
     std::string_view table, std::string_view column, const platform::foundation::Value* value, APMErrorOut error,
     const DataTypeBlock<T>& block) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name to create data type from table");
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name to create data type from table"))
     return std::nullopt;
-  }
-  if (column.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty column name to create data type from table");
+  if (!APMCheckSuccess(!column.empty(), error, 1, "Received empty column name to create data type from table"))
     return std::nullopt;
-  }
-  if (!value) {
-    APMSetErrorWithoutContext(error, 1, "Received nil column value to create data type from table");
+  if (!APMCheckNotNil(value, error, 1, "Received nil column value to create data type from table"))
     return std::nullopt;
-  }
-  if (!block) {
-    APMSetErrorWithoutContext(error, 2, "Received nil block to create data type from table");
-    return std::nullopt;
-  }
+  if (!APMCheckNotNil(block, error, 2, "Received nil block to create data type from table")) return std::nullopt;
   auto rows = records("SELECT rowid, * FROM " + std::string(table) + " WHERE " + std::string(column) + " = ?",
                       {*value}, error);
   if (!rows) return std::nullopt;
@@ -148,29 +136,18 @@ std::optional<std::vector<std::shared_ptr<T>>> APMDatabase::dataTypesFromTableWi
   for (const auto& row : *rows) {
     if (auto object = block(row)) objects.push_back(std::move(object));
   }
-  if (!rows->empty() && objects.empty()) {
-    APMSetErrorWithoutContext(error, 2, "Failed to initialize data types from dictionaries");
+  if (!APMCheckSuccess(!(!rows->empty() && objects.empty()), error, 2, "Failed to initialize data types from dictionaries"))
     return std::nullopt;
-  }
   return objects;
 }
 
 template <class T>
 bool APMDatabase::insertDataType(const T* object, std::string_view table, APMErrorOut error,
                                  const DictionaryBlock<T>& block) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for inserting");
-    return false;
-  }
-  if (!block) {
-    APMSetErrorWithoutContext(error, 1, "Received nil block to create dictionary for inserting");
-    return false;
-  }
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for inserting")) return false;
+  if (!APMCheckNotNil(block, error, 1, "Received nil block to create dictionary for inserting")) return false;
   auto record = object ? block(*object, table) : std::nullopt;
-  if (!record) {
-    APMSetErrorWithoutContext(error, 2, "Failed to insert unknown data type");
-    return false;
-  }
+  if (!APMCheckNotNil(record, error, 2, "Failed to insert unknown data type")) return false;
   if (!store_) {
     APMSetDatabaseNotOpen(error);
     return false;
@@ -182,18 +159,9 @@ template <class T>
 bool APMDatabase::upsertDataType(const T* object, std::string_view table, std::string_view column,
                                  const platform::foundation::Value& value, std::int64_t tableLimit, APMErrorOut error,
                                  const DictionaryBlock<T>& block) {
-  if (!object) {
-    APMSetErrorWithoutContext(error, 1, "Received empty data type to upsert");
-    return false;
-  }
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for checking upsert");
-    return false;
-  }
-  if (!block) {
-    APMSetErrorWithoutContext(error, 1, "Received nil block to create dictionary for upserting");
-    return false;
-  }
+  if (!APMCheckNotNil(object, error, 1, "Received empty data type to upsert")) return false;
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for checking upsert")) return false;
+  if (!APMCheckNotNil(block, error, 1, "Received nil block to create dictionary for upserting")) return false;
   if (!store_) {
     APMSetDatabaseNotOpen(error);
     return false;
@@ -202,15 +170,10 @@ bool APMDatabase::upsertDataType(const T* object, std::string_view table, std::s
   if (!keyed) return false;
   auto all = store_->rowCountForTableWithName(table, error);
   if (!all) return false;
-  if (*keyed == 0 && *all >= tableLimit) {
-    APMSetErrorWithoutContext(error, 2, "Failed to insert data type. Table is full");
+  if (!APMCheckSuccess(*keyed != 0 || *all < tableLimit, error, 2, "Failed to insert data type. Table is full"))
     return false;
-  }
   auto record = block(*object, table);
-  if (!record) {
-    APMSetErrorWithoutContext(error, 2, "Failed to insert/update unknown data type");
-    return false;
-  }
+  if (!APMCheckNotNil(record, error, 2, "Failed to insert/update unknown data type")) return false;
   return store_->upsertRecord(*record, table, error);
 }
 
@@ -218,32 +181,17 @@ template <class T>
 bool APMDatabase::updateDataType(const T* object, std::string_view table, std::string_view column,
                                  const platform::foundation::Value& value, APMErrorOut error,
                                  const DictionaryBlock<T>& block) {
-  if (!object) {
-    APMSetErrorWithoutContext(error, 1, "Received empty data type to update");
-    return false;
-  }
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for updating");
-    return false;
-  }
-  if (!block) {
-    APMSetErrorWithoutContext(error, 1, "Received nil block to create dictionary for updating");
-    return false;
-  }
+  if (!APMCheckNotNil(object, error, 1, "Received empty data type to update")) return false;
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for updating")) return false;
+  if (!APMCheckNotNil(block, error, 1, "Received nil block to create dictionary for updating")) return false;
   if (!store_) {
     APMSetDatabaseNotOpen(error);
     return false;
   }
   auto keyed = store_->rowCountForTableWithName(table, column, &value, error);
-  if (!keyed || *keyed == 0) {
-    APMSetErrorWithoutContext(error, 2, "Failed to update record. Item doesn't exist");
-    return false;
-  }
+  if (!APMCheckSuccess(keyed && *keyed != 0, error, 2, "Failed to update record. Item doesn't exist")) return false;
   auto record = block(*object, table);
-  if (!record) {
-    APMSetErrorWithoutContext(error, 2, "Failed to update unknown data type");
-    return false;
-  }
+  if (!APMCheckNotNil(record, error, 2, "Failed to update unknown data type")) return false;
   return store_->updateRecord(*record, table, column, &value, error);
 }
 

@@ -139,10 +139,7 @@ bool APMSqliteStore::openAndValidateDatabase(APMErrorOut error) {
 }
 
 bool APMSqliteStore::validateDatabaseWithError(APMErrorOut error) {
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Validate database failed. Database not open.");
-    return false;
-  }
+  if (!APMCheckSuccess(isOpen(), error, 2, "Validate database failed. Database not open.")) return false;
   sqlite3_stmt* statement = nullptr;
   bool valid = false;
   if (sqlite3_prepare_v2(handle_, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
@@ -193,14 +190,9 @@ bool APMSqliteStore::closeAndDeleteDatabase() {
 
 bool APMSqliteStore::ensureTableWithName(std::string_view table, const APMColumnInfo& elementary,
                                          const APMColumnInfo& addOn, APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for ensure table");
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for ensure table")) return false;
+  if (!APMCheckSuccess(!elementary.empty(), error, 1, "Received empty elementary column info for ensure table"))
     return false;
-  }
-  if (elementary.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty elementary column info for ensure table");
-    return false;
-  }
   std::string create = "CREATE TABLE IF NOT EXISTS " + std::string(table) + " ( ";
   std::vector<std::string> required;
   for (const auto& [name, type] : elementary) {
@@ -219,22 +211,11 @@ bool APMSqliteStore::ensureTableWithName(std::string_view table, std::string_vie
                                          const std::vector<std::string>& requiredColumnNames,
                                          const std::vector<std::pair<std::string, std::string>>& addOnColumns,
                                          APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for ensure table");
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for ensure table")) return false;
+  if (!APMCheckSuccess(!requiredColumnNames.empty(), error, 1, "Received no table columns for ensure table"))
     return false;
-  }
-  if (requiredColumnNames.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received no table columns for ensure table");
-    return false;
-  }
-  if (createSQL.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty create statement for ensure table");
-    return false;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Ensure table failed. Database not open.");
-    return false;
-  }
+  if (!APMCheckSuccess(!createSQL.empty(), error, 1, "Received empty create statement for ensure table")) return false;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Ensure table failed. Database not open.")) return false;
   auto exists = tableExists(table, error);
   if (!exists) return false;
   if (!*exists && !executeSQL(createSQL, error)) return false;
@@ -245,26 +226,15 @@ bool APMSqliteStore::ensureTableWithName(std::string_view table, std::string_vie
 std::optional<bool> APMSqliteStore::validateTableWithName(
     std::string_view table, const std::vector<std::string>& requiredColumnNames,
     const std::vector<std::pair<std::string, std::string>>& addOnColumns, APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for validate table");
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for validate table")) return std::nullopt;
+  if (!APMCheckSuccess(!requiredColumnNames.empty(), error, 1, "Received no table columns for validate table"))
     return std::nullopt;
-  }
-  if (requiredColumnNames.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received no table columns for validate table");
-    return std::nullopt;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Validate table failed. Database not open.");
-    return std::nullopt;
-  }
+  if (!APMCheckSuccess(isOpen(), error, 2, "Validate table failed. Database not open.")) return std::nullopt;
   auto columns = columnsForTableWithName(table, error);
   if (!columns || columns->empty()) return std::nullopt;
   std::set<std::string> extra(columns->begin(), columns->end());
   for (const auto& name : requiredColumnNames) {
-    if (!extra.contains(name)) {
-      APMSetErrorWithoutContext(error, 2, "Table is missing required columns");
-      return false;
-    }
+    if (!APMCheckSuccess(extra.contains(name), error, 2, "Table is missing required columns")) return false;
   }
   for (const auto& name : requiredColumnNames) extra.erase(name);
   for (const auto& [name, alter] : addOnColumns) {
@@ -281,29 +251,18 @@ std::optional<bool> APMSqliteStore::validateTableWithName(
     unknownNotNull = name && extra.contains(name) && sqlite3_column_int(statement, 3) != 0;
   }
   cleanUpStatement(statement, query);
-  if (unknownNotNull) {
-    APMSetErrorWithoutContext(error, 2, "Table contains unknown non-optional columns");
-    return false;
-  }
+  if (!APMCheckSuccess(!unknownNotNull, error, 2, "Table contains unknown non-optional columns")) return false;
   return true;
 }
 
 bool APMSqliteStore::ensureSchemaOfTableWithName(std::string_view table, const APMColumnInfo& elementary,
                                                  const APMColumnInfo& addOn, APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for ensure table schema");
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for ensure table schema")) return false;
+  if (!APMCheckSuccess(!elementary.empty(), error, 1, "Received empty column info for ensure table schema"))
     return false;
-  }
-  if (elementary.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty column info for ensure table schema");
-    return false;
-  }
   auto existing = columnInfoForTableWithName(table, error);
   if (!existing) return false;
-  if (existing->empty()) {
-    APMSetErrorWithoutContext(error, 2, "Table does not exist for ensure table schema");
-    return false;
-  }
+  if (!APMCheckSuccess(!existing->empty(), error, 2, "Table does not exist for ensure table schema")) return false;
   std::map<std::string, std::string> expected;
   for (const auto& [name, type] : elementary) {
     if (name == "PRIMARY KEY" || name.empty() || firstWord(type).empty()) continue;
@@ -342,42 +301,21 @@ bool APMSqliteStore::ensureTableWithName(std::string_view table, const APMColumn
 }
 
 bool APMSqliteStore::dropTableWithName(std::string_view table, APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for drop table");
-    return false;
-  }
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for drop table")) return false;
   return executeSQL("DROP TABLE " + std::string(table), error);
 }
 
 bool APMSqliteStore::renameTable(std::string_view oldName, std::string_view newName, APMErrorOut error) {
-  if (oldName.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty old name for rename table");
-    return false;
-  }
-  if (newName.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty new name for rename table");
-    return false;
-  }
-  if (oldName == newName) {
-    APMSetErrorWithoutContext(error, 1, "Received duplicate name for rename table");
-    return false;
-  }
+  if (!APMCheckSuccess(!oldName.empty(), error, 1, "Received empty old name for rename table")) return false;
+  if (!APMCheckSuccess(!newName.empty(), error, 1, "Received empty new name for rename table")) return false;
+  if (!APMCheckSuccess(oldName != newName, error, 1, "Received duplicate name for rename table")) return false;
   return executeSQL("ALTER TABLE " + std::string(oldName) + " RENAME TO " + std::string(newName), error);
 }
 
 bool APMSqliteStore::copyContentsFromTable(std::string_view source, std::string_view destination, APMErrorOut error) {
-  if (source.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty source name for copy table");
-    return false;
-  }
-  if (destination.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty destination name for copy table");
-    return false;
-  }
-  if (source == destination) {
-    APMSetErrorWithoutContext(error, 1, "Received duplicate name for copy table");
-    return false;
-  }
+  if (!APMCheckSuccess(!source.empty(), error, 1, "Received empty source name for copy table")) return false;
+  if (!APMCheckSuccess(!destination.empty(), error, 1, "Received empty destination name for copy table")) return false;
+  if (!APMCheckSuccess(source != destination, error, 1, "Received duplicate name for copy table")) return false;
   auto from = columnsForTableWithName(source, error);
   auto to = columnsForTableWithName(destination, error);
   if (!from || !to) return false;
@@ -386,10 +324,7 @@ bool APMSqliteStore::copyContentsFromTable(std::string_view source, std::string_
   for (const auto& column : *to) {
     if (std::find(from->begin(), from->end(), column) != from->end()) names += column + ", ";
   }
-  if (names.empty()) {
-    APMSetErrorWithoutContext(error, 2, "Tables have no common columns for copy table");
-    return false;
-  }
+  if (!APMCheckSuccess(!names.empty(), error, 2, "Tables have no common columns for copy table")) return false;
   names.resize(names.size() - 2);
   return executeSQL("INSERT INTO " + std::string(destination) + " (" + names + ") SELECT " + names + " FROM " +
                         std::string(source),
@@ -397,14 +332,8 @@ bool APMSqliteStore::copyContentsFromTable(std::string_view source, std::string_
 }
 
 std::optional<bool> APMSqliteStore::tableExists(std::string_view table, APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for table exists");
-    return std::nullopt;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Table exists failed. Database not open.");
-    return std::nullopt;
-  }
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for table exists")) return std::nullopt;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Table exists failed. Database not open.")) return std::nullopt;
   constexpr std::string_view kQuery = "SELECT name FROM sqlite_master WHERE type='table' AND name=?";
   sqlite3_stmt* statement = statementForQuery(kQuery, Array{Value(table)}, error);
   if (!statement) return std::nullopt;
@@ -419,14 +348,8 @@ std::optional<std::int64_t> APMSqliteStore::rowCountForTableWithName(std::string
 
 std::optional<std::int64_t> APMSqliteStore::rowCountForTableWithName(std::string_view table, std::string_view column,
                                                                      const Value* value, APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for row count");
-    return std::nullopt;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Row count failed. Database not open.");
-    return std::nullopt;
-  }
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for row count")) return std::nullopt;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Row count failed. Database not open.")) return std::nullopt;
   std::string query = "SELECT count(1) FROM " + std::string(table);
   Array parameters;
   if (!column.empty() && value) {
@@ -440,14 +363,8 @@ std::optional<std::int64_t> APMSqliteStore::rowCountForTableWithName(std::string
 
 std::optional<std::vector<std::string>> APMSqliteStore::columnsForTableWithName(std::string_view table,
                                                                                 APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for get columns");
-    return std::nullopt;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Get table columns failed. Database not open.");
-    return std::nullopt;
-  }
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for get columns")) return std::nullopt;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Get table columns failed. Database not open.")) return std::nullopt;
   const std::string query = "PRAGMA table_info(" + std::string(table) + ")";
   sqlite3_stmt* statement = statementForQuery(query, error);
   if (!statement) return std::nullopt;
@@ -462,14 +379,8 @@ std::optional<std::vector<std::string>> APMSqliteStore::columnsForTableWithName(
 
 std::optional<std::map<std::string, std::string>> APMSqliteStore::columnInfoForTableWithName(std::string_view table,
                                                                                              APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for column info");
-    return std::nullopt;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Get table column info failed. Database not open.");
-    return std::nullopt;
-  }
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for column info")) return std::nullopt;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Get table column info failed. Database not open.")) return std::nullopt;
   const std::string query = "PRAGMA table_info(" + std::string(table) + ")";
   sqlite3_stmt* statement = statementForQuery(query, error);
   if (!statement) return std::nullopt;
@@ -486,32 +397,17 @@ std::optional<std::map<std::string, std::string>> APMSqliteStore::columnInfoForT
 // MARK: Records
 
 bool APMSqliteStore::upsertRecord(const APMRecord& record, std::string_view table, APMErrorOut error) {
-  if (record.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty record for upsert");
-    return false;
-  }
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for upsert");
-    return false;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Upsert record failed. Database not open.");
-    return false;
-  }
+  if (!APMCheckSuccess(!record.empty(), error, 1, "Received empty record for upsert")) return false;
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for upsert")) return false;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Upsert record failed. Database not open.")) return false;
   sqlite3_stmt* statement = upsertStatementForRecord(record, table, error);
   return statement && executeSQLStatement(statement, error);
 }
 
 sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMRecord& record, std::string_view table,
                                                        APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for upsert");
-    return nullptr;
-  }
-  if (record.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty record for upsert");
-    return nullptr;
-  }
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for upsert")) return nullptr;
+  if (!APMCheckSuccess(!record.empty(), error, 1, "Received empty record for upsert")) return nullptr;
   std::string names, placeholders;
   Array values;
   for (const auto& [name, value] : record) {
@@ -543,26 +439,11 @@ bool APMSqliteStore::updateRecord(const APMRecord& record, std::string_view tabl
 sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMRecord& record, std::string_view table,
                                                        std::string_view column, const Value* value,
                                                        APMErrorOut error) {
-  if (record.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Empty record for update");
-    return nullptr;
-  }
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Empty table name for update");
-    return nullptr;
-  }
-  if (column.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Empty column name for update");
-    return nullptr;
-  }
-  if (!value) {
-    APMSetErrorWithoutContext(error, 1, "Nil column value for update");
-    return nullptr;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Update record failed. Database not open.");
-    return nullptr;
-  }
+  if (!APMCheckSuccess(!record.empty(), error, 1, "Empty record for update")) return nullptr;
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Empty table name for update")) return nullptr;
+  if (!APMCheckSuccess(!column.empty(), error, 1, "Empty column name for update")) return nullptr;
+  if (!APMCheckNotNil(value, error, 1, "Nil column value for update")) return nullptr;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Update record failed. Database not open.")) return nullptr;
   std::string assignments;
   Array values;
   for (const auto& [name, entry] : record) {
@@ -589,33 +470,15 @@ sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMRecord& record, 
 
 bool APMSqliteStore::increaseColumn(std::string_view column, std::int64_t amount, std::string_view table,
                                     std::string_view condition, const Array& parameterValues, APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Empty table name for increase column");
-    return false;
-  }
-  if (column.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Empty column name for increase column");
-    return false;
-  }
-  if (condition.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Empty condition for increase column");
-    return false;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Increase column failed. Database not open.");
-    return false;
-  }
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Empty table name for increase column")) return false;
+  if (!APMCheckSuccess(!column.empty(), error, 1, "Empty column name for increase column")) return false;
+  if (!APMCheckSuccess(!condition.empty(), error, 1, "Empty condition for increase column")) return false;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Increase column failed. Database not open.")) return false;
   auto info = columnInfoForTableWithName(table, error);
   if (!info) return false;
   auto it = info->find(std::string(column));
-  if (it == info->end()) {
-    APMSetErrorWithoutContext(error, 1, "Invalid column or table name");
-    return false;
-  }
-  if (upper(it->second) != "INTEGER") {
-    APMSetErrorWithoutContext(error, 1, "Column type is not integer.");
-    return false;
-  }
+  if (!APMCheckSuccess(it != info->end(), error, 1, "Invalid column or table name")) return false;
+  if (!APMCheckSuccess(upper(it->second) == "INTEGER", error, 1, "Column type is not integer.")) return false;
   const std::string col(column);
   const std::string query = "UPDATE " + std::string(table) + " SET " + col + " = " + col + " + " +
                             std::to_string(amount) + " WHERE " + std::string(condition);
@@ -629,22 +492,10 @@ bool APMSqliteStore::increaseColumn(std::string_view column, std::int64_t amount
 
 bool APMSqliteStore::deleteRecordFromTableWithName(std::string_view table, std::string_view column,
                                                    const Value* value, APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for delete record");
-    return false;
-  }
-  if (column.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty column for delete record");
-    return false;
-  }
-  if (!value) {
-    APMSetErrorWithoutContext(error, 1, "Received nil value for delete record");
-    return false;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Delete record failed. Database not open.");
-    return false;
-  }
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for delete record")) return false;
+  if (!APMCheckSuccess(!column.empty(), error, 1, "Received empty column for delete record")) return false;
+  if (!APMCheckNotNil(value, error, 1, "Received nil value for delete record")) return false;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Delete record failed. Database not open.")) return false;
   sqlite3_stmt* statement =
       prepareSQL("DELETE FROM " + std::string(table) + " WHERE " + std::string(column) + "=?", error);
   if (!statement) return false;
@@ -661,18 +512,10 @@ std::optional<std::int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::
                                                                            std::string_view condition,
                                                                            const Array& parameterValues,
                                                                            APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for delete record");
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for delete record")) return std::nullopt;
+  if (!APMCheckSuccess(!condition.empty(), error, 1, "Received empty condition for delete record")) return std::nullopt;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Delete records with condition failed. Database not open."))
     return std::nullopt;
-  }
-  if (condition.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty condition for delete record");
-    return std::nullopt;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Delete records with condition failed. Database not open.");
-    return std::nullopt;
-  }
   const std::string query = "DELETE FROM " + std::string(table) + " WHERE " + std::string(condition);
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (!statement) return std::nullopt;
@@ -687,14 +530,8 @@ std::optional<std::int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::
 }
 
 bool APMSqliteStore::deleteAllRecordsFromTableWithName(std::string_view table, APMErrorOut error) {
-  if (table.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty table name for delete all records");
-    return false;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Delete all records failed. Database not open.");
-    return false;
-  }
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for delete all records")) return false;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Delete all records failed. Database not open.")) return false;
   const std::string query = "DELETE FROM " + std::string(table);
   sqlite3_stmt* statement = statementForQuery(query, error);
   if (!statement) return false;
@@ -716,22 +553,10 @@ std::optional<std::vector<APMRecord>> APMSqliteStore::recordsForQuery(std::strin
                                                                       const Array& parameterValues,
                                                                       APMErrorOut error,
                                                                       const APMRecordFilter& filter) {
-  if (query.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty query for records for query");
-    return std::nullopt;
-  }
-  if (!filter) {
-    APMSetErrorWithoutContext(error, 1, "Received empty filter for selecting records");
-    return std::nullopt;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Query records failed. Database not open.");
-    return std::nullopt;
-  }
-  if (!startsWithSelect(query)) {
-    APMSetErrorWithoutContext(error, 1, "Received invalid select query");
-    return std::nullopt;
-  }
+  if (!APMCheckSuccess(!query.empty(), error, 1, "Received empty query for records for query")) return std::nullopt;
+  if (!APMCheckNotNil(filter, error, 1, "Received empty filter for selecting records")) return std::nullopt;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Query records failed. Database not open.")) return std::nullopt;
+  if (!APMCheckSuccess(startsWithSelect(query), error, 1, "Received invalid select query")) return std::nullopt;
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (!statement) return std::nullopt;
   std::vector<APMRecord> rows;
@@ -771,14 +596,8 @@ std::optional<std::vector<APMRecord>> APMSqliteStore::recordsForQuery(std::strin
 
 std::optional<Value> APMSqliteStore::numberForQuery(std::string_view query, const Array& parameterValues,
                                                     APMErrorOut error) {
-  if (query.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty query to get numeric result");
-    return std::nullopt;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Query numeric result failed. Database not open.");
-    return std::nullopt;
-  }
+  if (!APMCheckSuccess(!query.empty(), error, 1, "Received empty query to get numeric result")) return std::nullopt;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Query numeric result failed. Database not open.")) return std::nullopt;
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (!statement) return std::nullopt;
   std::optional<Value> result;
@@ -859,15 +678,10 @@ sqlite3_stmt* APMSqliteStore::statementForQuery(std::string_view query, APMError
 
 sqlite3_stmt* APMSqliteStore::statementForQuery(std::string_view query, const Array& parameterValues,
                                                 APMErrorOut error) {
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Statement for query failed. Database not open.");
-    return nullptr;
-  }
+  if (!APMCheckSuccess(isOpen(), error, 2, "Statement for query failed. Database not open.")) return nullptr;
   const bool hasPlaceholders = query.find('?') != std::string_view::npos;
-  if (hasPlaceholders && parameterValues.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty parameters");
+  if (!APMCheckSuccess(!(hasPlaceholders && parameterValues.empty()), error, 1, "Received empty parameters"))
     return nullptr;
-  }
   sqlite3_stmt* statement = nullptr;
   bool cached = false;
   if (auto it = statementCache_.find(query); it != statementCache_.end()) {
@@ -905,14 +719,8 @@ void APMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, std::string_view 
 }
 
 sqlite3_stmt* APMSqliteStore::prepareSQL(std::string_view sql, APMErrorOut error) {
-  if (sql.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty SQL string to prepare");
-    return nullptr;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Prepare SQL failed. Database not open.");
-    return nullptr;
-  }
+  if (!APMCheckSuccess(!sql.empty(), error, 1, "Received empty SQL string to prepare")) return nullptr;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Prepare SQL failed. Database not open.")) return nullptr;
   sqlite3_stmt* statement = nullptr;
   const char* tail = nullptr;
   if (sqlite3_prepare_v2(handle_, sql.data(), static_cast<int>(sql.size()), &statement, &tail) != SQLITE_OK ||
@@ -933,23 +741,14 @@ sqlite3_stmt* APMSqliteStore::prepareSQL(std::string_view sql, APMErrorOut error
 }
 
 bool APMSqliteStore::executeSQL(std::string_view sql, APMErrorOut error) {
-  if (sql.empty()) {
-    APMSetErrorWithoutContext(error, 1, "Received empty SQL string to execute");
-    return false;
-  }
-  if (!isOpen()) {
-    APMSetErrorWithoutContext(error, 2, "Execute SQL failed. Database not open.");
-    return false;
-  }
+  if (!APMCheckSuccess(!sql.empty(), error, 1, "Received empty SQL string to execute")) return false;
+  if (!APMCheckSuccess(isOpen(), error, 2, "Execute SQL failed. Database not open.")) return false;
   sqlite3_stmt* statement = prepareSQL(sql, error);
   return statement && executeSQLStatement(statement, error);
 }
 
 bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, APMErrorOut error) {
-  if (!statement) {
-    APMSetErrorWithoutContext(error, 1, "Execute SQL statement failed. Statement is NULL.");
-    return false;
-  }
+  if (!APMCheckSuccess(statement, error, 1, "Execute SQL statement failed. Statement is NULL.")) return false;
   if (!isOpen()) {
     APMSetErrorWithoutContext(error, 2, "Execute SQL statement failed. Database not open.");
     sqlite3_finalize(statement);
@@ -986,10 +785,7 @@ std::optional<Value> APMSqliteStore::valueAtColumn(int column, sqlite3_stmt* sta
 }
 
 bool APMSqliteStore::bindValues(const Array& values, sqlite3_stmt* statement, APMErrorOut error) {
-  if (!statement) {
-    APMSetErrorWithoutContext(error, 1, "Failed to bind to NULL statement");
-    return false;
-  }
+  if (!APMCheckSuccess(statement, error, 1, "Failed to bind to NULL statement")) return false;
   sqlite3_clear_bindings(statement);
   static const std::uint8_t kEmpty = 0;
   bool bound = true;
