@@ -209,6 +209,7 @@ Expected<void> FileManager::remove_item(const fs::path& path) {
   if (auto e = take_file_fault(FileOp::remove, path)) return write_error(path, *e);
   struct stat st {};
   if (path.empty() || ::lstat(path.c_str(), &st) != 0) return file_error(cocoa::file_no_such_file, path, ENOENT);
+  if (get_xattr(path, kImmutableXattr).value_or("") == "1") return file_error(cocoa::file_write_no_permission, path, EPERM);
   std::error_code ec;
   fs::remove_all(path, ec);
   if (ec) return write_error(path, ec.value());
@@ -257,6 +258,7 @@ Expected<FileAttributes> FileManager::attributes(const fs::path& path) {
   if (!created && (sx.stx_mask & STATX_BTIME)) created = timestamp(sx.stx_btime);
   a.creation = Date{created.value_or(a.modification.since_1970)};
   a.protection = get_xattr(path, kProtectionXattr);
+  a.immutable = get_xattr(path, kImmutableXattr).value_or("") == "1";
   return a;
 }
 
@@ -275,6 +277,8 @@ Expected<void> FileManager::set_attributes(const fs::path& path, const FileAttri
   if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) return write_error(path, errno);
   int e = attributes.protection ? set_xattr(path, kProtectionXattr, *attributes.protection)
                                 : remove_xattr(path, kProtectionXattr);
+  if (e) return write_error(path, e);
+  e = attributes.immutable ? set_xattr(path, kImmutableXattr, "1") : remove_xattr(path, kImmutableXattr);
   if (e) return write_error(path, e);
   return {};
 }

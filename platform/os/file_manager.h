@@ -20,6 +20,7 @@ enum class Directory { documents, library, application_support, caches, temporar
 inline constexpr const char* kCreatedXattr = "user.platform.created";            // seconds since 1970, text
 inline constexpr const char* kBackupExcludedXattr = "user.platform.backup-excluded";
 inline constexpr const char* kProtectionXattr = "user.platform.protection";
+inline constexpr const char* kImmutableXattr = "user.platform.immutable";
 
 // File protection classes, as the original names them.
 inline constexpr std::string_view kProtectionNone = "NSFileProtectionNone";
@@ -32,6 +33,7 @@ struct FileAttributes {
   foundation::Date creation, modification;
   bool is_directory = false;
   std::optional<std::string> protection;
+  bool immutable = false;   // an immutable item cannot be removed
 };
 
 class FileManager {
@@ -46,7 +48,7 @@ class FileManager {
   // Existing folder: fine with intermediates, 516 without. Missing parent
   // without intermediates: 4. New folders get a creation date.
   foundation::Expected<void> create_directory(const std::filesystem::path& path, bool intermediates);
-  // Removes a file or a whole folder. Missing: 4.
+  // Removes a file or a whole folder. Missing: 4; marked immutable: 513.
   foundation::Expected<void> remove_item(const std::filesystem::path& path);
   // Renames; the platform's attributes (creation date, backup flag,
   // protection) travel with the item. Target exists: 516; source missing: 4.
@@ -57,7 +59,7 @@ class FileManager {
   // Creation date: the platform's xattr, else the birth time, else the
   // modification time. Missing: 260.
   foundation::Expected<FileAttributes> attributes(const std::filesystem::path& path);
-  // Makes creation, modification and protection equal to `attributes`
+  // Makes creation, modification, protection and the immutable mark equal to `attributes`
   // (protection nullopt removes it); size and is_directory are ignored. Missing: 4.
   foundation::Expected<void> set_attributes(const std::filesystem::path& path, const FileAttributes& attributes);
 

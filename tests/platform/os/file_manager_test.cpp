@@ -138,6 +138,27 @@ TEST_F(FileManagerTest, BackupExclusionFollowsMovesAndRewrites) {
   EXPECT_EQ(fm().is_excluded_from_backup(docs_ / "nope").error().code, 260);
 }
 
+TEST_F(FileManagerTest, ImmutableMarkRefusesRemovalUntilCleared) {
+  put(docs_ / "locked", "data");
+  auto a = fm().attributes(docs_ / "locked").value();
+  EXPECT_FALSE(a.immutable);
+  a.immutable = true;
+  ASSERT_TRUE(fm().set_attributes(docs_ / "locked", a).has_value());
+  EXPECT_TRUE(fm().attributes(docs_ / "locked").value().immutable);
+
+  auto refused = fm().remove_item(docs_ / "locked");
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().code, 513);
+  EXPECT_EQ(underlying_errno(refused.error()), EPERM);
+  EXPECT_TRUE(fm().exists(docs_ / "locked"));
+
+  a.immutable = false;
+  ASSERT_TRUE(fm().set_attributes(docs_ / "locked", a).has_value());
+  EXPECT_FALSE(fm().attributes(docs_ / "locked").value().immutable);
+  EXPECT_TRUE(fm().remove_item(docs_ / "locked").has_value());
+  EXPECT_FALSE(fm().exists(docs_ / "locked"));
+}
+
 TEST_F(FileManagerTest, CreationDateRoundTripsAndSurvivesMoveAndRewrite) {
   auto clock = platform::testing::ManualClock::install();
   put(docs_ / "f", "x");

@@ -1,0 +1,198 @@
+#pragma once
+// APMDatabase: the analytics engine's database file over one APMSqliteStore —
+// its place, the twelve-table schema and its migration, the app-metadata row,
+// the typed record operations and the stored server configuration.
+// Thread: the engine's worker queue; no lock of its own.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "analytics/config/remote_config_sources.h"
+#include "analytics/model/daily_records.h"
+#include "analytics/store/sqlite_store.h"
+
+namespace analytics {
+
+class APMPersistedConfig;
+
+// One table of the schema: its elementary, add-on and modify descriptions.
+struct APMTableSchema {
+  std::string name;
+  APMColumnInfo elementary;
+  APMColumnInfo addOn;
+  APMModifyColumnInfo modify;
+};
+
+class APMDatabase : public APMRemoteConfigDatabase {
+ public:
+  static constexpr std::string_view kDatabaseName = "dozada-app-measurement.sql";
+
+  // The schema, in the order tables are ensured.
+  static const std::vector<APMTableSchema>& schema();
+
+  // nullptr for an empty name (12000) or when the file cannot be opened and
+  // brought up to date.
+  static std::shared_ptr<APMDatabase> initWithDatabaseName(std::string_view name,
+                                                           std::shared_ptr<APMPersistedConfig> persistedConfig);
+  // Same, at a full path.
+  static std::shared_ptr<APMDatabase> initWithDatabasePath(std::string_view path,
+                                                           std::shared_ptr<APMPersistedConfig> persistedConfig);
+
+  // Deletes the file and builds it anew.
+  void reset();
+  bool performTransaction(const std::function<bool()>& block);
+  bool initializeAppMetadata();
+  bool initializeDatabaseResourcesWithContext(std::string_view context, std::string_view path);
+  bool ensureAllTables();
+
+  // The store; nullptr after a failed reset (every operation then fails
+  // "Database not open").
+  APMSqliteStore* sqliteStore() const { return store_.get(); }
+  const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
+
+  // Typed record operations. A conversion block answers nullopt for a row or
+  // object it cannot convert.
+  template <class T>
+  using DataTypeBlock = std::function<std::shared_ptr<T>(const APMRecord& row)>;
+  template <class T>
+  using DictionaryBlock = std::function<std::optional<APMRecord>(const T& object, std::string_view table)>;
+
+  template <class T>
+  std::optional<std::vector<std::shared_ptr<T>>> allDataTypesFromTableWithName(std::string_view table,
+                                                                               std::int64_t tableLimit,
+                                                                               APMErrorOut error,
+                                                                               const DataTypeBlock<T>& block);
+  template <class T>
+  std::optional<std::vector<std::shared_ptr<T>>> dataTypesFromTableWithName(
+      std::string_view table, std::string_view column, const platform::foundation::Value* value, APMErrorOut error,
+      const DataTypeBlock<T>& block);
+  template <class T>
+  bool insertDataType(const T* object, std::string_view table, APMErrorOut error, const DictionaryBlock<T>& block);
+  template <class T>
+  bool upsertDataType(const T* object, std::string_view table, std::string_view column,
+                      const platform::foundation::Value& value, std::int64_t tableLimit, APMErrorOut error,
+                      const DictionaryBlock<T>& block);
+  template <class T>
+  bool updateDataType(const T* object, std::string_view table, std::string_view column,
+                      const platform::foundation::Value& value, APMErrorOut error, const DictionaryBlock<T>& block);
+
+  // App metadata row.
+  std::shared_ptr<APMAppMetadata> queryAppMetadata(APMErrorOut error);
+  bool updateAppMetadata(const APMAppMetadata& metadata, APMErrorOut error);
+
+  // Server configuration (the remote configuration's database).
+  bool updateRemoteConfig(const wire::RIDUZMeasurementConfig& config, APMErrorOut error) override;
+  bool updateRemoteConfigSuccessfulTimestamp(double timestamp, APMErrorOut error);
+  std::shared_ptr<wire::RIDUZMeasurementConfig> queryMeasurementConfigWithError(APMErrorOut error) override;
+  std::optional<double> lastRemoteConfigUpdateTimestamp(APMErrorOut error) override;
+
+ private:
+  APMDatabase() = default;
+  // The rows of a query, or nullopt after a "Database not open" error.
+  std::optional<std::vector<APMRecord>> records(std::string_view query, const platform::foundation::Array& values,
+                                                APMErrorOut error);
+
+  std::unique_ptr<APMSqliteStore> store_;
+  std::shared_ptr<APMPersistedConfig> persistedConfig_;
+};
+
+// Sets the "Database not open" error of an operation on a database without store.
+void APMSetDatabaseNotOpen(APMErrorOut error);
+
+template <class T>
+std::optional<std::vector<std::shared_ptr<T>>> APMDatabase::allDataTypesFromTableWithName(
+    std::string_view table, std::int64_t tableLimit, APMErrorOut error, const DataTypeBlock<T>& block) {
+  if (!APMCheckNotNil(block, error, 1, "Received nil block to get all data types")) return std::nullopt;
+  auto rows = records("SELECT rowid, * FROM " + std::string(table) + " ORDER BY rowid LIMIT " +
+                          std::to_string(tableLimit),
+                      {}, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<T>> objects;
+  for (const auto& row : *rows) {
+    if (auto object = block(row)) objects.push_back(std::move(object));
+  }
+  return objects;
+}
+
+template <class T>
+std::optional<std::vector<std::shared_ptr<T>>> APMDatabase::dataTypesFromTableWithName(
+    std::string_view table, std::string_view column, const platform::foundation::Value* value, APMErrorOut error,
+    const DataTypeBlock<T>& block) {
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name to create data type from table"))
+    return std::nullopt;
+  if (!APMCheckSuccess(!column.empty(), error, 1, "Received empty column name to create data type from table"))
+    return std::nullopt;
+  if (!APMCheckNotNil(value, error, 1, "Received nil column value to create data type from table"))
+    return std::nullopt;
+  if (!APMCheckNotNil(block, error, 2, "Received nil block to create data type from table")) return std::nullopt;
+  auto rows = records("SELECT rowid, * FROM " + std::string(table) + " WHERE " + std::string(column) + " = ?",
+                      {*value}, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<T>> objects;
+  for (const auto& row : *rows) {
+    if (auto object = block(row)) objects.push_back(std::move(object));
+  }
+  if (!APMCheckSuccess(!(!rows->empty() && objects.empty()), error, 2, "Failed to initialize data types from dictionaries"))
+    return std::nullopt;
+  return objects;
+}
+
+template <class T>
+bool APMDatabase::insertDataType(const T* object, std::string_view table, APMErrorOut error,
+                                 const DictionaryBlock<T>& block) {
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for inserting")) return false;
+  if (!APMCheckNotNil(block, error, 1, "Received nil block to create dictionary for inserting")) return false;
+  auto record = object ? block(*object, table) : std::nullopt;
+  if (!APMCheckNotNil(record, error, 2, "Failed to insert unknown data type")) return false;
+  if (!store_) {
+    APMSetDatabaseNotOpen(error);
+    return false;
+  }
+  return store_->upsertRecord(*record, table, error);
+}
+
+template <class T>
+bool APMDatabase::upsertDataType(const T* object, std::string_view table, std::string_view column,
+                                 const platform::foundation::Value& value, std::int64_t tableLimit, APMErrorOut error,
+                                 const DictionaryBlock<T>& block) {
+  if (!APMCheckNotNil(object, error, 1, "Received empty data type to upsert")) return false;
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for checking upsert")) return false;
+  if (!APMCheckNotNil(block, error, 1, "Received nil block to create dictionary for upserting")) return false;
+  if (!store_) {
+    APMSetDatabaseNotOpen(error);
+    return false;
+  }
+  auto keyed = store_->rowCountForTableWithName(table, column, &value, error);
+  if (!keyed) return false;
+  auto all = store_->rowCountForTableWithName(table, error);
+  if (!all) return false;
+  if (!APMCheckSuccess(*keyed != 0 || *all < tableLimit, error, 2, "Failed to insert data type. Table is full"))
+    return false;
+  auto record = block(*object, table);
+  if (!APMCheckNotNil(record, error, 2, "Failed to insert/update unknown data type")) return false;
+  return store_->upsertRecord(*record, table, error);
+}
+
+template <class T>
+bool APMDatabase::updateDataType(const T* object, std::string_view table, std::string_view column,
+                                 const platform::foundation::Value& value, APMErrorOut error,
+                                 const DictionaryBlock<T>& block) {
+  if (!APMCheckNotNil(object, error, 1, "Received empty data type to update")) return false;
+  if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for updating")) return false;
+  if (!APMCheckNotNil(block, error, 1, "Received nil block to create dictionary for updating")) return false;
+  if (!store_) {
+    APMSetDatabaseNotOpen(error);
+    return false;
+  }
+  auto keyed = store_->rowCountForTableWithName(table, column, &value, error);
+  if (!APMCheckSuccess(keyed && *keyed != 0, error, 2, "Failed to update record. Item doesn't exist")) return false;
+  auto record = block(*object, table);
+  if (!APMCheckNotNil(record, error, 2, "Failed to update unknown data type")) return false;
+  return store_->updateRecord(*record, table, column, &value, error);
+}
+
+}  // namespace analytics
