@@ -127,9 +127,9 @@ void RerAviror::initWithLaunchOptions(std::optional<foundation::Dict> launchOpti
   if (requiresUserPrivacyConsent()) {
     {
       std::lock_guard lock(s.mutex);
-      s.pendingInitArguments = std::make_shared<DelayedInitializationParameters>(
+      s.pendingInitArguments = std::make_shared<DelayedInitializationParameters>(DelayedInitializationParameters{
           std::move(launchOptions), std::move(appId), std::move(receivedBlock), std::move(actionBlock),
-          std::move(settings));
+          std::move(settings)});
     }
     s.initPendingConsent = true;
     writeLogLine(kLogVerbose,

@@ -35,14 +35,10 @@ std::string text_of(const foundation::Dict& d, std::string_view key) {
   return s ? *s : std::string();
 }
 
-// The products of store.json by identifier, or the reason it cannot be read.
-foundation::Expected<std::vector<Product>> read_catalogue() {
-  const auto file = os::device_directory() / "store.json";
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return store_error(foundation::cocoa_error::file_read_no_such_file, "no store.json");
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  auto parsed = foundation::json::parse(buffer.str());
+}  // namespace
+
+foundation::Expected<std::vector<Product>> parse_catalogue(std::string_view text) {
+  auto parsed = foundation::json::parse(text);
   if (!parsed) return parsed.error();
   const foundation::Dict* root = parsed->dict();
   const foundation::Array* list = root ? root->get("products").array() : nullptr;
@@ -64,6 +60,18 @@ foundation::Expected<std::vector<Product>> read_catalogue() {
     products.push_back(std::move(product));
   }
   return products;
+}
+
+namespace {
+
+// The products of store.json, or the reason it cannot be read.
+foundation::Expected<std::vector<Product>> read_catalogue() {
+  const auto file = os::device_directory() / "store.json";
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return store_error(foundation::cocoa_error::file_read_no_such_file, "no store.json");
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return parse_catalogue(buffer.str());
 }
 
 }  // namespace
