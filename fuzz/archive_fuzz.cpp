@@ -6,15 +6,14 @@
 #include <cstdint>
 #include <span>
 
+#include "fuzz/support.h"
 #include "platform/foundation/archive.h"
 
 namespace {
 
 namespace archive = platform::foundation::archive;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzz::check;
 
 // Nested objects read back as what they were archived from.
 void walk(const platform::foundation::Value& value, int depth) {

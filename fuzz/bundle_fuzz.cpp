@@ -9,9 +9,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "fuzz/support.h"
 #include "app/config.h"
-#include "fuzz/scratch_folder.h"
-#include "platform/foundation/console.h"
 #include "platform/os/bundle.h"
 #include "platform/os/detail.h"
 #include "push/device_facts.h"
@@ -20,15 +19,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzz::check;
 
 // The main bundle, opened once in the scratch folder.
 const fs::path& bundle() {
   static const fs::path folder = [] {
-    platform::foundation::console::set_out_sink([](std::string_view) {});
-    platform::foundation::console::set_log_sink([](std::string_view) {});
+    fuzz::quiet_console();
     fs::path made = fuzz::scratch_folder("bundle_fuzz") / "Fuzz.app";
     fs::create_directories(made);
     if (!platform::os::detail::open_main_bundle(made)) std::abort();

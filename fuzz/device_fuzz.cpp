@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "fuzz/scratch_folder.h"
+#include "fuzz/support.h"
 #include "platform/os/profile.h"
 #include "platform/store/store.h"
 
@@ -15,9 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzz::check;
 
 void device_profile(std::string_view bytes) {
   const fs::path file = fuzz::scratch_folder("device_fuzz") / "device.json";

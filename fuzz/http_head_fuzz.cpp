@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "fuzz/support.h"
 #include "platform/foundation/url.h"
 #include "platform/net/http.h"
 #include "platform/net/session_internal.h"
@@ -15,9 +16,7 @@ namespace {
 namespace net = platform::net;
 using net::detail::HeaderLine;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzz::check;
 
 void check_response(const net::Response& response) {
   check(response.expected_content_length >= -1);

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "platform/foundation/console.h"
+#include "fuzz/support.h"
 #include "platform/foundation/json.h"
 #include "platform/foundation/url.h"
 #include "push/attachments.h"
@@ -23,9 +23,7 @@ namespace {
 namespace foundation = platform::foundation;
 namespace json = foundation::json;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzz::check;
 
 void check_media(const std::string& text) {
   auto trimmed = push::trimURLSpacing(text);
@@ -44,12 +42,7 @@ void check_media(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool quiet = [] {
-    foundation::console::set_out_sink([](std::string_view) {});
-    foundation::console::set_log_sink([](std::string_view) {});
-    return true;
-  }();
-  (void)quiet;
+  fuzz::quiet_console();
   auto parsed = json::parse(std::span<const std::uint8_t>(data, size));
   if (!parsed || !parsed->dict()) return 0;
   const foundation::Dict& message = *parsed->dict();

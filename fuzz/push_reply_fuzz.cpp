@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/foundation/console.h"
+#include "fuzz/support.h"
 #include "platform/foundation/json.h"
 #include "platform/foundation/url.h"
 #include "platform/net/http.h"
@@ -25,9 +25,7 @@ namespace {
 namespace foundation = platform::foundation;
 namespace net = platform::net;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzz::check;
 
 void reply(int status, std::span<const std::uint8_t> body) {
   static push::RerAvirorClient& client = push::RerAvirorClient::sharedClient();
@@ -70,12 +68,7 @@ void tags(std::string_view text, bool deleting) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool quiet = [] {
-    foundation::console::set_out_sink([](std::string_view) {});
-    foundation::console::set_log_sink([](std::string_view) {});
-    return true;
-  }();
-  (void)quiet;
+  fuzz::quiet_console();
   if (size < 2) return 0;
   static constexpr std::array<int, 12> kStatuses{200, 200, 201, 202, 204, 400, 401, 404, 409, 410, 500, 503};
   const std::span<const std::uint8_t> rest(data + 2, size - 2);

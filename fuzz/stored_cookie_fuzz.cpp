@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "fuzz/support.h"
 #include "platform/foundation/plist.h"
 #include "platform/foundation/url.h"
 #include "platform/net/cookie.h"
@@ -17,17 +18,8 @@ namespace foundation = platform::foundation;
 using platform::net::Cookie;
 using platform::net::CookieStorage;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
-
-bool has_control(std::string_view s) {
-  for (char c : s) {
-    auto b = static_cast<unsigned char>(c);
-    if ((b < 0x20 && b != '\t') || b == 0x7f) return true;
-  }
-  return false;
-}
+using fuzz::check;
+using fuzz::has_control;
 
 }  // namespace
 

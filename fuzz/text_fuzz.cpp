@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/support.h"
 #include "http/response_serializer.h"
 #include "platform/foundation/text.h"
 #include "platform/foundation/text_utf8.h"
@@ -23,9 +24,7 @@ namespace {
 namespace foundation = platform::foundation;
 namespace text = foundation::text;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using fuzz::check;
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
