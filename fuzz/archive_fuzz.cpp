@@ -1,6 +1,6 @@
 // The keyed archive reader on arbitrary bytes (archives are read back from
-// files the app's folders hold): whatever it reads archives again, and that
-// archive reads back to one that archives to the same bytes.
+// files the app's folders hold): whatever it reads archives again, and after
+// one round the content stays as it is.
 
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (bytes.empty()) return 0;  // holds what no archive can (a string with NUL, a date out of range)
   auto again = archive::unarchive(bytes);
   check(again.has_value() && again->class_name == root->class_name && again->fields.size() == root->fields.size());
-  check(archive::archive(*again) == bytes);
+  // The bytes may differ (the writer shares equal data blobs only now and then),
+  // the content may not: the second round reads back what the first gave.
+  auto third = archive::unarchive(archive::archive(*again));
+  check(third.has_value() && describe(archive::as_value(*third)) == describe(archive::as_value(*again)));
   return 0;
 }
