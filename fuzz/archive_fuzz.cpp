@@ -15,11 +15,14 @@ namespace archive = platform::foundation::archive;
 
 using fuzz::check;
 
-// Nested objects read back as what they were archived from.
+// Nested objects read back as what they were archived from. Compared as text:
+// a NaN field is never equal to itself.
 void walk(const platform::foundation::Value& value, int depth) {
   if (depth > 64) return;
   if (auto nested = archive::as_archived(value)) {
-    check(archive::as_archived(archive::as_value(*nested)) == nested);
+    auto again = archive::as_archived(archive::as_value(*nested));
+    check(again && again->class_name == nested->class_name &&
+          describe(archive::as_value(*again)) == describe(archive::as_value(*nested)));
     for (const auto& [key, field] : nested->fields) walk(field, depth + 1);
   } else if (const auto* list = value.array()) {
     for (const auto& item : *list) walk(item, depth + 1);

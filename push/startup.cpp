@@ -277,6 +277,13 @@ std::optional<std::string> RerAviror::app_id() {
   return st().appId;
 }
 
+std::optional<std::string> RerAviror::mUserId() { return currentSubscriptionState()->userId(); }
+std::optional<std::string> RerAviror::mEmailUserId() { return currentEmailSubscriptionState()->emailUserId(); }
+std::optional<std::string> RerAviror::mEmailAuthToken() { return currentEmailSubscriptionState()->emailAuthCode(); }
+
+std::string RerAviror::sdk_version_raw() { return "020809"; }
+std::string RerAviror::sdk_semantic_version() { return one_getSemanticVersion(sdk_version_raw()); }
+
 std::int64_t RerAviror::inFocusDisplayType() { return st().inFocusDisplayType; }
 
 void RerAviror::setInFocusDisplayType(std::int64_t displayType) {

@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <utility>
 
 #include "platform/dispatch/queue.h"
 #include "platform/foundation/json.h"
+#include "platform/os/file_manager.h"
 #include "platform/os/profile.h"
 #include "platform/os/system.h"
 #include "platform/runtime/runtime.h"
@@ -67,11 +66,9 @@ namespace {
 // The products of store.json, or the reason it cannot be read.
 foundation::Expected<std::vector<Product>> read_catalogue() {
   const auto file = os::device_directory() / "store.json";
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return store_error(foundation::cocoa_error::file_read_no_such_file, "no store.json");
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return parse_catalogue(buffer.str());
+  auto bytes = os::FileManager::shared().read(file);
+  if (!bytes) return store_error(foundation::cocoa_error::file_read_no_such_file, "no store.json");
+  return parse_catalogue(foundation::to_string(*bytes));
 }
 
 }  // namespace
