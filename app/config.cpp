@@ -1,12 +1,10 @@
 #include "app/config.h"
 
-#include <fstream>
-#include <iterator>
-
 #include "app/console_lines.h"
 #include "app/strings.h"
 #include "platform/foundation/json.h"
 #include "platform/os/bundle.h"
+#include "platform/os/file_manager.h"
 
 namespace app {
 
@@ -28,15 +26,10 @@ ASConfig ASConfigParser::parse(const ConfigDictionary& dictionary) const {
 ConfigDictionary ASConfigService::readConfigFile() {
   const auto path = platform::os::Bundle::main().path_for_resource(Strings::File::Name, Strings::File::Extension);
   if (!path) return {};
-  std::ifstream in(*path, std::ios::binary);
-  std::string data;
-  if (in.is_open()) data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (!in.is_open() || in.bad()) {
-    debug_line("ASConfigService :: readConfigFile :: dictionary error");
-    return {};
-  }
-  // A folder in the file's place reads as nothing, which is no JSON either.
-  auto parsed = foundation::json::parse(data, {.allow_fragments = false, .mutable_containers = true});
+  // Every read failure (a folder, a FIFO, a file that went away) is the read error.
+  auto data = platform::os::FileManager::shared().read(*path);
+  auto parsed = data ? foundation::json::parse(*data, {.allow_fragments = false, .mutable_containers = true})
+                     : foundation::Expected<foundation::Value>(data.error());
   if (!parsed) {
     debug_line("ASConfigService :: readConfigFile :: dictionary error");
     return {};

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/support.h"
 #include "platform/foundation/url.h"
 #include "platform/net/cookie.h"
 
@@ -15,17 +16,8 @@ using platform::foundation::Url;
 using platform::net::Cookie;
 using platform::net::CookieStorage;
 
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
-
-bool has_control(std::string_view s) {
-  for (char c : s) {
-    auto b = static_cast<unsigned char>(c);
-    if ((b < 0x20 && b != '\t') || b == 0x7f) return true;
-  }
-  return false;
-}
+using fuzz::check;
+using fuzz::has_control;
 
 }  // namespace
 

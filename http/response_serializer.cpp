@@ -1,13 +1,12 @@
 #include "http/response_serializer.h"
 
 #include <array>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "platform/foundation/json.h"
 #include "platform/foundation/plist.h"
 #include "platform/foundation/text.h"
+#include "platform/os/file_manager.h"
 
 namespace Duvarel {
 
@@ -27,11 +26,9 @@ AFError failed(Reason reason) { return AFError::responseSerializationFailed(std:
 Expected<Bytes> readFile(const std::optional<foundation::Url>& fileURL) {
   if (!fileURL) return failed(Reason::inputFileNil());
   if (!fileURL->is_file_url()) return failed(Reason::inputFileReadFailed(*fileURL));
-  std::ifstream in(fileURL->file_path(), std::ios::binary);
-  if (!in) return failed(Reason::inputFileReadFailed(*fileURL));
-  Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return failed(Reason::inputFileReadFailed(*fileURL));
-  return bytes;
+  auto bytes = platform::os::FileManager::shared().read(fileURL->file_path());
+  if (!bytes) return failed(Reason::inputFileReadFailed(*fileURL));
+  return std::move(bytes).value();
 }
 
 template <class Value, class F>

@@ -2,9 +2,9 @@
 
 #include <any>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
+
+#include "platform/os/file_manager.h"
 
 namespace Duvarel {
 
@@ -65,11 +65,9 @@ ServerTrustPolicy::Certificates ServerTrustPolicy::certificatesInBundle(const pl
     for (auto& path : bundle.paths_for_resources(type)) paths.insert(std::move(path));
   Certificates out;
   for (const auto& path : paths) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) continue;
-    platform::foundation::Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) continue;
-    if (auto certificate = security::Certificate::from_der(bytes)) out.push_back(std::move(certificate));
+    const auto bytes = platform::os::FileManager::shared().read(path);
+    if (!bytes) continue;
+    if (auto certificate = security::Certificate::from_der(*bytes)) out.push_back(std::move(certificate));
   }
   return out;
 }

@@ -40,6 +40,7 @@ BridgeState& bs() {
 
 double now() { return foundation::Date::now().since_1970; }
 
+// None when the group's name is the app's own bundle identifier: reads then answer zero and writes do nothing.
 std::shared_ptr<platform::os::UserDefaults> appGroup() {
   return platform::os::UserDefaults::suite(RerAvirorTrackDavidizeAnalytics::appGroupKey());
 }
@@ -69,7 +70,8 @@ bool RerAvirorTrackDavidizeAnalytics::needsRemoteParams() {
 }
 
 void RerAvirorTrackDavidizeAnalytics::init() {
-  const bool enabled = appGroup()->boolean(kEnabledKey);
+  const auto group = appGroup();
+  const bool enabled = group && group->boolean(kEnabledKey);
   std::lock_guard lock(bs().mutex);
   bs().eventsEnabled = enabled;
 }
@@ -82,6 +84,7 @@ void RerAvirorTrackDavidizeAnalytics::updateFromDownloadParams(const Dict& param
     bs().eventsEnabled = enabled;
   }
   auto group = appGroup();
+  if (!group) return;
   if (enabled) {
     group->set(kEnabledKey, Value(true));
   } else {
@@ -125,11 +128,12 @@ void RerAvirorTrackDavidizeAnalytics::trackOpenEvent(const OSNotificationOpenedR
 void RerAvirorTrackDavidizeAnalytics::trackReceivedEvent(const OSNotificationPayload& payload) {
   if (!eventsEnabled()) return;
   const std::string campaign = getCampaignNameFromPayload(payload);
-  auto group = appGroup();
-  group->set(kReceivedIdKey, payload.notificationID() ? std::optional<Value>(*payload.notificationID()) : std::nullopt);
-  group->set(kReceivedCampaignKey, Value(campaign));
-  group->set(kReceivedTimeKey, Value(now()));
-  group->synchronize();
+  if (auto group = appGroup()) {
+    group->set(kReceivedIdKey, payload.notificationID() ? std::optional<Value>(*payload.notificationID()) : std::nullopt);
+    group->set(kReceivedCampaignKey, Value(campaign));
+    group->set(kReceivedTimeKey, Value(now()));
+    group->synchronize();
+  }
   if (!payload.notificationID()) return;
   logEventWithName("os_notification_received", eventParameters(*payload.notificationID(), campaign));
 }
@@ -142,7 +146,7 @@ void RerAvirorTrackDavidizeAnalytics::trackInfluenceOpenEvent() {
     lastOpen = bs().lastOpenEventTime;
   }
   auto group = appGroup();
-  const double received = group->real(kReceivedTimeKey);
+  const double received = group ? group->real(kReceivedTimeKey) : 0;
   if (received == 0) return;
   const double t = now();
   if (t - received > kInfluenceWindowSeconds) return;

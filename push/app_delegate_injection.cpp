@@ -25,10 +25,11 @@ std::vector<rt::Class*> g_delegateSubclasses;
 void log(std::string_view text) { RerAviror::reraviror_Log(kLogVerbose, text); }
 bool appIdSet() { return RerAviror::app_id().has_value(); }
 
-rt::Class& carrier() { return *rt::Runtime::shared().find(kAppDelegateCarrier); }
-
+// The carrier is registered at load; a registry without it installs nothing.
 void install(rt::SelId replacement, rt::SelId platformSel) {
-  installOnOverridingSubclass(replacement, platformSel, g_delegateSubclasses, carrier(), g_delegateClass);
+  const rt::Class* carrier = rt::Runtime::shared().find(kAppDelegateCarrier);
+  if (!carrier) return;
+  installOnOverridingSubclass(replacement, platformSel, g_delegateSubclasses, *carrier, g_delegateClass);
 }
 
 // Sends `replacement` (the implementation the class had before) when the object has it.

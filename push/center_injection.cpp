@@ -44,7 +44,8 @@ CenterStatics& statics() {
 
 void log(std::string_view text) { RerAviror::reraviror_Log(kLogVerbose, text); }
 
-rt::Class& carrier() { return *rt::Runtime::shared().find(kCenterCarrier); }
+// Registered before any injection; a registry without it injects nothing.
+const rt::Class* carrier() { return rt::Runtime::shared().find(kCenterCarrier); }
 
 // Calls the wrapped completion on the first call only.
 template <class... A>
@@ -60,8 +61,9 @@ std::function<void(A...)> firstCallOnly(std::function<void(A...)> completion) {
 void injectDelegateMethod(rt::SelId replacement, rt::SelId platformSel) {
   auto& s = statics();
   rt::Class* target = overridingCandidate(platformSel, s.delegateUNSubclasses, s.delegateUNClass);
-  if (!target || !s.injected.emplace(target, platformSel.name()).second) return;
-  addOrExchangeMethod(carrier(), replacement, target, platformSel);
+  const rt::Class* source = carrier();
+  if (!source || !target || !s.injected.emplace(target, platformSel.name()).second) return;
+  addOrExchangeMethod(*source, replacement, target, platformSel);
 }
 
 std::shared_ptr<notify::Response> asResponse(const rt::Id& response) {
@@ -224,11 +226,13 @@ void RerAvirorUNUserNotificationCenter::registerCarrierClass() {
 void RerAvirorUNUserNotificationCenter::swizzleSelectors() {
   registerCarrierClass();
   rt::Class* center = rt::Runtime::shared().find(notify::kCenterClass);
-  installOnOverridingSubclass(center_sel::setRerAvirorUNDelegate, notify::sel::center_set_delegate, {}, carrier(),
+  const rt::Class* source = carrier();
+  if (!source || !center) return;
+  installOnOverridingSubclass(center_sel::setRerAvirorUNDelegate, notify::sel::center_set_delegate, {}, *source,
                               center);
-  installOnOverridingSubclass(center_sel::requestAuthorization, notify::sel::request_authorization, {}, carrier(),
+  installOnOverridingSubclass(center_sel::requestAuthorization, notify::sel::request_authorization, {}, *source,
                               center);
-  installOnOverridingSubclass(center_sel::getNotificationSettings, notify::sel::get_settings, {}, carrier(), center);
+  installOnOverridingSubclass(center_sel::getNotificationSettings, notify::sel::get_settings, {}, *source, center);
 }
 
 void RerAvirorUNUserNotificationCenter::setUseiOS10_2_workaround(bool enable) { g_useiOS10_2_workaround = enable; }

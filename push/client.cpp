@@ -220,17 +220,17 @@ void RerAvirorClient::executeSimultaneousRequests(std::map<std::string, std::sha
       group.enter();
       executeRequest(
           request,
-          [batch, group, key](const std::optional<foundation::Dict>& result) {
+          [batch, group, name = key](const std::optional<foundation::Dict>& result) {
             {
               std::lock_guard lock(batch->mutex);
-              if (!batch->answered && result) batch->results[key] = *result;
+              if (!batch->answered && result) batch->results[name] = *result;
             }
             group.leave();
           },
-          [batch, group, key](const foundation::Error& error) {
+          [batch, group, name = key](const foundation::Error& error) {
             {
               std::lock_guard lock(batch->mutex);
-              if (!batch->answered) batch->errors[key] = error;
+              if (!batch->answered) batch->errors[name] = error;
             }
             group.leave();
           });

@@ -4,14 +4,13 @@
 #include <sys/socket.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
 
 #include "platform/foundation/plist.h"
 #include "platform/net/reachability.h"
 #include "platform/os/bundle.h"
+#include "platform/os/file_manager.h"
 #include "push/log.h"
 
 namespace push {
@@ -87,10 +86,10 @@ std::optional<foundation::Dict> RerAvirorMobileProvision::getMobileProvision() {
   }
   const auto path = platform::os::Bundle::main().path_for_resource("embedded", "mobileprovision");
   if (!path) return foundation::Dict{};
-  std::ifstream in(*path, std::ios::binary);
-  if (!in) return std::nullopt;
+  const auto bytes = platform::os::FileManager::shared().read(*path);
+  if (!bytes) return std::nullopt;
   // ISO Latin-1 maps each byte to one character, so the scan works on the bytes.
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text(bytes->begin(), bytes->end());
   const auto begin = text.find("<plist");
   if (begin == std::string::npos) {
     logInvalidMobileProvisionError("unable to find beginning of plist");

@@ -70,17 +70,16 @@ void RerAvirorTracker::onFocus(bool toBackground) {
     }
   } else {
     setLastOpenedTime(now);
-    if (!RerAviror::sendNotificationTypesUpdate() && RerAviror::currentSubscriptionState()->userId())
+    if (!RerAviror::sendNotificationTypesUpdate() && RerAviror::mUserId())
       RerAviror::registerUser();
     badgeWasSet = RerAviror::clearBadgeCount(false);
   }
 
-  const auto userId = RerAviror::currentSubscriptionState()->userId();
+  const auto userId = RerAviror::mUserId();
   if (!userId) return;
   const auto appId = RerAviror::app_id();
-  auto emailState = RerAviror::currentEmailSubscriptionState();
-  const auto emailUserId = emailState->emailUserId();
-  const auto emailAuthToken = emailState->emailAuthCode();
+  const auto emailUserId = RerAviror::mEmailUserId();
+  const auto emailAuthToken = RerAviror::mEmailAuthToken();
 
   if (!toBackground) {
     if (!badgeWasSet) return;

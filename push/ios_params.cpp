@@ -2,6 +2,7 @@
 // downloaded once per process at start-up, before the consent gate.
 #include <atomic>
 
+#include "platform/foundation/text.h"
 #include "platform/os/preferences.h"
 #include "push/analytics_bridge.h"
 #include "push/client.h"
@@ -15,11 +16,14 @@ namespace {
 
 std::atomic<bool> g_iosParamsReceived{false};
 
-// A switch counts only as a JSON boolean.
+// A switch's boolean value: a JSON boolean, a number (non-zero is true) or a text read as
+// a boolean ("true", "YES", "1"). Null, arrays and objects have none and count as absent.
 std::optional<bool> booleanField(const foundation::Dict& params, std::string_view key) {
   const foundation::Value* v = params.find(key);
-  if (!v || !v->is_bool()) return std::nullopt;
-  return v->as_bool();
+  if (!v) return std::nullopt;
+  if (auto b = v->as_bool()) return b;
+  if (const std::string* text = v->string()) return foundation::text::bool_value(*text);
+  return std::nullopt;
 }
 
 void applyIosParams(const foundation::Dict& params) {

@@ -147,8 +147,7 @@ void RerAvirorLocation::did_update(location::Manager& manager, std::vector<locat
   const auto& fix = locations.back();
   {
     std::lock_guard lock(g_lastLocationMutex);
-    // The platform reports no accuracies.
-    g_lastLocation = OSLastLocation{fix.latitude, fix.longitude, 0, 0};
+    g_lastLocation = OSLastLocation{fix.latitude, fix.longitude, fix.vertical_accuracy, fix.horizontal_accuracy};
   }
   bool hasTimer, sentOnce;
   {
@@ -171,7 +170,7 @@ void RerAvirorLocation::resetSendTimer() {
 void RerAvirorLocation::sendLocation() {
   if (RerAviror::requiresUserPrivacyConsent()) return;
   const auto fix = lastLocation();
-  const auto userId = RerAviror::currentSubscriptionState()->userId();
+  const auto userId = RerAviror::mUserId();
   if (!fix || !userId) return;
   bool sentBefore;
   {
@@ -185,10 +184,9 @@ void RerAvirorLocation::sendLocation() {
   const auto netType = getNetType();
   const bool background = !applicationActive();
   std::map<std::string, std::shared_ptr<RerAvirorRequest>> requests;
-  auto emailState = RerAviror::currentEmailSubscriptionState();
-  if (const auto emailUserId = emailState->emailUserId()) {
+  if (const auto emailUserId = RerAviror::mEmailUserId()) {
     requests["email"] = OSRequestSendLocation::withUserId(emailUserId, appId, *fix, netType, background,
-                                                          emailState->emailAuthCode());
+                                                          RerAviror::mEmailAuthToken());
   }
   requests["push"] = OSRequestSendLocation::withUserId(userId, appId, *fix, netType, background, std::nullopt);
   RerAvirorClient::sharedClient().executeSimultaneousRequests(std::move(requests), nullptr, nullptr);

@@ -85,7 +85,7 @@ void RerAviror::setSubscription(bool enable) {
   // subscription observers would stay silent for the rest of the process.
   const std::int32_t before = lastNotificationTypes();
   if (app_id()) sendNotificationTypesUpdate();
-  if (lastNotificationTypes() == before) endSubscriptionSettingsDelay(getNotificationTypes());
+  if (lastNotificationTypes() == before) endSubscriptionSettingsDelay();
 }
 
 void RerAviror::setLocationShared(bool enable) { g_locationShared = enable; }

@@ -31,7 +31,6 @@ namespace dispatch = platform::dispatch;
 
 constexpr std::string_view kRegisterQueueLabel = "com.reraviror.regiseruser";
 constexpr std::string_view kLastSessionKey = "GT_LAST_CLOSED_TIME";
-constexpr std::string_view kSdkVersion = "020809";
 constexpr double kSessionSeconds = 30.0;
 constexpr double kTagsSendDelay = 5.0;
 
@@ -233,7 +232,7 @@ foundation::Dict RerAviror::registrationRecord() {
       vendorId != foundation::Uuid()) {
     record.set("ad_id", vendorId.string());
   }
-  record.set("sdk", std::string(kSdkVersion));
+  record.set("sdk", sdk_version_raw());
 
   if (const std::string machine = platform::os::uname().machine; !machine.empty()) record.set("device_model", machine);
   const auto& bundle = platform::os::Bundle::main();
@@ -367,7 +366,7 @@ bool RerAviror::sendNotificationTypesUpdate() {
   setLastNotificationTypes(types);
   setShouldDelaySubscriptionSettingsUpdate(true);
   // Either answer ends the delay, so subscription observers hear the delayed change.
-  auto endDelay = [types] { endSubscriptionSettingsDelay(types); };
+  auto endDelay = [] { endSubscriptionSettingsDelay(); };
   auto request = OSRequestUpdateNotificationTypes::withUserId(userId, app_id(), types);
   RerAvirorClient::sharedClient().executeRequest(
       std::move(request), [endDelay](const std::optional<foundation::Dict>&) { endDelay(); },
@@ -376,13 +375,10 @@ bool RerAviror::sendNotificationTypesUpdate() {
   return true;
 }
 
-void RerAviror::endSubscriptionSettingsDelay(std::int32_t types) {
+void RerAviror::endSubscriptionSettingsDelay() {
   setShouldDelaySubscriptionSettingsUpdate(false);
   auto current = currentSubscriptionState();
-  if (current->delayedObserverUpdate()) {
-    current->setDelayedObserverUpdate(false);
-    current->setAccepted(types > 0);
-  }
+  if (current->delayedObserverUpdate()) current->setAccepted(getNotificationTypes() > 0);
 }
 
 // ---- purchases ----

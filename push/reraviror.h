@@ -55,6 +55,14 @@ class RerAviror {
   static bool initAppId(const std::optional<std::string>& appId, const std::optional<foundation::Dict>& settings);
 
   static std::optional<std::string> app_id();
+  // Shortcuts: the current subscription state's player id; the current e-mail
+  // state's player id and auth code.
+  static std::optional<std::string> mUserId();
+  static std::optional<std::string> mEmailUserId();
+  static std::optional<std::string> mEmailAuthToken();
+  // The client's version, "020809", and its dotted form, "2.8.9".
+  static std::string sdk_version_raw();
+  static std::string sdk_semantic_version();
   static std::int64_t inFocusDisplayType();
   // Below 10.0 a request for 2 is stored as 1.
   static void setInFocusDisplayType(std::int64_t displayType);
@@ -124,9 +132,10 @@ class RerAviror {
   // Sends the notification-types value when it changed; true when sent or
   // left to the token request now under way.
   static bool sendNotificationTypesUpdate();
-  // Ends the delay of subscription observers that a types update began, and
-  // applies an acceptance that arrived meanwhile (types above 0: accepted).
-  static void endSubscriptionSettingsDelay(std::int32_t types);
+  // Ends the delay of subscription observers that a types update began. Once an
+  // acceptance was held back, each end re-applies the types of that moment
+  // (above 0: accepted); the held-back mark is never cleared.
+  static void endSubscriptionSettingsDelay();
   static void sendPurchases(const foundation::Array& purchases);
   // The target of the facade's delayed main-thread work ("registerUser", "sendTagsToServer").
   static const void* performTarget();

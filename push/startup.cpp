@@ -127,9 +127,9 @@ void RerAviror::initWithLaunchOptions(std::optional<foundation::Dict> launchOpti
   if (requiresUserPrivacyConsent()) {
     {
       std::lock_guard lock(s.mutex);
-      s.pendingInitArguments = std::make_shared<DelayedInitializationParameters>(
+      s.pendingInitArguments = std::make_shared<DelayedInitializationParameters>(DelayedInitializationParameters{
           std::move(launchOptions), std::move(appId), std::move(receivedBlock), std::move(actionBlock),
-          std::move(settings));
+          std::move(settings)});
     }
     s.initPendingConsent = true;
     writeLogLine(kLogVerbose,
@@ -276,6 +276,13 @@ std::optional<std::string> RerAviror::app_id() {
   std::lock_guard lock(st().mutex);
   return st().appId;
 }
+
+std::optional<std::string> RerAviror::mUserId() { return currentSubscriptionState()->userId(); }
+std::optional<std::string> RerAviror::mEmailUserId() { return currentEmailSubscriptionState()->emailUserId(); }
+std::optional<std::string> RerAviror::mEmailAuthToken() { return currentEmailSubscriptionState()->emailAuthCode(); }
+
+std::string RerAviror::sdk_version_raw() { return "020809"; }
+std::string RerAviror::sdk_semantic_version() { return one_getSemanticVersion(sdk_version_raw()); }
 
 std::int64_t RerAviror::inFocusDisplayType() { return st().inFocusDisplayType; }
 

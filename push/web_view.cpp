@@ -46,6 +46,7 @@ void RerAvirorWebView::view_did_load() {
 
   uiBusy_ = std::make_shared<ui::ActivityIndicatorView>();
   uiBusy_->style = 1;
+  uiBusy_->color = ui::Color::black();
   uiBusy_->hides_when_stopped = true;
   navigation_item().right = ui::BarButtonItem::custom(uiBusy_);
 }
@@ -90,7 +91,11 @@ void RerAvirorWebView::showInApp() {
         std::make_shared<ui::NavigationController>(std::dynamic_pointer_cast<ui::ViewController>(shared_from_this()));
     objects.navigation->modal_transition_style = 0;
   }
-  if (!objects.presenting) objects.presenting = std::make_shared<ui::ViewController>();
+  if (!objects.presenting) {
+    objects.presenting = std::make_shared<ui::ViewController>();
+    objects.presenting->view().background_color = ui::Color::clear();
+    objects.presenting->view().opaque = false;
+  }
 
   if (onShow(*objects.navigation)) {
     loadUrl();

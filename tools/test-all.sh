@@ -38,6 +38,7 @@ if command -v clang++ >/dev/null 2>&1; then
       mkdir -p "$corpus"
       local args=(-max_total_time="$per" -print_final_stats=0 -detect_leaks=1 "$corpus")
       [ -d "$seeds" ] && args+=("$seeds")
+      [ -f "fuzz/${name%_fuzz}.dict" ] && args+=("-dict=fuzz/${name%_fuzz}.dict")
       if "$f" "${args[@]}" >"$fuzz_build/$name.log" 2>&1; then
         echo "-- $name: no crash, leak or sanitizer report"
       else

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <string_view>
 
@@ -17,5 +18,9 @@ inline int write_all(int fd, std::string_view text) {
 
 // Appends everything up to end of file to `out`; 0 on success, else the errno.
 int read_all(int fd, Bytes& out);
+
+// Appends the whole regular file at `path` to `out`; 0 on success, else the errno.
+// A folder is EISDIR; a FIFO, socket or device is EINVAL, without waiting for a writer.
+int read_file(const std::filesystem::path& path, Bytes& out);
 
 }  // namespace platform::foundation::fd_io

@@ -426,11 +426,8 @@ Expected<Bytes> serialize(const Value& value, Format format) {
 }
 
 Expected<Value> read_file(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return file_error(errno, read_code(errno), path);
   Bytes bytes;
-  int err = fd_io::read_all(fd, bytes);
-  ::close(fd);
+  int err = fd_io::read_file(path, bytes);
   if (err != 0) return file_error(err, read_code(err), path);
   return parse(bytes);
 }

@@ -76,7 +76,8 @@ void register_runtime_classes() {
   }
 }
 
-void system::set_location(double latitude, double longitude) {
+void system::set_location(double latitude, double longitude, std::optional<double> horizontal_accuracy,
+                          std::optional<double> vertical_accuracy) {
   // The managers updating when the fix arrives get it.
   std::vector<std::shared_ptr<Manager>> managers;
   {
@@ -86,7 +87,9 @@ void system::set_location(double latitude, double longitude) {
       if (auto m = weak.lock(); m && m->updating()) managers.push_back(std::move(m));
     }
   }
-  const Location fix{latitude, longitude, foundation::Date::now()};
+  const auto& defaults = os::profile().location;
+  const Location fix{latitude, longitude, horizontal_accuracy.value_or(defaults.horizontal_accuracy),
+                     vertical_accuracy.value_or(defaults.vertical_accuracy), foundation::Date::now()};
   dispatch::Queue::main().async([managers = std::move(managers), fix] {
     for (const auto& manager : managers) {
       if (auto delegate = manager->delegate()) delegate->did_update(*manager, {fix});

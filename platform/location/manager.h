@@ -3,6 +3,7 @@
 // when the profile lists CoreLocation. Fixes come from the OS side.
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/foundation/error.h"
@@ -15,6 +16,7 @@ enum class AuthorizationStatus { not_determined = 0, restricted = 1, denied = 2,
 
 struct Location {
   double latitude = 0, longitude = 0;
+  double horizontal_accuracy = 0, vertical_accuracy = 0;  // metres
   foundation::Date timestamp;
 };
 
@@ -59,7 +61,9 @@ void register_runtime_classes();
 
 namespace system {
 // A fix: every manager updating now gets did_update on its delegate, on the main thread.
-void set_location(double latitude, double longitude);
+// Accuracies not given are the device profile's.
+void set_location(double latitude, double longitude, std::optional<double> horizontal_accuracy = std::nullopt,
+                  std::optional<double> vertical_accuracy = std::nullopt);
 }  // namespace system
 
 }  // namespace platform::location

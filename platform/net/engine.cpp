@@ -54,31 +54,6 @@ std::string lower(std::string_view s) {
 
 bool is_redirect_status(int s) { return s == 301 || s == 302 || s == 303 || s == 307 || s == 308; }
 
-// The scheme and realm of the first challenge of a WWW-/Proxy-Authenticate value.
-struct AuthOffer {
-  std::string scheme;  // "basic" or "digest"
-  std::string realm;
-};
-std::optional<AuthOffer> parse_auth_offer(std::string_view value) {
-  value = trim(value);
-  auto sp = value.find(' ');
-  auto scheme = lower(value.substr(0, sp));
-  if (scheme != "basic" && scheme != "digest") return std::nullopt;
-  AuthOffer offer{scheme, {}};
-  auto pos = lower(value).find("realm=");
-  if (pos != std::string::npos) {
-    auto rest = value.substr(pos + 6);
-    if (!rest.empty() && rest.front() == '"') {
-      auto end = rest.find('"', 1);
-      offer.realm = std::string(rest.substr(1, end == std::string_view::npos ? std::string_view::npos : end - 1));
-    } else {
-      auto end = rest.find_first_of(", ");
-      offer.realm = std::string(rest.substr(0, end));
-    }
-  }
-  return offer;
-}
-
 const char* describe(std::int64_t code) {
   switch (code) {
     case ue::cancelled: return "cancelled";
@@ -138,6 +113,47 @@ struct SlistFree {
 using Slist = std::unique_ptr<curl_slist, SlistFree>;
 
 }  // namespace
+
+std::optional<AuthOffer> parse_auth_offer(std::string_view value) {
+  value = trim(value);
+  auto sp = value.find(' ');
+  auto scheme = lower(value.substr(0, sp));
+  if (scheme != "basic" && scheme != "digest") return std::nullopt;
+  AuthOffer offer{scheme, {}};
+  auto pos = lower(value).find("realm=");
+  if (pos != std::string::npos) {
+    auto rest = value.substr(pos + 6);
+    if (!rest.empty() && rest.front() == '"') {
+      auto end = rest.find('"', 1);
+      offer.realm = std::string(rest.substr(1, end == std::string_view::npos ? std::string_view::npos : end - 1));
+    } else {
+      auto end = rest.find_first_of(", ");
+      offer.realm = std::string(rest.substr(0, end));
+    }
+  }
+  return offer;
+}
+
+HeaderLine parse_header_line(std::string_view line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  HeaderLine out;
+  if (line.substr(0, 5) == "HTTP/") {
+    out.kind = HeaderLine::Kind::status;
+    auto sp = line.find(' ');
+    if (sp != std::string_view::npos) out.status = std::atoi(std::string(line.substr(sp + 1, 3)).c_str());
+    return out;
+  }
+  if (line.empty()) {
+    out.kind = HeaderLine::Kind::end;
+    return out;
+  }
+  auto colon = line.find(':');
+  if (colon == std::string_view::npos) return out;
+  out.kind = HeaderLine::Kind::field;
+  out.name = trim(line.substr(0, colon));
+  out.value = trim(line.substr(colon + 1));
+  return out;
+}
 
 Error url_error(std::int64_t code, std::string description, const std::optional<Url>& url) {
   foundation::Dict info;
@@ -506,12 +522,9 @@ struct Run {
     auto& r = *static_cast<Run*>(arg);
     std::size_t len = size * n;
     r.touch();
-    std::string_view line(p, len);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    if (line.substr(0, 5) == "HTTP/") {
-      r.status = 0;
-      auto sp = line.find(' ');
-      if (sp != std::string_view::npos) r.status = std::atoi(std::string(line.substr(sp + 1, 3)).c_str());
+    const HeaderLine line = parse_header_line(std::string_view(p, len));
+    if (line.kind == HeaderLine::Kind::status) {
+      r.status = line.status;
       r.headers = Headers();
       r.set_cookies.clear();
       r.block_body.clear();
@@ -519,20 +532,16 @@ struct Run {
       r.in_block = true;
       return len;
     }
-    if (line.empty()) {
+    if (line.kind == HeaderLine::Kind::end) {
       if (!r.in_block) return len;
       r.in_block = false;
       if (r.status / 100 == 1) return len;
       return r.end_of_headers() ? len : 0;
     }
-    if (!r.in_block) return len;
-    auto colon = line.find(':');
-    if (colon == std::string_view::npos) return len;
-    auto name = trim(line.substr(0, colon));
-    auto value = trim(line.substr(colon + 1));
+    if (!r.in_block || line.kind != HeaderLine::Kind::field) return len;
     // Set-Cookie lines are kept one by one: their Expires dates hold commas.
-    if (iequals(name, "Set-Cookie")) r.set_cookies.emplace_back(value);
-    r.headers.add(name, value);
+    if (iequals(line.name, "Set-Cookie")) r.set_cookies.emplace_back(line.value);
+    r.headers.add(line.name, line.value);
     return len;
   }
 

@@ -188,6 +188,22 @@ DeferredDrain*& worker_deferred_drain();
 // Runs one task on an easy handle to its end (completion queued).
 void run_transfer(CURL* easy, const std::shared_ptr<Task>& task);
 
+// One line of a response head as curl hands it over (line end included or not).
+struct HeaderLine {
+  enum class Kind { status, end, field, other };
+  Kind kind = Kind::other;
+  int status = 0;                // Kind::status: the code, 0 when unreadable
+  std::string_view name, value;  // Kind::field, trimmed
+};
+HeaderLine parse_header_line(std::string_view line);
+
+// The scheme and realm of the first challenge of a WWW-/Proxy-Authenticate value.
+struct AuthOffer {
+  std::string scheme;  // "basic" or "digest"
+  std::string realm;
+};
+std::optional<AuthOffer> parse_auth_offer(std::string_view value);
+
 std::filesystem::path download_directory();
 std::optional<Transfer::Resume> parse_resume_data(const Bytes& data, std::optional<foundation::Url>* url);
 

@@ -303,14 +303,8 @@ Expected<void> FileManager::set_excluded_from_backup(const fs::path& path, bool 
 Expected<Bytes> FileManager::read(const fs::path& path) {
   if (auto e = take_file_fault(FileOp::read, path)) return read_error(path, *e);
   if (path.empty()) return read_error(path, ENOENT);
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return read_error(path, errno);
   Bytes out;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
-  int e = foundation::fd_io::read_all(fd, out);
-  ::close(fd);
-  if (e != 0) return read_error(path, e);
+  if (int e = foundation::fd_io::read_file(path, out)) return read_error(path, e);
   return out;
 }
 

@@ -66,7 +66,8 @@ class FileManager {
   foundation::Expected<bool> is_excluded_from_backup(const std::filesystem::path& path);   // missing: 260
   foundation::Expected<void> set_excluded_from_backup(const std::filesystem::path& path, bool excluded);  // missing: 4
 
-  foundation::Expected<foundation::Bytes> read(const std::filesystem::path& path);  // missing: 260
+  // missing: 260; a folder, FIFO, socket or device is an error (never waits for a writer)
+  foundation::Expected<foundation::Bytes> read(const std::filesystem::path& path);
   // Writes a temporary file beside the target, syncs it and renames it over
   // the target. Replacing a file keeps its creation date, backup flag and
   // protection; a new file gets the current time as its creation date.

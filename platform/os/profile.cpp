@@ -1,11 +1,10 @@
 #include "platform/os/profile.h"
 
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "platform/os/detail.h"
+#include "platform/os/file_manager.h"
 
 namespace platform::os {
 
@@ -108,12 +107,9 @@ class Reader {
 }  // namespace
 
 foundation::Expected<DeviceProfile> DeviceProfile::load(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    return Error(std::string(cocoa::domain), cocoa::file_read_no_such_file,
-                 foundation::Dict{{std::string(foundation::key_file_path), file.string()}});
-  }
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto bytes = FileManager::shared().read(file);
+  if (!bytes) return bytes.error();
+  const std::string text(bytes->begin(), bytes->end());
   json root = json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (root.is_discarded()) return format_error(file, "device profile is not valid JSON");
   if (!root.is_object()) return format_error(file, "device profile must be a JSON object");
@@ -148,6 +144,12 @@ foundation::Expected<DeviceProfile> DeviceProfile::load(const std::filesystem::p
     pr.optional_integer("token_error_code", p.push.token_error_code);
     pr.number("token_delay_s", p.push.token_delay_s);
     r.adopt(pr);
+  }
+  if (const json* n = r.object("location")) {
+    Reader lr(*n, "location.");
+    lr.number("horizontal_accuracy", p.location.horizontal_accuracy);
+    lr.number("vertical_accuracy", p.location.vertical_accuracy);
+    r.adopt(lr);
   }
   r.strings("can_open_schemes", p.can_open_schemes);
   r.string_map("hosts", p.hosts);

@@ -25,6 +25,11 @@ struct PushProfile {
   double token_delay_s = 0.2;
 };
 
+// The accuracies (metres) a location fix carries when the fix does not give its own.
+struct LocationProfile {
+  double horizontal_accuracy = 65, vertical_accuracy = 10;
+};
+
 struct DeviceProfile {
   std::string system_version = "13.5", os_build = "17F75", machine = "iPhone12,1", hw_model = "N104AP", model = "iPhone";
   std::string device_name;
@@ -35,6 +40,7 @@ struct DeviceProfile {
   std::string distribution = "development";  // development | app_store | enterprise
   NetworkState network;
   PushProfile push;
+  LocationProfile location;
   std::vector<std::string> can_open_schemes{"http", "https", "mailto", "tel"};
   std::map<std::string, std::string> hosts;  // "host:port" -> "host:port"
   std::vector<std::filesystem::path> trust_anchors;

@@ -628,13 +628,18 @@ Result Device::purchase(std::string product, int quantity) {
   return Result::success();
 }
 
-Result Device::location(double latitude, double longitude) {
+Result Device::location(double latitude, double longitude, std::optional<double> horizontal_accuracy,
+                        std::optional<double> vertical_accuracy) {
   if (!location::Manager::services_enabled()) return Result::failure("the device has no location services");
   if (latitude < -90 || latitude > 90 || longitude < -180 || longitude > 180) {
     return Result::failure("not a coordinate");
   }
-  os_line("location " + foundation::format_real(latitude) + " " + foundation::format_real(longitude));
-  location::system::set_location(latitude, longitude);
+  const auto& defaults = os::profile().location;
+  const double horizontal = horizontal_accuracy.value_or(defaults.horizontal_accuracy);
+  const double vertical = vertical_accuracy.value_or(defaults.vertical_accuracy);
+  os_line("location " + foundation::format_real(latitude) + " " + foundation::format_real(longitude) + " " +
+          foundation::format_real(horizontal) + " " + foundation::format_real(vertical));
+  location::system::set_location(latitude, longitude, horizontal, vertical);
   return Result::success();
 }
 

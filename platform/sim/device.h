@@ -88,7 +88,9 @@ class Device {
 
   // ---- store and location ----
   Result purchase(std::string product, int quantity = 1);
-  Result location(double latitude, double longitude);
+  // Accuracies (metres) not given are the profile's.
+  Result location(double latitude, double longitude, std::optional<double> horizontal_accuracy = std::nullopt,
+                  std::optional<double> vertical_accuracy = std::nullopt);
 
   // ---- state, as text (one item per line) ----
   std::string cookies() const;

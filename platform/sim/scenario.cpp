@@ -388,7 +388,8 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
     } else if (n == "purchase") {
       r = d.purchase(a[0], a.size() > 1 ? std::stoi(a[1]) : 1);
     } else if (n == "location") {
-      r = d.location(std::stod(a[0]), std::stod(a[1]));
+      auto accuracy = [&](std::size_t i) { return a.size() > i ? std::optional<double>(std::stod(a[i])) : std::nullopt; };
+      r = d.location(std::stod(a[0]), std::stod(a[1]), accuracy(2), accuracy(3));
     } else if (n == "background-session-events") {
       r = d.background_session_events(a[0]);
     } else if (n == "screen") {

@@ -434,6 +434,14 @@ void parse_arguments(Cursor& c, Command& cmd) {
     if (!la || *la < -90 || *la > 90) throw Fail{"not a latitude: \"" + lat + "\""};
     if (!lo || *lo < -180 || *lo > 180) throw Fail{"not a longitude: \"" + lon + "\""};
     cmd.args = {lat, lon};
+    // Optional horizontal, then vertical accuracy in metres.
+    for (const char* what : {"horizontal accuracy", "vertical accuracy"}) {
+      auto t = c.token();
+      if (!t) break;
+      auto accuracy = parse_number(*t);
+      if (!accuracy || !std::isfinite(*accuracy)) throw Fail{std::string("not a ") + what + ": \"" + *t + "\""};
+      cmd.args.push_back(*t);
+    }
     return no_more(c);
   }
   if (n == "defaults" || n == "files") {

@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <utility>
 
 #include "platform/dispatch/queue.h"
 #include "platform/foundation/json.h"
+#include "platform/os/file_manager.h"
 #include "platform/os/profile.h"
 #include "platform/os/system.h"
 #include "platform/runtime/runtime.h"
@@ -35,14 +34,10 @@ std::string text_of(const foundation::Dict& d, std::string_view key) {
   return s ? *s : std::string();
 }
 
-// The products of store.json by identifier, or the reason it cannot be read.
-foundation::Expected<std::vector<Product>> read_catalogue() {
-  const auto file = os::device_directory() / "store.json";
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return store_error(foundation::cocoa_error::file_read_no_such_file, "no store.json");
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  auto parsed = foundation::json::parse(buffer.str());
+}  // namespace
+
+foundation::Expected<std::vector<Product>> parse_catalogue(std::string_view text) {
+  auto parsed = foundation::json::parse(text);
   if (!parsed) return parsed.error();
   const foundation::Dict* root = parsed->dict();
   const foundation::Array* list = root ? root->get("products").array() : nullptr;
@@ -64,6 +59,16 @@ foundation::Expected<std::vector<Product>> read_catalogue() {
     products.push_back(std::move(product));
   }
   return products;
+}
+
+namespace {
+
+// The products of store.json, or the reason it cannot be read.
+foundation::Expected<std::vector<Product>> read_catalogue() {
+  const auto file = os::device_directory() / "store.json";
+  auto bytes = os::FileManager::shared().read(file);
+  if (!bytes) return store_error(foundation::cocoa_error::file_read_no_such_file, "no store.json");
+  return parse_catalogue(foundation::to_string(*bytes));
 }
 
 }  // namespace

@@ -13,9 +13,11 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/error.h"
+#include "platform/foundation/expected.h"
 #include "platform/foundation/value.h"
 
 namespace platform::store {
@@ -51,6 +53,9 @@ struct Transaction {
   std::shared_ptr<Transaction> original;
   std::optional<foundation::Error> error;
 };
+
+// The products of a store.json text, in file order, or why it is malformed.
+foundation::Expected<std::vector<Product>> parse_catalogue(std::string_view text);
 
 class PaymentQueue;
 void reset_for_testing();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,14 @@ class ViewController;
 struct Rect {
   double x = 0, y = 0, width = 0, height = 0;
   bool operator==(const Rect&) const = default;
+};
+
+// A colour as red, green, blue and alpha, each from 0 to 1.
+struct Color {
+  double red = 0, green = 0, blue = 0, alpha = 1;
+  static constexpr Color clear() { return {0, 0, 0, 0}; }
+  static constexpr Color black() { return {0, 0, 0, 1}; }
+  bool operator==(const Color&) const = default;
 };
 
 // The registered class of that name; "UIResponder", then "NSObject" when it is
@@ -37,6 +46,8 @@ class View : public Responder {
 
   bool hidden = false;
   Rect frame;
+  std::optional<Color> background_color;  // none: the view draws no background
+  bool opaque = true;
   std::uint32_t autoresizing_mask = 0;
   std::string accessibility_identifier;
 
@@ -103,6 +114,7 @@ class ActivityIndicatorView : public View {
   bool is_animating() const { return animating_; }
   bool hides_when_stopped = true;
   int style = 0;
+  std::optional<Color> color;  // none: the style's own colour
 
  private:
   bool animating_ = false;

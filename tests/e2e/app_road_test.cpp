@@ -1,13 +1,16 @@
 // The app itself in appsim as a child process, against fakes the test starts
 // and a temporary device: the demo command, the main road with the
 // registration post, tapped notifications, a universal link, the offline
-// road, and the iOS 9 and 10.3 profiles.
+// road, the iOS 9 and 10.3 profiles, and bundles with an unreadable
+// configuration or an app group named like the app.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -44,8 +47,15 @@ class AppRoad : public ::testing::Test {
     ASSERT_TRUE(out.flush()) << path;
   }
 
+  // A copy of the built bundle this test may change.
+  fs::path copiedBundle() {
+    const fs::path bundle = root_ / "App.app";
+    fs::copy(AppSimProcess::built_bundle(), bundle, fs::copy_options::recursive);
+    return bundle;
+  }
+
   // appsim run on a new device of `profile` whose hosts go to this test's fakes.
-  Result run(const std::string& text, const std::string& profile = "default") {
+  Result run(const std::string& text, const std::string& profile = "default", const fs::path& bundle = {}) {
     const fs::path device = root_ / ("device-" + std::to_string(++runs_));
     std::ifstream in(AppSimProcess::built_executable().parent_path() / "devices" / (profile + ".json"));
     json p = json::parse(in, nullptr, false);
@@ -59,9 +69,10 @@ class AppRoad : public ::testing::Test {
     write(device / "device.json", p.dump(2));
     const fs::path script = root_ / ("script-" + std::to_string(runs_) + ".txt");
     write(script, text);
-    return AppSimProcess::run(
-        {"run", "--device", device.string(), "--bundle", AppSimProcess::built_bundle().string(), script.string()});
+    return AppSimProcess::run({"run", "--device", device.string(), "--bundle",
+                              (bundle.empty() ? AppSimProcess::built_bundle() : bundle).string(), script.string()});
   }
+  fs::path lastDevice() const { return root_ / ("device-" + std::to_string(runs_)); }
 
   fs::path root_;
   int runs_ = 0;
@@ -108,6 +119,23 @@ TEST_F(AppRoad, FirstPageNewWindowAndLogIn) {
   ASSERT_EQ(r.exit_code, 0) << r.transcript();
   // The player registered with the push service, then with the intranet, with its session cookie.
   ASSERT_EQ(push_.count("POST", "/api/v1/players"), 1u) << r.transcript();
+  // The first run's record: the app, this device and its token.
+  const json record = json::parse(push_.requests("POST", "/api/v1/players").at(0).body, nullptr, false);
+  ASSERT_TRUE(record.is_object()) << r.transcript();
+  EXPECT_EQ(record.value("app_id", ""), "5c1e9a7b-3d2f-4e8a-b6c4-0f9d8e7a6b51");
+  EXPECT_EQ(record.value("device_type", -1), 0);
+  EXPECT_EQ(record.value("sdk", ""), "020809");
+  EXPECT_EQ(record.value("sdk_type", ""), "native");
+  EXPECT_EQ(record.value("ios_bundle", ""), "org.example.intranet");
+  EXPECT_EQ(record.value("device_os", ""), "13.5");
+  EXPECT_EQ(record.value("game_version", ""), "1");
+  EXPECT_TRUE(record.contains("ad_id") && record.contains("timezone") && record.contains("net_type") &&
+              record.contains("notification_types"))
+      << record.dump();
+  const std::string token = record.value("identifier", "");
+  EXPECT_EQ(token.size(), 64u) << record.dump();
+  EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << record.dump();
+  EXPECT_FALSE(record.contains("lat")) << record.dump();  // no location framework on this device
   const std::string player = push_.player_id();
   const auto posts = intranet_.requests("POST", "/api/reraviror/register");
   ASSERT_FALSE(posts.empty()) << r.transcript();
@@ -240,6 +268,73 @@ TEST_F(AppRoad, OlderProfilesNeitherReadCookiesNorPost) {
     EXPECT_EQ(intranet_.count("POST", "/api/reraviror/register"), 0u);
     // Only the WebKit view has the navigation policy and its log lines.
     EXPECT_EQ(r.has("app", "\"USER CLICKED: "), c.profile != "ios9") << r.transcript();
+  }
+}
+
+// Config.json present but unreadable as a file: the launch runs on with the
+// read error and an empty configuration, so the first screen loads nothing.
+TEST_F(AppRoad, AnUnreadableConfigurationWritesTheReadErrorAndTheLaunchRunsOn) {
+  for (const std::string shape : {"folder", "fifo"}) {
+    SCOPED_TRACE(shape);
+    intranet_.clear_requests();
+    std::error_code ec;
+    fs::remove_all(root_ / "App.app", ec);
+    const fs::path bundle = copiedBundle();
+    const fs::path config = bundle / "Config.json";
+    fs::remove(config);
+    if (shape == "folder") {
+      fs::create_directories(config / "inner");
+    } else {
+      ASSERT_EQ(::mkfifo(config.c_str(), 0644), 0);
+    }
+    const Result r = run(
+        "launch\n"
+        "wait idle 30s\n"
+        "screen\n"
+        "sleep 1s\n"
+        "terminate\n",
+        "default", bundle);
+    ASSERT_EQ(r.exit_code, 0) << r.transcript();
+    EXPECT_FALSE(r.killed);
+    EXPECT_TRUE(r.has("app", "\"ASConfigService :: readConfigFile :: dictionary error\"")) << r.transcript();
+    EXPECT_TRUE(r.has("screen", "ViewController")) << r.transcript();
+    EXPECT_FALSE(r.has("screen", "web https://")) << r.transcript();
+    EXPECT_EQ(intranet_.count("GET", "/"), 0u) << r.transcript();
+  }
+}
+
+// The app-group suite named like the app is no suite: the parameters answer
+// (which switches analytics events on) and a received notification store nothing.
+TEST_F(AppRoad, AnAppGroupNamedLikeTheAppStoresNothingAndTheAppRunsOn) {
+  const fs::path bundle = copiedBundle();
+  std::ifstream in(bundle / "Info.plist");
+  std::string info((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string anchor = "<key>CFBundleIdentifier</key>";
+  ASSERT_NE(info.find(anchor), std::string::npos);
+  info.insert(info.find(anchor),
+              "<key>RerAviror_app_groups_key</key>\n\t<string>org.example.intranet</string>\n\t");
+  write(bundle / "Info.plist", info);
+  const Result r = run(
+      "launch\n"
+      "wait page-finished 30s\n"
+      "wait idle 30s\n"
+      "sleep 2s\n"  // registration and the parameters answer
+      "push {\"custom\":{\"i\":\"3f6c2b1a-8d4e-4f7a-9b0c-1e2d3c4b5a69\"},\"aps\":{\"alert\":\"Hello\"}}\n"
+      "wait console \"New notification received\" 30s\n"
+      "sleep 1s\n"
+      "terminate\n",
+      "default", bundle);
+  ASSERT_EQ(r.exit_code, 0) << r.transcript();
+  EXPECT_FALSE(r.killed);
+  EXPECT_GE(push_.count("GET", "/api/v1/apps/5c1e9a7b-3d2f-4e8a-b6c4-0f9d8e7a6b51/ios_params.js"), 1u);
+  EXPECT_EQ(push_.count("POST", "/api/v1/players"), 1u) << r.transcript();
+  // No suite file anywhere on the device holds the bridge's keys.
+  for (const auto& entry : fs::recursive_directory_iterator(lastDevice())) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream file(entry.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes.find("OS_ENABLE_DAVIDIZE_ANALYTICS"), std::string::npos) << entry.path();
+    EXPECT_EQ(bytes.find("OS_LAST_RECIEVED"), std::string::npos) << entry.path();
   }
 }
 

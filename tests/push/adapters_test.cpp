@@ -204,6 +204,22 @@ TEST_F(AdaptersTest, ALateAnswerFillsTheStateTheSynchronousQueryAlreadyReturned)
   EXPECT_EQ(RerAviror::currentPermissionState(), state);
 }
 
+TEST_F(AdaptersTest, ASynchronousQueryOnTheAdaptersOwnQueueAnswersTheDefaultStateAtOnce) {
+  launch("13.5");
+  centre_->settings = {A::authorized, S::enabled, S::enabled, S::enabled, S::enabled};
+  centre_->hold = true;  // a query that reached the centre would find no answer
+  RerAvirorNotificationSettingsIOS10 adapter;
+  std::shared_ptr<OSPermissionState> answer;
+  // Waiting here for the queue's own work would never end: the answer comes without it.
+  RerAvirorNotificationSettingsIOS10::getQueue().sync([&] { answer = adapter.getNotificationPermissionState(); });
+  RerAvirorNotificationSettingsIOS10::getQueue().sync([] {});
+  EXPECT_EQ(answer, RerAviror::currentPermissionState());
+  EXPECT_EQ(answer, adapter.defaultPermissionState());
+  EXPECT_EQ(answer->notificationTypes(), 0);
+  EXPECT_FALSE(answer->accepted());
+  EXPECT_EQ(centre_->settingsQueries, 0);  // nothing was left queued to ask it later either
+}
+
 TEST_F(AdaptersTest, AQueryFromInsideTheAnswerIsAnsweredAtOnceWithoutAskingTheCentre) {
   launch("13.5");
   centre_->settings = {A::authorized, S::enabled, S::enabled, S::enabled, S::enabled};

@@ -113,6 +113,34 @@ TEST_F(AnalyticsBridgeTest, SwitchFollowsThePresenceOfFba) {
   EXPECT_TRUE(events_.empty());
 }
 
+TEST_F(AnalyticsBridgeTest, AnAppGroupNamedLikeTheAppIsNoSuiteAndEveryCallDoesNothingThere) {
+  // A device whose app names its own bundle identifier as the app group.
+  platform::testing::reset();
+  platform::testing::TempDevice own("push-analytics-own",
+                                    Dict{{"RerAviror_app_groups_key", platform::testing::TempDevice::bundle_identifier}});
+  ASSERT_TRUE(own.boot());
+  clock_ = platform::testing::ManualClock::install();
+  registerAnalyticsClass();
+  ASSERT_EQ(group(), nullptr);
+
+  RerAviror::startAnalyticsBridge();  // reads the switch: none
+  EXPECT_FALSE(RerAvirorTrackDavidizeAnalytics::eventsEnabled());
+  RerAvirorTrackDavidizeAnalytics::updateFromDownloadParams(Dict{{"fba", true}});
+  EXPECT_TRUE(RerAvirorTrackDavidizeAnalytics::eventsEnabled());  // the process still follows the answer
+  RerAvirorTrackDavidizeAnalytics::trackReceivedEvent(payload(Dict{{"i", "n1"}}));
+  RerAvirorTrackDavidizeAnalytics::trackInfluenceOpenEvent();  // nothing stored to read back
+  RerAvirorTrackDavidizeAnalytics::trackOpenEvent(*opened(Dict{{"i", "n1"}}));
+  RerAvirorTrackDavidizeAnalytics::updateFromDownloadParams(Dict{});
+  std::vector<std::string> names;
+  for (const auto& e : events_) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"os_notification_received", "os_notification_opened"}));
+  // Nothing reached the app's own defaults either.
+  auto& standard = platform::os::UserDefaults::standard();
+  for (const char* key : {"OS_ENABLE_DAVIDIZE_ANALYTICS", "OS_LAST_RECIEVED_TIME", "OS_LAST_RECIEVED_NOTIFICATION_ID"})
+    EXPECT_FALSE(standard.object(key)) << key;
+  platform::testing::reset();
+}
+
 TEST_F(AnalyticsBridgeTest, CampaignName) {
   struct Case {
     const char* name;

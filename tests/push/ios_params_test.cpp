@@ -63,19 +63,31 @@ TEST_F(IosParamsTest, RequireEmailAuthReleasesAParkedSetEmail) {
   EXPECT_EQ(body("POST", "players")["email_auth_hash"], "hash-1");
 }
 
-TEST_F(IosParamsTest, RequireEmailAuthCountsOnlyAsABoolean) {
-  for (const json& value : {json(1), json("true"), json(nullptr)}) {
-    SCOPED_TRACE(value.dump());
+TEST_F(IosParamsTest, RequireEmailAuthTakesTheValuesBooleanValue) {
+  struct Case {
+    json value;
+    bool requiresAuth;
+    bool replayed;  // present with a boolean value: the parked call is released
+  };
+  const Case cases[] = {
+      {json(1), true, true},          {json(0), false, true},        {json("true"), true, true},
+      {json("no"), false, true},      {json(nullptr), false, false}, {json::array({true}), false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.dump());
     start();
-    answerWith({{"require_email_auth", value}});
+    answerWith({{"require_email_auth", c.value}});
     setPlayer("player-1");
     RerAviror::setEmail("user@example.com", std::string("hash-1"), nullptr, nullptr);
     RerAviror::downloadIOSParamsWithAppId(kAppId);
     ASSERT_TRUE(received());
+    if (c.replayed) {
+      ASSERT_TRUE(runUntil([&] { return count("POST", "players") == 1; }));
+    }
     settle();
-    EXPECT_FALSE(RerAviror::currentEmailSubscriptionState()->requiresEmailAuth());
-    EXPECT_NE(push::pendingEmailParameters(), nullptr);  // not replayed
-    EXPECT_EQ(count("POST", "players"), 0u);
+    EXPECT_EQ(RerAviror::currentEmailSubscriptionState()->requiresEmailAuth(), c.requiresAuth);
+    EXPECT_EQ(push::pendingEmailParameters() == nullptr, c.replayed);
+    EXPECT_EQ(count("POST", "players"), c.replayed ? 1u : 0u);
     TearDown();
   }
 }
@@ -90,7 +102,7 @@ TEST_F(IosParamsTest, RequireEmailAuthWithoutPlayerKeepsTheCallParked) {
   EXPECT_EQ(count("POST", "players"), 0u);
 }
 
-TEST_F(IosParamsTest, ProvisionalSwitchCountsOnlyAsTrueWithAutoPromptOff) {
+TEST_F(IosParamsTest, ProvisionalSwitchCountsOnlyAsATrueValueWithAutoPromptOff) {
   struct Case {
     const char* name;
     json params;
@@ -101,7 +113,9 @@ TEST_F(IosParamsTest, ProvisionalSwitchCountsOnlyAsTrueWithAutoPromptOff) {
       {"true", {{"uses_provisional_auth", true}}, false, true},
       {"null", {{"uses_provisional_auth", nullptr}}, false, false},
       {"false", {{"uses_provisional_auth", false}}, false, false},
-      {"number one", {{"uses_provisional_auth", 1}}, false, false},
+      {"number one", {{"uses_provisional_auth", 1}}, false, true},
+      {"number zero", {{"uses_provisional_auth", 0}}, false, false},
+      {"text true", {{"uses_provisional_auth", "true"}}, false, true},
       {"true with auto-prompt", {{"uses_provisional_auth", true}}, true, false},
   };
   start();

@@ -136,6 +136,9 @@ TEST_F(LaunchUrlTest, FirstUseStoresTheSwitchAndOpensInTheApp) {
   EXPECT_EQ(presenting->presented(), navigation.get());
   EXPECT_EQ(navigation->top(), screen().get());
   EXPECT_EQ(presenting->view().superview(), app_->key_window());
+  // The presenting view lets the app show through.
+  EXPECT_EQ(presenting->view().background_color, ui::Color::clear());
+  EXPECT_FALSE(presenting->view().opaque);
 
   // The screen as built: pinned web view, Done on the left, the indicator on the right.
   auto web = screen()->webView();
@@ -155,6 +158,8 @@ TEST_F(LaunchUrlTest, FirstUseStoresTheSwitchAndOpensInTheApp) {
   ASSERT_TRUE(screen()->navigation_item().right);
   EXPECT_EQ(screen()->navigation_item().right->custom_view, screen()->uiBusy());
   EXPECT_EQ(screen()->uiBusy()->style, 1);
+  EXPECT_EQ(screen()->uiBusy()->color, ui::Color::black());
+  EXPECT_TRUE(screen()->uiBusy()->hides_when_stopped);
 
   ASSERT_TRUE(harness_->run_until([&] { return screen()->title == "Page one"; }));
   EXPECT_EQ(navigation->title, "Page one");

@@ -20,8 +20,9 @@ const foundation::Dict kWhenInUseInfo{{"NSLocationWhenInUseUsageDescription", "i
 
 class LocationTest : public FeatureTest {
  protected:
-  void fix(double latitude, double longitude) {
-    location::system::set_location(latitude, longitude);
+  void fix(double latitude, double longitude, std::optional<double> horizontal = std::nullopt,
+           std::optional<double> vertical = std::nullopt) {
+    location::system::set_location(latitude, longitude, horizontal, vertical);
     runMain();
   }
   // Location started with a prompt, past the first-start delay.
@@ -94,14 +95,14 @@ TEST_F(LocationTest, FirstFixIsSentAtOnceAndThenOnTheTimer) {
   start({.info = kWhenInUseInfo, .profile = kWithLocation});
   setPlayer("p1");
   started();
-  fix(52.5, 13.4);
+  fix(52.5, 13.4, 12.5, 30.0);
   ASSERT_TRUE(runUntil([&] { return sends() == 1; }));
   const json sent = body("PUT", "players/p1");
   EXPECT_EQ(sent, (json{{"app_id", kAppId},
                         {"lat", 52.5},
                         {"long", 13.4},
-                        {"loc_acc_vert", 0},
-                        {"loc_acc", 0},
+                        {"loc_acc_vert", 30.0},
+                        {"loc_acc", 12.5},
                         {"net_type", sent["net_type"]},
                         {"loc_bg", false}}));
   EXPECT_EQ(RerAvirorLocation::sendTimerRemaining(), 300.0);
@@ -198,17 +199,35 @@ TEST_F(LocationTest, TheRegistrationRecordCarriesTheFix) {
   adapter->types = 7;
   RerAviror::setOsNotificationSettings(adapter);
   started();
-  fix(52.5, 13.4);
+  fix(52.5, 13.4, 12.5, 30.0);
   RerAviror::registerUser();
   if (auto queue = RerAviror::getRegisterQueue()) queue->sync([] {});
   ASSERT_TRUE(runUntil([&] { return count("POST", "players") == 1 && !RerAviror::registrationInProgress(); }));
   const json record = body("POST", "players");
   EXPECT_EQ(record["lat"], 52.5);
   EXPECT_EQ(record["long"], 13.4);
+  EXPECT_EQ(record["loc_acc"], 12.5);
+  EXPECT_EQ(record["loc_acc_vert"], 30.0);
   EXPECT_FALSE(RerAvirorLocation::lastLocation());
   advance(300);
   settle();
   EXPECT_EQ(count("PUT", "players/" + fake().player_id()), 0u);  // nothing left to send
+}
+
+TEST_F(LocationTest, AFixWithoutAccuraciesCarriesTheDeviceProfiles) {
+  json profile = kWithLocation;
+  profile["location"] = {{"horizontal_accuracy", 8.0}, {"vertical_accuracy", 4.5}};
+  start({.info = kWhenInUseInfo, .profile = profile});
+  setPlayer("p1");
+  started();
+  ASSERT_TRUE(platform::sim::device().location(52.5, 13.4));  // the simulator's fix, accuracies left out
+  runMain();
+  ASSERT_TRUE(RerAvirorLocation::lastLocation());
+  EXPECT_EQ(RerAvirorLocation::lastLocation()->horizontalAccuracy, 8.0);
+  EXPECT_EQ(RerAvirorLocation::lastLocation()->verticalAccuracy, 4.5);
+  ASSERT_TRUE(runUntil([&] { return sends() == 1; }));
+  EXPECT_EQ(body("PUT", "players/p1")["loc_acc"], 8.0);
+  EXPECT_EQ(body("PUT", "players/p1")["loc_acc_vert"], 4.5);
 }
 
 TEST_F(LocationTest, WithoutTheLocationFrameworkNothingStarts) {

@@ -613,6 +613,33 @@ TEST_F(RegistrationTest, FailedTypesUpdateStillDeliversTheDelayedSubscriptionCha
   EXPECT_TRUE(subscription->subscribed());
 }
 
+TEST_F(RegistrationTest, TheTypesAnswerAppliesTheTypesOfItsMomentAndTheHeldBackMarkStays) {
+  adapter_->accepted = false;
+  adapter_->types = 0;
+  registeredBefore(5);
+  auto subscription = RerAviror::currentSubscriptionState();
+  fake().on("PUT", "/api/v1/players/p1", fake().held_until_released(FakeService::json(200, {{"success", true}})));
+  adapter_->types = 7;
+  ASSERT_TRUE(RerAviror::sendNotificationTypesUpdate());
+  ASSERT_TRUE(waitForCount("PUT", "/api/v1/players/p1", 1));
+  adapter_->accepted = true;
+  adapter_->getNotificationPermissionState();  // held back
+  ASSERT_TRUE(subscription->delayedObserverUpdate());
+  // The types fall to 0 before the answer: the answer applies 0, not the 7 it sent.
+  adapter_->types = 0;
+  fake().release_held();
+  ASSERT_TRUE(typesUpdateAnswered());
+  EXPECT_FALSE(subscription->accpeted());
+  EXPECT_TRUE(subscription->delayedObserverUpdate());
+
+  // The mark stays, so the next answer re-applies the types again.
+  fake().on("PUT", "/api/v1/players/p1", FakeService::json(200, {{"success", true}}));
+  adapter_->types = 3;
+  ASSERT_TRUE(RerAviror::sendNotificationTypesUpdate());
+  ASSERT_TRUE(fake().wait_for([&] { return subscription->accpeted(); }, std::chrono::seconds(20)));
+  EXPECT_TRUE(subscription->delayedObserverUpdate());
+}
+
 TEST_F(RegistrationTest, PurchasesGoToThePushAndEmailPlayers) {
   const foundation::Array purchases{Dict{{"sku", "s1"}, {"amount", 1.5}, {"iso", "EUR"}}};
   RerAviror::sendPurchases(purchases);  // no player id: nothing

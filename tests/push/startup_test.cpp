@@ -49,6 +49,22 @@ class StartupTest : public ::testing::Test {
   std::optional<platform::testing::TempDevice> device_;
 };
 
+TEST_F(StartupTest, ShortcutsReadTheCurrentStatesAndTheVersionIsFixed) {
+  boot();
+  EXPECT_EQ(RerAviror::sdk_version_raw(), "020809");
+  EXPECT_EQ(RerAviror::sdk_semantic_version(), "2.8.9");
+  EXPECT_FALSE(RerAviror::mUserId());
+  EXPECT_FALSE(RerAviror::mEmailUserId());
+  EXPECT_FALSE(RerAviror::mEmailAuthToken());
+  RerAviror::currentSubscriptionState()->setUserId("p1");
+  auto email = RerAviror::currentEmailSubscriptionState();
+  email->setEmailUserId("e1");
+  email->setEmailAuthCode("h1");
+  EXPECT_EQ(RerAviror::mUserId(), "p1");
+  EXPECT_EQ(RerAviror::mEmailUserId(), "e1");
+  EXPECT_EQ(RerAviror::mEmailAuthToken(), "h1");
+}
+
 TEST_F(StartupTest, AppIdResolution) {
   struct Case {
     std::string name;

@@ -21,6 +21,7 @@
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/foundation/fd_io.h"
+#include "platform/os/file_manager.h"
 #include "platform/os/profile.h"
 #include "platform/os/system.h"
 #include "platform/sim/app_image.h"
@@ -64,11 +65,9 @@ void install_printer(const Options& options) {
 }
 
 std::optional<std::string> read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  auto bytes = platform::os::FileManager::shared().read(path);
+  if (!bytes) return std::nullopt;
+  return std::string(bytes->begin(), bytes->end());
 }
 
 int fail(const std::string& message) {

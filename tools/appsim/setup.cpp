@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/foundation/plist.h"
+#include "platform/os/file_manager.h"
 #include "platform/sim/services.h"
 #include "testing/harness/service_control.h"
 
@@ -17,11 +18,9 @@ namespace appsim {
 namespace {
 
 std::optional<std::string> read_text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  auto bytes = platform::os::FileManager::shared().read(path);
+  if (!bytes) return std::nullopt;
+  return std::string(bytes->begin(), bytes->end());
 }
 
 bool write_text(const fs::path& path, const std::string& text) {
