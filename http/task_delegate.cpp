@@ -154,7 +154,8 @@ void TaskDelegate::didCompleteWithError(net::Session& session, net::Task& task, 
     }
     tookCompletionError(*error);
   }
-  queue_->set_suspended(false);
+  // The response handlers run on this thread, the delegate queue's: no hand-off per request.
+  queue_->resume_here();
 }
 
 // ---- DataTaskDelegate -------------------------------------------------------------

@@ -20,6 +20,7 @@ struct OperationQueueImpl : std::enable_shared_from_this<OperationQueueImpl> {
   std::string name;
   int max = -1;
   bool suspended = false;
+  bool running_here = false;  // resume_here() starts the ready operations itself
   std::optional<Queue> underlying;
   std::optional<Qos> qos;
   std::vector<std::shared_ptr<Operation>> ops;  // added, not yet finished
@@ -34,7 +35,7 @@ struct OperationQueueImpl : std::enable_shared_from_this<OperationQueueImpl> {
     std::vector<std::pair<std::shared_ptr<Operation>, Queue>> to_start;
     {
       std::lock_guard lk(m);
-      if (suspended) return;
+      if (suspended || running_here) return;
       for (const auto& op : ops) {
         if (max > 0 && running >= max) break;
         if (started.count(op.get()) || !op->is_ready()) continue;
@@ -82,6 +83,7 @@ struct OperationQueueImpl : std::enable_shared_from_this<OperationQueueImpl> {
     self_keep.reset();
     running = 0;
     suspended = false;
+    running_here = false;
     parking.notify_all();
   }
 };
@@ -292,6 +294,58 @@ void OperationQueue::add(std::shared_ptr<Operation> op) {
 
 void OperationQueue::add(std::function<void()> block) { add(std::make_shared<BlockOperation>(std::move(block))); }
 
+namespace {
+// Starts `op` of `queue` on the calling thread, as a pool thread of its QoS would.
+void start_here(OperationQueue* queue, Qos qos, Operation& op) {
+  Queue::global(qos).sync([queue, &op] {
+    OperationQueue* prev = detail::tl_current_queue;
+    detail::tl_current_queue = queue;
+    struct Restore {
+      OperationQueue* prev;
+      ~Restore() { detail::tl_current_queue = prev; }
+    } restore{prev};
+    op.start();
+  });
+}
+}  // namespace
+
+void OperationQueue::resume_here() {
+  {
+    std::lock_guard lk(impl_->m);
+    impl_->suspended = false;
+    if (impl_->underlying || impl_->max != 1 || impl_->running > 0 || impl_->running_here) {
+      // Not a queue this thread may run: as set_suspended(false).
+    } else {
+      impl_->running_here = true;
+    }
+  }
+  for (;;) {
+    std::shared_ptr<Operation> op;
+    Qos qos = Qos::default_;
+    {
+      std::lock_guard lk(impl_->m);
+      if (!impl_->running_here) break;
+      auto& q = *impl_;
+      if (!q.suspended && q.running == 0) {
+        for (const auto& candidate : q.ops) {
+          if (q.started.count(candidate.get()) || !candidate->is_ready()) continue;
+          op = candidate;
+          break;
+        }
+      }
+      if (!op) {
+        q.running_here = false;
+        break;
+      }
+      q.started.insert(op.get());
+      ++q.running;
+      qos = q.qos ? *q.qos : op->quality_of_service;
+    }
+    start_here(this, qos, *op);
+  }
+  impl_->schedule();
+}
+
 bool OperationQueue::try_run_here(std::function<void()> block) {
   auto op = std::make_shared<BlockOperation>(std::move(block));
   op->queue_ = impl_;  // not yet shared with any other thread
@@ -309,15 +363,7 @@ bool OperationQueue::try_run_here(std::function<void()> block) {
     ++q.running;
     qos = q.qos ? *q.qos : op->quality_of_service;
   }
-  Queue::global(qos).sync([this, &op] {
-    OperationQueue* prev = detail::tl_current_queue;
-    detail::tl_current_queue = this;
-    struct Restore {
-      OperationQueue* prev;
-      ~Restore() { detail::tl_current_queue = prev; }
-    } restore{prev};
-    op->start();
-  });
+  start_here(this, qos, *op);
   return true;
 }
 

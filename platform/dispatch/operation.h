@@ -124,6 +124,11 @@ class OperationQueue {
   // block sees current() as this queue and the global queue of its quality of
   // service as the current dispatch queue, as on a pool thread.
   bool try_run_here(std::function<void()> block);
+  // set_suspended(false), but a queue of one slot without an underlying queue
+  // runs its ready operations on the calling thread, in order, before
+  // returning (as try_run_here runs a block); anything not ready then is
+  // scheduled as usual. Saves the hand-off to a pool thread per operation.
+  void resume_here();
   void add_all(std::vector<std::shared_ptr<Operation>> ops, bool wait_until_finished);
   std::vector<std::shared_ptr<Operation>> operations() const;  // not yet finished, in order
   std::size_t operation_count() const;

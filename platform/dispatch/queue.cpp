@@ -384,6 +384,36 @@ class QueueImpl : public std::enable_shared_from_this<QueueImpl> {
     }
   }
 
+  // Runs `fn` on the calling thread when this serial queue is idle (nothing
+  // queued or draining, not suspended) and drains on the pool, holding the
+  // queue meanwhile as a drain does; false when it must go through the queue.
+  bool try_sync_here(const std::function<void()>& fn) {
+    if (kind_ != Kind::serial || (target_ && target_->kind_ != Kind::global)) return false;
+    {
+      std::lock_guard lk(m_);
+      if (scheduled_ || suspend_ > 0 || !items_.empty()) return false;
+      scheduled_ = true;
+    }
+    struct Release {
+      QueueImpl* q;
+      ~Release() {
+        std::unique_lock lk(q->m_);
+        if (q->items_.empty() || q->suspend_ > 0) {
+          q->scheduled_ = false;
+          return;
+        }
+        lk.unlock();
+        q->submit_drain();  // blocks queued meanwhile; still scheduled
+      }
+    } release{this};
+    if (target_) {
+      target_->run_in_context([&] { run_in_context(fn); });
+    } else {
+      run_in_context(fn);
+    }
+    return true;
+  }
+
   void suspend() {
     if (kind_ == Kind::global) return;
     std::lock_guard lk(m_);
@@ -522,6 +552,8 @@ void Queue::sync(std::function<void()> block) const {
     impl_->run_in_context(block);  // as libdispatch: inline on the caller's thread
     return;
   }
+  if (impl_->try_sync_here(block)) return;  // an idle serial queue: inline too, as libdispatch
+
   struct Waiter {
     std::mutex m;
     detail::Parking parking;

@@ -1085,20 +1085,19 @@ void Run::finish(std::optional<Error> err) {
   if (resume_handler) {
     core->post([resume_handler, resume_data](Session&, SessionDelegate*) { resume_handler(resume_data); });
   }
-  // will-cache for a cacheable response, answer awaited (and ignored: no cache is kept).
+  // will-cache for a cacheable response. No cache is kept, so its answer is
+  // ignored and the completion does not wait for it: the call goes into the
+  // delegate's FIFO ahead of the completion, and this worker delivers both
+  // (a wait here cost two thread hand-offs per request).
   if (!err && !completion_task && task->kind() != Task::Kind::download && core->implements(Callback::data_will_cache)) {
     auto response = task->response();
     if (response && cacheable(*response)) {
-      auto answer = std::make_shared<Answer<bool>>();
       auto t = task;
       CachedResponse proposed{response, data};
-      core->post([t, proposed, answer](Session& s, SessionDelegate* d) {
-        auto handler = [answer](std::optional<CachedResponse>) { answer->set(true); };
-        if (d && d->implements(Callback::data_will_cache)) d->will_cache_response(s, static_cast<DataTask&>(*t), proposed, handler);
-        else handler(proposed);
-      });
-      (void)wait(*answer);
-      abort = Abort::none;
+      core->post([t, proposed](Session& s, SessionDelegate* d) {
+        if (d && d->implements(Callback::data_will_cache))
+          d->will_cache_response(s, static_cast<DataTask&>(*t), proposed, [](std::optional<CachedResponse>) {});
+      }, /*from_worker=*/true);
     }
   }
   std::optional<Bytes> body;

@@ -281,6 +281,43 @@ TEST_F(OperationTest, TryRunHereRunsOnTheCallerAsAnOperationOfTheQueue) {
   EXPECT_EQ(log.items(), (std::vector<std::string>{"inline", "added"}));
 }
 
+// resume_here runs what a one-slot queue would start on the calling thread,
+// in order; other queues resume as set_suspended(false).
+TEST_F(OperationTest, ResumeHereRunsTheReadyOperationsOnTheCallerInOrder) {
+  const pid_t caller = this_tid();
+  {
+    OperationQueue q("here");
+    q.set_max_concurrent(1);
+    q.set_suspended(true);
+    Log<int> log;
+    std::vector<pid_t> threads;  // touched by the operations, one at a time
+    std::vector<OperationQueue*> queues;
+    for (int i = 0; i < 3; ++i) {
+      q.add([&, i] {
+        threads.push_back(this_tid());
+        queues.push_back(OperationQueue::current());
+        log.add(i);
+      });
+    }
+    q.resume_here();
+    EXPECT_EQ(log.items(), (std::vector<int>{0, 1, 2}));  // all ran before it returned
+    EXPECT_EQ(threads, (std::vector<pid_t>(3, caller)));
+    EXPECT_EQ(queues, (std::vector<OperationQueue*>(3, &q)));
+    EXPECT_FALSE(q.is_suspended());
+    EXPECT_EQ(q.operation_count(), 0u);
+  }
+  {
+    OperationQueue wide("wide");
+    wide.set_max_concurrent(2);
+    wide.set_suspended(true);
+    std::atomic<pid_t> ran_on{0};
+    wide.add([&] { ran_on = this_tid(); });
+    wide.resume_here();
+    wide.wait_until_all_finished();
+    EXPECT_NE(ran_on.load(), caller);
+  }
+}
+
 // When the queue could not start the block at once, nothing runs.
 TEST_F(OperationTest, TryRunHereRefusesWhenTheQueueWouldNotStartItAtOnce) {
   struct Case {

@@ -69,6 +69,36 @@ TEST_F(QueueTest, SyncOnGlobalQueueRunsOnTheCallingThread) {
   EXPECT_EQ(label, "platform.root.utility-qos");
 }
 
+// As libdispatch: an idle serial queue runs a sync block on the caller,
+// holding the queue, so work queued meanwhile runs after it on the pool.
+TEST_F(QueueTest, SyncOnAnIdleSerialQueueRunsOnTheCallerHoldingTheQueue) {
+  auto q = Queue::serial("com.test.inline");
+  const pid_t caller = this_tid();
+  pid_t ran_on = 0;
+  std::atomic<pid_t> queued_on{0};
+  std::string label;
+  bool current = false;
+  Log<int> log;
+  q.sync([&] {
+    ran_on = this_tid();
+    label = Queue::current_label();
+    current = q.is_current();
+    q.async([&] {
+      queued_on = this_tid();
+      log.add(2);
+    });
+    wait_until_idle();  // the queued block cannot start: the queue is held here
+    log.add(1);
+  });
+  EXPECT_EQ(ran_on, caller);
+  EXPECT_EQ(label, "com.test.inline");
+  EXPECT_TRUE(current);
+  EXPECT_FALSE(q.is_current());
+  q.sync([] {});  // behind the queued block
+  EXPECT_EQ(log.items(), (std::vector<int>{1, 2}));
+  EXPECT_NE(queued_on.load(), caller);
+}
+
 TEST_F(QueueTest, AfterZeroNeverRunsInline) {
   ManualClock::install();
   auto q = Queue::serial("com.test.after0");
@@ -367,8 +397,13 @@ TEST_F(QueueTest, MainThreadReadsAsTheMainQueueAtCrashTime) {
 
 TEST_F(QueueTest, IdlePoolThreadHasNoLabel) {
   auto q = Queue::serial("com.test.idle");
-  pid_t tid = 0;
-  q.sync([&] { tid = this_tid(); });
+  std::atomic<pid_t> tid{0};
+  Semaphore ran(0);
+  q.async([&] {  // on a pool thread (a sync on the idle queue would run on this one)
+    tid = this_tid();
+    ran.signal();
+  });
+  ASSERT_TRUE(ran.wait());
   wait_until_idle();  // the block returned: the thread left the queue
   char buf[64];
   EXPECT_FALSE(queue_label_for_thread(tid, buf, sizeof buf));
