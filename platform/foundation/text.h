@@ -68,6 +68,9 @@ bool is_decimal_digit(char32_t c);
 
 // ICU collation for the locale at its default strength: -1, 0 or 1.
 int localized_compare(std::string_view a, std::string_view b, std::string_view locale = "en_US");
+// Full case folding (ICU default folding), then code-point order: -1, 0 or 1.
+// Tells no letter case apart and orders "_" and digits by their code points.
+int compare_case_insensitive(std::string_view a, std::string_view b);
 // Locale-aware lower-casing (ICU).
 std::string lower(std::string_view text, std::string_view locale = "en_US");
 

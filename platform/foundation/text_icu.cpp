@@ -11,6 +11,7 @@
 #include <unicode/smpdtfmt.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/ustring.h>
 
 #include <cmath>
 #include <map>
@@ -86,6 +87,19 @@ int localized_compare(std::string_view a, std::string_view b, std::string_view l
   UCollationResult r = collator->compareUTF8(icu::StringPiece(a.data(), static_cast<std::int32_t>(a.size())),
                                              icu::StringPiece(b.data(), static_cast<std::int32_t>(b.size())), status);
   return r == UCOL_LESS ? -1 : r == UCOL_GREATER ? 1 : 0;
+}
+
+int compare_case_insensitive(std::string_view a, std::string_view b) {
+  const icu::UnicodeString left = from_utf8(a);
+  const icu::UnicodeString right = from_utf8(b);
+  UErrorCode status = U_ZERO_ERROR;
+  const std::int32_t r = u_strCaseCompare(left.getBuffer(), left.length(), right.getBuffer(), right.length(),
+                                          U_FOLD_CASE_DEFAULT | U_COMPARE_CODE_POINT_ORDER, &status);
+  if (U_FAILURE(status)) {
+    const int c = a.compare(b);
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+  }
+  return r < 0 ? -1 : r > 0 ? 1 : 0;
 }
 
 std::string lower(std::string_view text, std::string_view locale) {

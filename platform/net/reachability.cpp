@@ -70,19 +70,23 @@ struct Reachability::State {
       st->last_flags = f;
       targets = st->loops;
     }
-    for (const auto& t : targets) {
-      t.loop->perform([weak, t, f] {
-        auto s = weak.lock();
-        if (!s) return;
-        std::function<void(std::uint32_t)> cb;
-        {
-          std::lock_guard lk(s->m);
-          if (!s->alive || !s->still_scheduled(t.loop, t.epoch)) return;
-          cb = s->callback;
-        }
-        if (cb) cb(f);
-      });
-    }
+    for (const auto& t : targets) post(weak, t, f);
+  }
+
+  // Delivers `f` on the loop's next turn, unless the target was unscheduled
+  // from that loop (or destroyed) by then.
+  static void post(const std::weak_ptr<State>& weak, const Scheduled& t, std::uint32_t f) {
+    t.loop->perform([weak, t, f] {
+      auto s = weak.lock();
+      if (!s) return;
+      std::function<void(std::uint32_t)> cb;
+      {
+        std::lock_guard lk(s->m);
+        if (!s->alive || !s->still_scheduled(t.loop, t.epoch)) return;
+        cb = s->callback;
+      }
+      if (cb) cb(f);
+    });
   }
 
   const Kind kind;
@@ -170,18 +174,22 @@ bool Reachability::set_callback(std::function<void(std::uint32_t)> callback) {
   return true;
 }
 
-bool Reachability::schedule(dispatch::RunLoop& loop) {
+bool Reachability::schedule(dispatch::RunLoop& loop, ScheduleOptions options) {
   std::lock_guard lk(state_->m);
-  if (std::any_of(state_->loops.begin(), state_->loops.end(), [&](const State::Scheduled& s) { return s.loop == &loop; })) {
-    return true;
+  auto it = std::find_if(state_->loops.begin(), state_->loops.end(),
+                         [&](const State::Scheduled& s) { return s.loop == &loop; });
+  if (it == state_->loops.end()) {
+    if (!state_->observer) {
+      std::weak_ptr<State> weak = state_;
+      // The observer is added before the baseline is read, so no change falls between them.
+      state_->observer = os::add_network_observer([weak](const os::NetworkState& s) { State::on_change(weak, s); });
+      state_->last_flags = state_->flags_for(os::network_state());
+    }
+    state_->loops.push_back(State::Scheduled{&loop, state_->next_epoch++});
+    it = std::prev(state_->loops.end());
   }
-  if (!state_->observer) {
-    std::weak_ptr<State> weak = state_;
-    // The observer is added before the baseline is read, so no change falls between them.
-    state_->observer = os::add_network_observer([weak](const os::NetworkState& s) { State::on_change(weak, s); });
-    state_->last_flags = state_->flags_for(os::network_state());
-  }
-  state_->loops.push_back(State::Scheduled{&loop, state_->next_epoch++});
+  // Posted under the lock: a change reported later is posted after this one.
+  if (options.report_current && os::booted()) State::post(state_, *it, state_->last_flags);
   return true;
 }
 

@@ -28,10 +28,18 @@ enum : std::uint32_t {
 };
 }  // namespace reach_flags
 
+struct ScheduleOptions {
+  // Also posts the current flags to the loop once, right after scheduling
+  // (as a host-name target reports once its name resolves). Changes made
+  // afterwards follow that report in order. Nothing is posted before boot.
+  bool report_current = false;
+};
+
 // Thread-safe. A scheduled target follows the live network state: when its
 // flags change, the callback runs on every run loop it is scheduled on, with
-// the new flags. Nothing is delivered after unschedule or destruction. A run
-// loop must outlive its scheduling (unschedule before it goes away).
+// the new flags; by default nothing is reported when first scheduled. Nothing
+// is delivered after unschedule or destruction. A run loop must outlive its
+// scheduling (unschedule before it goes away).
 class Reachability {
  public:
   // AF_INET or AF_INET6 (the sockaddr is read as sockaddr_in / sockaddr_in6);
@@ -49,8 +57,9 @@ class Reachability {
 
   // Replaces the callback (an empty function removes it). Always true.
   bool set_callback(std::function<void(std::uint32_t)> callback);
-  // True when `loop` is scheduled afterwards (also when it already was).
-  bool schedule(dispatch::RunLoop& loop);
+  // True when `loop` is scheduled afterwards (also when it already was; the
+  // current flags are then reported too when asked for).
+  bool schedule(dispatch::RunLoop& loop, ScheduleOptions options = {});
   // False when `loop` was not scheduled.
   bool unschedule(dispatch::RunLoop& loop);
 

@@ -156,6 +156,58 @@ TEST_F(ReachabilityTest, NothingIsDeliveredAfterUnscheduleOrDestruction) {
   EXPECT_EQ(calls, 0);
 }
 
+TEST_F(ReachabilityTest, ReportCurrentPostsTheFlagsOnceOnTheNextTurn) {
+  boot();
+  auto& loop = dispatch::RunLoop::main();
+  os::set_network_state({.wwan = true});
+  auto r = Reachability::for_host("intranet.example.org");
+  std::vector<std::uint32_t> seen;
+  r->set_callback([&](std::uint32_t f) { seen.push_back(f); });
+
+  ASSERT_TRUE(r->schedule(loop, {.report_current = true}));
+  EXPECT_TRUE(seen.empty());  // posted, not called from schedule
+  loop.run_pending();
+  EXPECT_EQ(seen, std::vector<std::uint32_t>{rf::reachable | rf::is_wwan});
+  loop.run_pending();
+  EXPECT_EQ(seen.size(), 1u);  // once
+
+  // A change made before the report's turn is delivered after it, in order.
+  auto second = Reachability::for_host("analytics.example.net");
+  std::vector<std::uint32_t> second_seen;
+  second->set_callback([&](std::uint32_t f) { second_seen.push_back(f); });
+  ASSERT_TRUE(second->schedule(loop, {.report_current = true}));
+  os::set_network_state({.reachable = false});
+  loop.run_pending();
+  EXPECT_EQ(second_seen, (std::vector<std::uint32_t>{rf::reachable | rf::is_wwan, 0}));
+
+  // The default stays changes-only.
+  auto plain = Reachability::for_host("intranet.example.org");
+  int plain_calls = 0;
+  plain->set_callback([&](std::uint32_t) { ++plain_calls; });
+  ASSERT_TRUE(plain->schedule(loop));
+  loop.run_pending();
+  EXPECT_EQ(plain_calls, 0);
+}
+
+TEST_F(ReachabilityTest, ReportCurrentIsDroppedByAnUnscheduleBeforeItsTurn) {
+  boot();
+  auto& loop = dispatch::RunLoop::main();
+  auto r = Reachability::for_host("intranet.example.org");
+  int calls = 0;
+  r->set_callback([&](std::uint32_t) { ++calls; });
+  ASSERT_TRUE(r->schedule(loop, {.report_current = true}));
+  EXPECT_TRUE(r->unschedule(loop));
+  loop.run_pending();
+  EXPECT_EQ(calls, 0);
+
+  // Scheduled again at once: only the new scheduling's report arrives.
+  ASSERT_TRUE(r->schedule(loop, {.report_current = true}));
+  EXPECT_TRUE(r->unschedule(loop));
+  ASSERT_TRUE(r->schedule(loop, {.report_current = true}));
+  loop.run_pending();
+  EXPECT_EQ(calls, 1);
+}
+
 TEST_F(ReachabilityTest, CallbackRunsOnTheThreadOfAnotherScheduledLoop) {
   boot();
   auto r = for_ipv4("0.0.0.0");

@@ -1,0 +1,11 @@
+#pragma once
+// Compiled-in deployment values of the core (constants; any thread).
+#include <string_view>
+
+namespace core {
+
+// The analytics collection host: the network client's default reachability
+// host, and the host analytics uploads and configuration fetches go to.
+inline constexpr std::string_view kAnalyticsCollectionHost = "analytics.example.net";
+
+}  // namespace core
