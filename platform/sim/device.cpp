@@ -11,6 +11,7 @@
 #include "platform/dispatch/queue.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/json.h"
+#include "platform/foundation/text.h"
 #include "platform/foundation/url.h"
 #include "platform/foundation/uuid.h"
 #include "platform/location/manager.h"
@@ -458,8 +459,21 @@ Result Device::open_url(std::string url) {
   if (!app) return not_running();
   auto parsed = foundation::Url::parse(url);
   if (!parsed || !parsed->scheme()) return Result::failure("not an absolute URL: " + url);
-  auto handled = app->send_to_delegate(ui::sel::open_url, app->self_id(), *parsed, Dict{});
-  os_line("open URL " + url + ": " + (handled ? (*handled ? "handled" : "not handled") : "not taken by the delegate"));
+  // The options form from 9.0 when the delegate answers it, else the legacy
+  // form without a source application or annotation.
+  std::optional<bool> handled;
+  std::string form;
+  if (foundation::text::compare_versions(os::profile().system_version, "9.0") >= 0 &&
+      app->delegate_responds(ui::sel::open_url)) {
+    handled = app->send_to_delegate(ui::sel::open_url, app->self_id(), *parsed, Dict{});
+    form = "openURL:options: ";
+  } else if (app->delegate_responds(ui::sel::open_url_source_application)) {
+    handled = app->send_to_delegate(ui::sel::open_url_source_application, app->self_id(), *parsed, std::nullopt,
+                                    Value());
+    form = "openURL:sourceApplication:annotation: ";
+  }
+  os_line("open URL " + url + ": " +
+          (handled ? form + (*handled ? "handled" : "not handled") : "not taken by the delegate"));
   report_opened_urls();
   return Result::success();
 }

@@ -30,7 +30,7 @@ const std::vector<rt::SelId>& delegate_selectors() {
       sel::did_enter_background, sel::will_enter_foreground, sel::will_terminate, sel::did_receive_memory_warning,
       sel::did_register_for_remote_notifications, sel::did_fail_to_register_for_remote_notifications,
       sel::did_receive_remote_notification, sel::did_receive_remote_notification_fetch, sel::open_url,
-      sel::continue_user_activity, sel::handle_events_for_background_session,
+      sel::open_url_source_application, sel::continue_user_activity, sel::handle_events_for_background_session,
       sel::handle_action_for_remote_notification, sel::handle_action_for_remote_notification_with_response,
       sel::did_register_user_notification_settings, sel::did_receive_local_notification,
       sel::handle_action_for_local_notification, sel::set_window};

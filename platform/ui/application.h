@@ -32,8 +32,8 @@ void reset_for_testing();
 // UIResponder, UIApplication, UIViewController, UINavigationController,
 // UITabBarController, UIPageViewController, UIAlertController, UIWindow,
 // UIAlertView, NSUserActivity, with the runtime methods sel::set_delegate,
-// sel::set_badge and the appearance selectors. Classes already registered
-// are left as they are.
+// sel::set_badge and the appearance selectors, and the class method
+// sel::shared_application. Classes already registered are left as they are.
 void register_runtime_classes();
 
 // Runtime class "NSUserActivity".

@@ -46,6 +46,12 @@ void register_runtime_classes() {
       bridge<Application>(sel::set_delegate, [](Application& a, rt::Id d) { a.set_delegate_original(std::move(d)); }),
       bridge<Application>(sel::set_badge, [](Application& a, std::int64_t n) { a.set_badge_original(n); }),
   };
+  app.class_methods = {
+      {sel::shared_application.id, rt::Imp::make(sel::shared_application, [](rt::Class&) -> rt::Id {
+         Application* shared = Application::shared();
+         return shared ? shared->self_id() : nullptr;
+       })},
+  };
   define_if_absent(std::move(app));
 
   rt::ClassDefinition vc = plain("UIViewController", "UIResponder", sizeof(ViewController));

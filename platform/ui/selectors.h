@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/foundation/error.h"
@@ -65,6 +66,10 @@ inline const Sel<void(Id, Dict, std::function<void(BackgroundFetchResult)>)> did
 
 // Open URL: the URL and the options dictionary; returns whether it was handled.
 inline const Sel<bool(Id, foundation::Url, Dict)> open_url{"application:openURL:options:"};
+// The legacy form: the URL, the source application (none when unknown) and
+// the annotation (null when none); returns whether it was handled.
+inline const Sel<bool(Id, foundation::Url, std::optional<std::string>, foundation::Value)> open_url_source_application{
+    "application:openURL:sourceApplication:annotation:"};
 // Continue a user activity; the restoration handler takes the restorable objects.
 inline const Sel<bool(Id, std::shared_ptr<UserActivity>, std::function<void(Array)>)> continue_user_activity{
     "application:continueUserActivity:restorationHandler:"};
@@ -99,6 +104,8 @@ inline const Sel<void(std::shared_ptr<Window>)> set_window{"setWindow:"};
 // Runtime methods of "UIApplication" (exchanged by load hooks).
 inline const Sel<void(Id)> set_delegate{"setDelegate:"};
 inline const Sel<void(std::int64_t)> set_badge{"setApplicationIconBadgeNumber:"};
+// Class method of "UIApplication": the application object, null before launch.
+inline const rt::ClassSel<Id()> shared_application{"sharedApplication"};
 
 // Appearance, runtime methods of "UIViewController"; their original
 // implementations call the C++ virtuals of ViewController.

@@ -231,3 +231,41 @@ TEST_F(LaunchTest, BadgeSetterIsARuntimeMethod) {
 
 }  // namespace
 }  // namespace platform::ui::test
+
+namespace platform::ui::test {
+namespace {
+
+// The legacy open-URL form is one of the cached optional selectors; the
+// application class answers sharedApplication.
+TEST_F(LaunchTest, LegacyOpenUrlJoinsTheCacheAtTheNextSetAndSharedApplicationAnswers) {
+  rt::Class& app_class = *rt::Runtime::shared().find("UIApplication");
+  EXPECT_EQ(rt::send(app_class, sel::shared_application), nullptr);  // before launch
+
+  application_launch(0, nullptr, options());
+  Application& app = *Application::shared();
+  EXPECT_EQ(rt::send(app_class, sel::shared_application).get(), &app);
+
+  rt::Class& cls = rt::ClassBuilder<PlainDelegate>("UrlLaterDelegate", "UIResponder").define();
+  rt::Id delegate = cls.create();
+  rt::send(app, sel::set_delegate, delegate);
+  std::vector<std::string> seen;
+  ASSERT_TRUE(cls.add_method(sel::open_url_source_application,
+                             rt::Imp::make(sel::open_url_source_application,
+                                           [&](rt::Object&, rt::Id, foundation::Url url,
+                                               std::optional<std::string> source, Value annotation) {
+                                             seen.push_back(url.absolute_string() + " " + source.value_or("-") +
+                                                            " " + foundation::describe(annotation));
+                                             return true;
+                                           })));
+  const auto url = *foundation::Url::parse("demo://x");
+  EXPECT_FALSE(app.send_to_delegate(sel::open_url_source_application, app.self_id(), url, "src", Value(1)));
+
+  rt::send(app, sel::set_delegate, delegate);  // the same object again
+  EXPECT_TRUE(app.delegate_responds(sel::open_url_source_application));
+  EXPECT_FALSE(app.delegate_responds(sel::open_url));
+  EXPECT_EQ(app.send_to_delegate(sel::open_url_source_application, app.self_id(), url, "src", Value(1)), true);
+  EXPECT_EQ(seen, std::vector<std::string>{"demo://x src 1"});
+}
+
+}  // namespace
+}  // namespace platform::ui::test
