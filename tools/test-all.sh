@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the project under AddressSanitizer + UndefinedBehaviorSanitizer and
 # runs every test; smoke-runs each benchmark once and each fuzz target briefly.
-# The log ends on ctest's own summary.
+# The log ends on the wall time of each phase and the slowest tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,17 +11,56 @@ fuzz_build=build-fuzz
 fuzz_budget=${FUZZ_BUDGET_SECONDS:-180}   # all fuzz targets together
 fuzz_max=${FUZZ_MAX_SECONDS:-30}          # one target at most
 
-echo "== configure and build ($build, sanitizers on)"
+# Wall time per phase, printed at the end (also when a phase fails).
+phase_names=()
+phase_secs=()
+phase_name=""
+phase_start=0
+run_start=$SECONDS
+phase() {
+  local now=$SECONDS
+  if [ -n "$phase_name" ]; then
+    phase_names+=("$phase_name")
+    phase_secs+=($(( now - phase_start )))
+  fi
+  phase_name=$1
+  phase_start=$now
+  [ -n "$phase_name" ] && echo "== $phase_name"
+  return 0
+}
+report_times() {
+  phase ""
+  echo "== wall time per phase"
+  local i
+  for i in "${!phase_names[@]}"; do
+    printf '%6ds  %s\n' "${phase_secs[$i]}" "${phase_names[$i]}"
+  done
+  printf '%6ds  total\n' $(( SECONDS - run_start ))
+  if [ -s "${ctest_log:-}" ]; then
+    echo "== 15 slowest tests"
+    # ctest lines: "  12/345 Test  #67: name ......   Passed    1.23 sec"
+    sed -n 's/^.*Test *#[0-9]*: \([^ ]*\) .* \([0-9.]*\) sec$/\2 \1/p' "$ctest_log" |
+      sort -rn | head -15 | awk '{ printf "%8.2fs  %s\n", $1, $2 }'
+    sed -n 's/^.*Test *#[0-9]*: [^ ]* .* \([0-9.]*\) sec$/\1/p' "$ctest_log" | sort -n |
+      awk '{ t[NR] = $1; s += $1 } END { if (NR) printf "%d tests, median %.2fs, mean %.2fs\n", NR, t[int((NR + 1) / 2)], s / NR }'
+  fi
+}
+trap report_times EXIT
+
+phase "configure ($build, sanitizers on)"
 cmake -S . -B "$build" -G Ninja -DPROJECT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+phase "build ($build)"
 cmake --build "$build" -j"$jobs"
 
-echo "== benchmarks (one short run each, no ratio asserted)"
+phase "benchmarks (one short run each, no ratio asserted)"
 BUILD_DIR="$build" bench/run --benchmark_min_time=0.001
 
 if command -v clang++ >/dev/null 2>&1; then
-  echo "== fuzz targets ($fuzz_build)"
+  phase "configure ($fuzz_build)"
   CC=clang CXX=clang++ cmake -S . -B "$fuzz_build" -G Ninja -DPROJECT_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  phase "build ($fuzz_build)"
   cmake --build "$fuzz_build" --target fuzzers -j"$jobs"
+  phase "fuzz runs"
   mapfile -t fuzzers < <(find "$fuzz_build/fuzz" -maxdepth 1 -type f -name '*_fuzz' -perm -u+x | sort)
   if [ ${#fuzzers[@]} -gt 0 ]; then
     # Targets run side by side, one per core; the budget covers all rounds.
@@ -63,5 +102,6 @@ else
   echo "== fuzz targets skipped: clang++ not found"
 fi
 
-echo "== tests"
-ctest --test-dir "$build" --output-on-failure --no-tests=error -j"$jobs"
+phase "tests"
+ctest_log="$build/ctest.log"
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j"$jobs" | tee "$ctest_log"
