@@ -11,31 +11,48 @@ fuzz_build=build-fuzz
 fuzz_budget=${FUZZ_BUDGET_SECONDS:-180}   # all fuzz targets together
 fuzz_max=${FUZZ_MAX_SECONDS:-30}          # one target at most
 
-# Wall time per phase, printed at the end (also when a phase fails).
+# Wall time and processor time (user + system of the commands run) per
+# phase, printed at the end (also when a phase fails). On a shared machine the
+# processor time is the steadier figure.
 phase_names=()
 phase_secs=()
+phase_cpus=()
 phase_name=""
 phase_start=0
+phase_cpu=0
 run_start=$SECONDS
+times_file=$(mktemp)
+children_cpu() {
+  # Sets cpu to the second line of `times`: the children's user and system
+  # seconds (run in this shell: a subshell would see only its own children).
+  times > "$times_file"
+  cpu=$(sed -n 2p "$times_file" | awk '{ n = 0; for (i = 1; i <= 2; ++i) { split($i, a, /[ms]/); n += a[1] * 60 + a[2] } printf "%d", n }')
+}
 phase() {
-  local now=$SECONDS
+  local now=$SECONDS cpu
+  children_cpu
   if [ -n "$phase_name" ]; then
     phase_names+=("$phase_name")
     phase_secs+=($(( now - phase_start )))
+    phase_cpus+=($(( cpu - phase_cpu )))
   fi
   phase_name=$1
   phase_start=$now
+  phase_cpu=$cpu
   [ -n "$phase_name" ] && echo "== $phase_name"
   return 0
 }
 report_times() {
   phase ""
-  echo "== wall time per phase"
+  echo "== time per phase (wall, processor)"
   local i
   for i in "${!phase_names[@]}"; do
-    printf '%6ds  %s\n' "${phase_secs[$i]}" "${phase_names[$i]}"
+    printf '%6ds %7ds  %s\n' "${phase_secs[$i]}" "${phase_cpus[$i]}" "${phase_names[$i]}"
   done
-  printf '%6ds  total\n' $(( SECONDS - run_start ))
+  local cpu
+  children_cpu
+  rm -f "$times_file"
+  printf '%6ds %7ds  total\n' $(( SECONDS - run_start )) "$cpu"
   if [ -s "${ctest_log:-}" ]; then
     echo "== 15 slowest tests"
     # ctest lines: "  12/345 Test  #67: name ......   Passed    1.23 sec"
@@ -53,7 +70,7 @@ phase "build ($build)"
 cmake --build "$build" -j"$jobs"
 
 phase "benchmarks (one short run each, no ratio asserted)"
-BUILD_DIR="$build" bench/run --benchmark_min_time=0.001
+BUILD_DIR="$build" BENCH_JOBS="$jobs" bench/run --benchmark_min_time=0.001
 
 if command -v clang++ >/dev/null 2>&1; then
   phase "configure ($fuzz_build)"
