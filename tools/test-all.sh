@@ -121,4 +121,6 @@ fi
 
 phase "tests"
 ctest_log="$build/ctest.log"
-ctest --test-dir "$build" --output-on-failure --no-tests=error -j"$jobs" | tee "$ctest_log"
+# Twice the cores: a test process spends most of its time waiting (loopback
+# servers, timers, appsim children) after a short burst of start-up work.
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j"$(( jobs * 2 ))" | tee "$ctest_log"
