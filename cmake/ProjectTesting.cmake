@@ -11,8 +11,9 @@
 # and one test listing per folder instead of one per source file. <name> is an
 # INTERFACE target holding the sources and libraries, so `add_dependencies`
 # on it still works. Every test executable reuses one precompiled header
-# (GoogleTest, GoogleMock, the heavy standard and third-party headers), built
-# with the same flags.
+# (GoogleTest, GoogleMock, nlohmann-json, heavy standard headers), built with
+# the same flags. cpp-httplib stays out of it: it brings the resolver's macros
+# (DELETE, UPDATE, ...) into every file that includes it.
 include(GoogleTest)
 
 # Flags every test translation unit and the shared precompiled header agree on.
@@ -35,7 +36,7 @@ if(NOT PROJECT_FUZZ AND NOT TARGET project_test_pch)
     <algorithm> <atomic> <chrono> <condition_variable> <cstdint> <cstring> <filesystem>
     <fstream> <functional> <map> <memory> <mutex> <optional> <regex> <set> <sstream>
     <string> <string_view> <thread> <unordered_map> <utility> <variant> <vector>
-    <gtest/gtest.h> <gmock/gmock.h> <httplib.h> <nlohmann/json.hpp>)
+    <gtest/gtest.h> <gmock/gmock.h> <nlohmann/json.hpp>)
 endif()
 
 function(project_add_gtest name)
