@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 #include "platform/dispatch/queue.h"
@@ -394,6 +395,25 @@ std::shared_ptr<SessionCore> find_background(std::string_view identifier) {
 }
 
 }  // namespace detail
+
+std::size_t tasks_in_flight() {
+  std::vector<std::shared_ptr<detail::SessionCore>> cores;
+  {
+    std::lock_guard lk(detail::registry_mutex);
+    for (auto& w : detail::all_cores()) {
+      if (auto c = w.lock()) cores.push_back(std::move(c));
+    }
+  }
+  std::vector<std::shared_ptr<Task>> tasks;
+  for (auto& c : cores) {
+    std::lock_guard lk(c->m);
+    for (auto& [id, t] : c->started) tasks.push_back(t);
+  }
+  return static_cast<std::size_t>(std::count_if(tasks.begin(), tasks.end(), [](const std::shared_ptr<Task>& t) {
+    const TaskState state = t->state();
+    return state == TaskState::running || state == TaskState::canceling;
+  }));
+}
 
 void reset_for_testing() {
   detail::reset_for_testing();

@@ -285,6 +285,10 @@ class Session : public rt::Object {
 // running task (at once when it has none). False when no live session has the identifier.
 bool deliver_background_events(std::string_view identifier);
 
+// Started tasks of every live session that are still running or being
+// cancelled: the network work in flight (any thread).
+std::size_t tasks_in_flight();
+
 // Registers "NSURLSession" and "NSURLSessionConfiguration" (with the class
 // method backgroundSessionConfigurationWithIdentifier:) in the shared runtime;
 // idempotent.

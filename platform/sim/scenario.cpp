@@ -6,6 +6,7 @@
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/foundation/json.h"
+#include "platform/net/session.h"
 #include "platform/sim/device.h"
 #include "platform/sim/internal.h"
 #include "platform/sim/output.h"
@@ -267,8 +268,9 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
       return false;
     }
     if (kind == "alert") return alert_visible();
-    // idle: nothing loading and nothing else waiting on the main run loop, twice in a row.
-    if (!page_loading() && dispatch::RunLoop::main().pending_count() == 0) {
+    // idle: nothing loading, no network task in flight and nothing else waiting
+    // on the main run loop, twice in a row.
+    if (!page_loading() && net::tasks_in_flight() == 0 && dispatch::RunLoop::main().pending_count() == 0) {
       if (++idle_checks >= 2) return true;
     } else {
       idle_checks = 0;

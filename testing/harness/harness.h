@@ -86,7 +86,7 @@ class Harness {
 
   // Runs the main run loop until `pred` holds or `timeout` of real time
   // passes (also under a ManualClock, where only ready work runs); returns pred().
-  bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
   // The fakes; each throws std::logic_error when the test did not ask for it.
   fakes::IntranetSite& intranet();

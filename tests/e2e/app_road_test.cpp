@@ -110,11 +110,9 @@ TEST_F(AppRoad, FirstPageNewWindowAndLogIn) {
       "close-window\n"
       "wait idle 30s\n"
       "expect screen UINavigationController (1 on the stack, bar hidden)\n"
-      "sleep 2s\n"  // the push registration gives the player id
       "tap-link /login?user=demo\n"
       "wait page-finished 30s\n"
-      "wait idle 30s\n"
-      "sleep 2s\n"  // the registration post goes out after the decision
+      "wait idle 30s\n"  // idle includes the registration post in flight
       "terminate\n");
   ASSERT_EQ(r.exit_code, 0) << r.transcript();
   // The player registered with the push service, then with the intranet, with its session cookie.
@@ -178,7 +176,7 @@ TEST_F(AppRoad, TappedNotificationsWithAndWithoutATargetAddress) {
   // Each tap is reported opened to the push service once.
   EXPECT_TRUE(push_.wait_for([&] { return push_.count("PUT", "/api/v1/notifications/0b9e3c52-41d7-4f0e-9a0c-5d2e8f7a6b10") == 1 &&
                                           push_.count("PUT", "/api/v1/notifications/6f2d1a0e-9c3b-4e5d-8a7f-0b1c2d3e4f50") == 1; },
-                             std::chrono::seconds(10)))
+                             std::chrono::seconds(30)))
       << r.transcript();
 }
 

@@ -154,7 +154,7 @@ TEST_F(EndToEnd, CancelledDownloadResumesWithARangeRequest) {
         if (p->completedUnitCount() >= 64 * 1024 && !once->exchange(true)) halfway->set_value();
       },
       platform::dispatch::Queue::global());
-  ASSERT_EQ(halfway->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(halfway->get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
 
   int cancels = 0;
   auto token = foundation::NotificationCenter::default_center().add_observer(
@@ -260,10 +260,10 @@ TEST_F(EndToEnd, StreamRequestRoundTripsBytesAndReportsReadClosed) {
     task->read(4, 64, 5, [&](foundation::Bytes data, bool, std::optional<foundation::Error>) { echoed.set_value(data); });
   });
   auto f = echoed.get_future();
-  ASSERT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(f.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(foundation::to_string(f.get()), "ping");
   task->close_read();
-  EXPECT_EQ(readClosed.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(readClosed.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
   task->close_write();
 }
 
@@ -376,7 +376,7 @@ TEST(BackgroundEvents, CompletionHandlerRunsOnceOnMainAndNotAfterRelease) {
     onMain = platform::dispatch::is_main_thread();
   });
   ASSERT_TRUE(platform::net::deliver_background_events("org.example.background"));
-  EXPECT_TRUE(platform::dispatch::RunLoop::main().run_until([&] { return calls == 1; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(platform::dispatch::RunLoop::main().run_until([&] { return calls == 1; }, std::chrono::seconds(30)));
   EXPECT_TRUE(onMain);
   // A released manager: nothing happens, whether or not the session still reports.
   manager.reset();

@@ -44,7 +44,7 @@ inline std::future<Outcome> outcomeOf(const std::shared_ptr<Duvarel::Request>& r
   return future;
 }
 
-inline Outcome await(std::future<Outcome> future, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+inline Outcome await(std::future<Outcome> future, std::chrono::seconds timeout = std::chrono::seconds(30)) {
   if (future.wait_for(timeout) != std::future_status::ready) {
     ADD_FAILURE() << "the request did not complete in time";
     return {};

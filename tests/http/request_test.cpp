@@ -286,7 +286,7 @@ TEST_F(RequestTest, AdapterFailureWaitsForTheRetrier) {
   manager->setRetrier(retrier);
   auto request = manager->makeDataRequest(kRefused);
   auto f = held.get_future();
-  ASSERT_EQ(f.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  ASSERT_EQ(f.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_TRUE(request->taskDelegate()->queue().is_suspended());  // not resumed while the retrier decides
   EXPECT_EQ(retrier->errors.front().bridged().domain, "Adapter");
   f.get()(true, 0);  // the adapter succeeds now: a task is made and registered
@@ -332,7 +332,7 @@ TEST_F(RequestTest, ReleasingAManagerCancelsItsTasks) {
   testing::fakes::FakeService slow("slow", {"slow.example.org"});
   slow.on("GET", "/held", slow.held(std::chrono::seconds(10)));
   auto request = manager->makeDataRequest("http://127.0.0.1:" + std::to_string(slow.port()) + "/held");
-  ASSERT_TRUE(slow.wait_for([&] { return slow.count("GET", "/held") == 1; }, std::chrono::milliseconds(5000)));
+  ASSERT_TRUE(slow.wait_for([&] { return slow.count("GET", "/held") == 1; }, std::chrono::seconds(30)));
   auto pending = outcomeOf(request);
   manager.reset();
   EXPECT_EQ(http_test::urlErrorCode(await(std::move(pending)).error), -999);
@@ -485,7 +485,7 @@ TEST_F(RequestTest, RetryRunsAgainUnderANewTaskThenCompletesWithTheRefusedError)
   EXPECT_EQ(posts.named(Notification::Name::Task::didResume).size(), 1u);  // the retry resumes without a post
   ASSERT_TRUE(manager->delegate()->sessionManager());
   // Completed once: one didComplete post, for the second task.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (posts.named(Notification::Name::Task::didComplete).empty() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::yield();
   auto done = posts.named(Notification::Name::Task::didComplete);

@@ -204,7 +204,7 @@ TEST_F(TaskDelegateTest, DataCollectsChunksAndReportsProgressWithoutAResponse) {
       platform::dispatch::Queue::global()});
   delegate->didReceiveData(*session, *task, foundation::Bytes{5});
   auto f = seen.get_future();
-  ASSERT_EQ(f.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  ASSERT_EQ(f.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(f.get(), 5);
 }
 

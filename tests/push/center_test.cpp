@@ -341,7 +341,7 @@ TEST_F(CenterInjectionTest, WillPresentForwardsToTheFetchSelectorOnlyWithoutCont
 template <class T>
 T await(std::shared_ptr<std::promise<T>> promise) {
   auto future = promise->get_future();
-  EXPECT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(future.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   return future.get();
 }
 
@@ -469,7 +469,7 @@ class TapEndToEndTest : public ::testing::TestWithParam<const char*> {
   void tap(const std::string& id) {
     harness_->device().tap_notification(Dict{{"aps", Dict{{"alert", "Hello"}, {"badge", 3}}},
                                              {"custom", Dict{{"i", id}, {"u", "https://example.org/page"}}}});
-    harness_->run_until([&] { return opened_.size() > openedBefore_; }, std::chrono::seconds(5));
+    harness_->run_until([&] { return opened_.size() > openedBefore_; }, std::chrono::seconds(30));
     openedBefore_ = opened_.size();
   }
   std::size_t puts() const {
@@ -492,7 +492,7 @@ class TapEndToEndTest : public ::testing::TestWithParam<const char*> {
 TEST_P(TapEndToEndTest, ATapIsReportedOnceOpensTheBlockClearsTheBadgeAndLaunchesTheUrlLater) {
   const std::string id = "a/b?c";
   tap(id);
-  ASSERT_TRUE(harness_->push().wait_for([&] { return puts() == 1; }, std::chrono::seconds(5)));
+  ASSERT_TRUE(harness_->push().wait_for([&] { return puts() == 1; }, std::chrono::seconds(30)));
   // The id is one escaped path segment: the fake sees it decoded, with no query.
   const auto requests = harness_->push().requests("PUT", "/api/v1/notifications/a/b?c");
   ASSERT_EQ(requests.size(), 1u);
@@ -522,7 +522,7 @@ TEST_P(TapEndToEndTest, ATapIsReportedOnceOpensTheBlockClearsTheBadgeAndLaunches
   tap("b");
   harness_->device().background();
   tap(id);
-  ASSERT_TRUE(harness_->push().wait_for([&] { return puts() == 3; }, std::chrono::seconds(5)));
+  ASSERT_TRUE(harness_->push().wait_for([&] { return puts() == 3; }, std::chrono::seconds(30)));
   EXPECT_EQ(opened_.size(), 3u);
 }
 

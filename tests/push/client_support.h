@@ -43,7 +43,7 @@ class Delivery {
     return [r = record_](const foundation::Error& error) { r->deliver({false, std::nullopt, error}); };
   }
   // Waits (real time) for the first delivery.
-  Outcome await(std::chrono::seconds timeout = std::chrono::seconds(20)) {
+  Outcome await(std::chrono::seconds timeout = std::chrono::seconds(30)) {
     if (future_.wait_for(timeout) != std::future_status::ready) {
       ADD_FAILURE() << "no callback";
       return {};
@@ -94,7 +94,7 @@ class ClientTest : public ::testing::Test {
     clock_->advance(platform::dispatch::Duration(seconds));
     platform::dispatch::RunLoop::main().run_pending();
   }
-  bool waitFor(const std::function<bool()>& pred) { return fake().wait_for(pred, std::chrono::seconds(20)); }
+  bool waitFor(const std::function<bool()>& pred) { return fake().wait_for(pred, std::chrono::seconds(30)); }
 
   std::shared_ptr<platform::testing::ManualClock> clock_;
   std::unique_ptr<testing::Harness> harness_;

@@ -229,7 +229,7 @@ class BatchTest : public ClientTest {
           answers_.push_back({false, platform::dispatch::is_main_thread(), {}, errors});
         });
   }
-  bool answered() { return harness_->run_until([&] { return !answers_.empty(); }, std::chrono::seconds(20)); }
+  bool answered() { return harness_->run_until([&] { return !answers_.empty(); }, std::chrono::seconds(30)); }
 
   std::vector<Answer> answers_;  // written on the main thread only
 };

@@ -156,9 +156,9 @@ class FeatureTest : public ::testing::Test {
     clock_->advance(platform::dispatch::Duration(seconds));
     runMain();
   }
-  // Runs the main loop until `pred` holds (real time, 10 s at most).
+  // Runs the main loop until `pred` holds (real time, 30 s at most: a hang detector).
   bool runUntil(const std::function<bool()>& pred) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!pred()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       if (platform::dispatch::RunLoop::main().run_pending() == 0)

@@ -182,7 +182,7 @@ TEST(ActionButtonsTest, DynamicCategoryOnTenAndLater) {
   EXPECT_EQ(ids(categoryNamed(*registered, "__dynamic__")->actions), std::vector<std::string>{"stale"});
 }
 
-TEST(RequestTest, ContentTriggerAndFreshIdentifiers) {
+TEST(PushBuilderRequestTest, ContentTriggerAndFreshIdentifiers) {
   testing::Harness harness;
   struct Case {
     foundation::Dict aps;
@@ -220,7 +220,7 @@ TEST(RequestTest, ContentTriggerAndFreshIdentifiers) {
   }
 }
 
-TEST(RequestTest, FetchCompletionComesBeforeTheCentreAnswers) {
+TEST(PushBuilderRequestTest, FetchCompletionComesBeforeTheCentreAnswers) {
   auto clock = platform::testing::ManualClock::install();
   testing::Harness harness;
   harness.boot_app(image());

@@ -175,10 +175,10 @@ class RegistrationTest : public ::testing::Test {
   }
   // Waits until the registration's answer has been handled on the main thread.
   bool settle() {
-    return harness_->run_until([] { return !RerAviror::registrationInProgress(); }, std::chrono::seconds(20));
+    return harness_->run_until([] { return !RerAviror::registrationInProgress(); }, std::chrono::seconds(30));
   }
   bool waitForCount(std::string_view method, std::string_view path, std::size_t n) {
-    return fake().wait_for([&] { return fake().count(method, path) >= n; }, std::chrono::seconds(20));
+    return fake().wait_for([&] { return fake().count(method, path) >= n; }, std::chrono::seconds(30));
   }
   ordered body(const testing::fakes::RecordedRequest& request) { return ordered::parse(request.body); }
   void advance(double seconds) {
@@ -188,7 +188,7 @@ class RegistrationTest : public ::testing::Test {
   std::vector<std::string> logLines() { return harness_->capture().log_lines(); }
   // Waits for the answer of a types update, which touches the facade state.
   bool typesUpdateAnswered() {
-    return fake().wait_for([] { return !RerAviror::shouldDelaySubscriptionSettingsUpdate(); }, std::chrono::seconds(20));
+    return fake().wait_for([] { return !RerAviror::shouldDelaySubscriptionSettingsUpdate(); }, std::chrono::seconds(30));
   }
 
   std::shared_ptr<platform::testing::ManualClock> clock_;
@@ -505,7 +505,7 @@ TEST_F(RegistrationTest, TokenUpdateWithAPlayerId) {
   Calls changed;
   RerAviror::updateDeviceToken("cd34", changed.onSuccess(), changed.onFailure());
   ASSERT_TRUE(waitForCount("PUT", "/api/v1/players/p1", 2));
-  fake().wait_for([&] { return changed.counts().first == 1; }, std::chrono::seconds(20));
+  fake().wait_for([&] { return changed.counts().first == 1; }, std::chrono::seconds(30));
   EXPECT_EQ(changed.counts(), (std::pair<int, int>{1, 0}));
   EXPECT_EQ(nlohmann::json::parse(fake().requests("PUT", "/api/v1/players/p1")[1].body)["identifier"], "cd34");
   EXPECT_EQ(RerAviror::currentSubscriptionState()->pushToken(), "cd34");
@@ -608,7 +608,7 @@ TEST_F(RegistrationTest, FailedTypesUpdateStillDeliversTheDelayedSubscriptionCha
   EXPECT_TRUE(RerAviror::shouldDelaySubscriptionSettingsUpdate());
   EXPECT_FALSE(subscription->accpeted());
   fake().release_held();  // the update fails
-  ASSERT_TRUE(fake().wait_for([&] { return subscription->accpeted(); }, std::chrono::seconds(20)));
+  ASSERT_TRUE(fake().wait_for([&] { return subscription->accpeted(); }, std::chrono::seconds(30)));
   EXPECT_FALSE(RerAviror::shouldDelaySubscriptionSettingsUpdate());
   EXPECT_TRUE(subscription->subscribed());
 }

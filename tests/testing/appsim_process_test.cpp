@@ -76,7 +76,7 @@ TEST(AppSimProcess, ADescendantHoldingTheOutputDoesNotHoldTheRunner) {
 
 TEST(AppSimProcess, WaitForLineIsBoundedAndKillEndsTheChild) {
   AppSimProcess p({"-c", "echo ready; sleep 30"}, shell());
-  EXPECT_TRUE(p.wait_for_line([](const std::string& l) { return l == "ready"; }, 10s));
+  EXPECT_TRUE(p.wait_for_line([](const std::string& l) { return l == "ready"; }, 30s));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(p.wait_for_line([](const std::string& l) { return l == "never"; }, 100ms));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);

@@ -311,7 +311,7 @@ TEST_F(FakesTest, WaitForWakesOnARequestAndGivesUpAtItsDeadline) {
   IntranetSite site(tls());
   EXPECT_FALSE(site.wait_for([&] { return site.count() > 0; }, 30ms));
   std::thread caller([&] { fetch(site, {.path = "/menu"}); });
-  EXPECT_TRUE(site.wait_for([&] { return site.count("GET", "/menu") == 1; }, 10s));
+  EXPECT_TRUE(site.wait_for([&] { return site.count("GET", "/menu") == 1; }, 30s));
   caller.join();
 }
 
@@ -444,7 +444,7 @@ TEST_F(FakesTest, HeldAnswerIsReleasedByStop) {
     reply = fetch(*site, {.method = "POST", .path = "/api/reraviror/register", .body = "{}"});
     done = true;
   });
-  ASSERT_TRUE(site->wait_for([&] { return site->count("POST", "/api/reraviror/register") == 1; }, 10s));
+  ASSERT_TRUE(site->wait_for([&] { return site->count("POST", "/api/reraviror/register") == 1; }, 30s));
   EXPECT_FALSE(done);
   site->stop();
   EXPECT_TRUE(site->stopped());

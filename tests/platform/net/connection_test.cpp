@@ -47,7 +47,7 @@ TEST_F(ConnectionTest, DelegateCallsRunOnTheScheduledRunLoop) {
   auto recorder = std::make_shared<ConnectionRecorder>();
   auto connection = Connection::make(Request(https("/page")), recorder);
   auto& loop = dispatch::RunLoop::main();  // booted on this thread
-  ASSERT_TRUE(loop.run_until([&] { return recorder->events.size() >= 3; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(loop.run_until([&] { return recorder->events.size() >= 3; }, std::chrono::seconds(30)));
   EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 200", "data", "finish"}));
   EXPECT_EQ(recorder->body, "page body");
   EXPECT_EQ(recorder->thread, std::this_thread::get_id());
@@ -56,7 +56,7 @@ TEST_F(ConnectionTest, DelegateCallsRunOnTheScheduledRunLoop) {
   Request held(https("/hold"));
   held.timeout = 0.2;
   auto c2 = Connection::make(held, failing);
-  ASSERT_TRUE(loop.run_until([&] { return !failing->events.empty(); }, std::chrono::seconds(10)));
+  ASSERT_TRUE(loop.run_until([&] { return !failing->events.empty(); }, std::chrono::seconds(30)));
   EXPECT_EQ(failing->events, std::vector<std::string>{"fail"});
   EXPECT_EQ(failing->error->code, ue::timed_out);
 }

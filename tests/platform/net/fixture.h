@@ -38,7 +38,7 @@ inline Bytes to_bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 inline std::string to_string(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 // Polls until pred holds or 10 s pass.
-inline bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+inline bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   while (!pred()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;

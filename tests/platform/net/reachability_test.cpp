@@ -230,7 +230,7 @@ TEST_F(ReachabilityTest, CallbackRunsOnTheThreadOfAnotherScheduledLoop) {
           std::lock_guard lk(m);
           return !seen.empty();
         },
-        std::chrono::seconds(10));
+        std::chrono::seconds(30));
     r->unschedule(loop);
   });
   while (!scheduled) std::this_thread::yield();

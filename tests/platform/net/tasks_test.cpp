@@ -386,7 +386,7 @@ TEST_F(TasksTest, TasksStartedFromACompletionHandlerRunWhileItIsBusy) {
             if (--*left == 0) all->set_value();
           })->resume();
         }
-        if (all->get_future().wait_for(std::chrono::seconds(5)) != std::future_status::ready) ++failures;
+        if (all->get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) ++failures;
         other->finish_tasks_and_invalidate();
       }
       if (++done < kRounds) next(round + 1);

@@ -139,7 +139,7 @@ class WebTest : public ::testing::Test {
   }
 
   // Runs the main run loop until `pred` holds or 10 s of real time pass.
-  static bool pump(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  static bool pump(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
       if (std::chrono::steady_clock::now() >= deadline) return false;

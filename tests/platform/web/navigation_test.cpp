@@ -294,7 +294,7 @@ TEST_F(NavigationTest, StopLoadingCancelsTheFetch) {
   boot();
   auto view = make_view();
   view->load(request("/slow"));
-  ASSERT_TRUE(site_->wait_for([&] { return site_->count("GET", "/slow") == 1; }, std::chrono::seconds(5)) ||
+  ASSERT_TRUE(site_->wait_for([&] { return site_->count("GET", "/slow") == 1; }, std::chrono::seconds(30)) ||
               pump([&] { return site_->count("GET", "/slow") == 1; }));
   view->stop_loading();
   EXPECT_FALSE(view->is_loading());
