@@ -3,7 +3,6 @@
 // identifier, bundle version fields, app IDs, the instance identity lookup
 // and the identifiers read from the shared identity.
 #include <future>
-#include <regex>
 
 #include "analytics/config/persisted_config.h"
 #include "analytics/config/remote_config.h"
@@ -115,7 +114,8 @@ TEST_F(AnalyticsIdentityTest, AdvertisingIdentifierKeepsThenRenewsTheInstanceID)
   start({}, std::nullopt, [this] { registerAdManager(); });
   const auto first = config_->appInstanceID();
   ASSERT_TRUE(first);
-  EXPECT_TRUE(std::regex_match(*first, std::regex("[0-9A-F]{32}"))) << *first;
+  EXPECT_EQ(first->size(), 32u);
+  EXPECT_EQ(first->find_first_not_of("0123456789ABCDEF"), std::string::npos) << *first;
   EXPECT_EQ(identity_->appInstanceID(), first);
   EXPECT_EQ(identity_->hashedIDFA(), std::nullopt);
   EXPECT_FALSE(identity_->limitedAdTracking());
