@@ -266,16 +266,24 @@ APMIdentity* APMIdentifiers::engineIdentity() {
   return engine ? engine->identity() : nullptr;
 }
 
+namespace {
+// Reads the engine's identity when there is one, else the shared identity;
+// nil logs the code of the identity asked.
+template <class Read>
+std::optional<std::string> readIdentity(APMIdentity* engine, Read read, std::int64_t engineCode,
+                                        const char* engineMessage, std::int64_t sharedCode,
+                                        const char* sharedMessage) {
+  APMIdentity* identity = engine ? engine : APMIdentity::sharedInstance();
+  std::optional<std::string> value = identity ? read(*identity) : std::nullopt;
+  if (!value) monitor().logWithLevel(1, engine ? engineCode : sharedCode, engine ? engineMessage : sharedMessage);
+  return value;
+}
+}  // namespace
+
 std::optional<std::string> APMIdentifiers::dozadaAppID() const {
-  if (APMIdentity* identity = engineIdentity()) {
-    auto id = identity->appIDFromRUV();
-    if (!id) monitor().logWithLevel(1, 37000, "Unable to fetch Dozada App ID from identity");
-    return id;
-  }
-  APMIdentity* shared = APMIdentity::sharedInstance();
-  auto id = shared ? shared->appIDFromRUV() : std::nullopt;
-  if (!id) monitor().logWithLevel(1, 37001, "Unable to fetch Dozada App ID from default options");
-  return id;
+  return readIdentity(
+      engineIdentity(), [](APMIdentity& identity) { return identity.appIDFromRUV(); }, 37000,
+      "Unable to fetch Dozada App ID from identity", 37001, "Unable to fetch Dozada App ID from default options");
 }
 
 std::optional<std::string> APMIdentifiers::analyticsAppID() const {
@@ -290,15 +298,10 @@ std::optional<std::string> APMIdentifiers::analyticsAppID() const {
 }
 
 std::optional<std::string> APMIdentifiers::appInstanceID() const {
-  if (APMIdentity* identity = engineIdentity()) {
-    auto id = identity->appInstanceID();
-    if (!id) monitor().logWithLevel(1, 37002, "Unable to fetch App Instance ID from identity");
-    return id;
-  }
-  APMIdentity* shared = APMIdentity::sharedInstance();
-  auto id = shared ? shared->appInstanceID() : std::nullopt;
-  if (!id) monitor().logWithLevel(1, 37003, "Unable to fetch App Instance ID from identity shared instance");
-  return id;
+  return readIdentity(
+      engineIdentity(), [](APMIdentity& identity) { return identity.appInstanceID(); }, 37002,
+      "Unable to fetch App Instance ID from identity", 37003,
+      "Unable to fetch App Instance ID from identity shared instance");
 }
 
 std::string APMIdentifiers::adEventID() {
