@@ -10,6 +10,7 @@
 
 #include "platform/foundation/uuid.h"
 #include "platform/foundation/value.h"
+#include "platform/os/advertising_id.h"
 #include "platform/runtime/runtime.h"
 
 namespace platform::net {
@@ -65,9 +66,9 @@ class RerAvirorMobileProvision {
 // "CTTelephonyNetworkInfo" (made with its factory).
 namespace device_sel {
 namespace rt = platform::rt;
-inline const rt::ClassSel<rt::Id()> sharedManager{"sharedManager"};
-inline const rt::Sel<bool()> advertisingTrackingEnabled{"advertisingTrackingEnabled"};
-inline const rt::Sel<foundation::Uuid()> advertisingIdentifier{"advertisingIdentifier"};
+inline const auto& sharedManager = platform::os::ad_sel::sharedManager;
+inline const auto& advertisingTrackingEnabled = platform::os::ad_sel::advertisingTrackingEnabled;
+inline const auto& advertisingIdentifier = platform::os::ad_sel::advertisingIdentifier;
 inline const rt::Sel<rt::Id()> subscriberCellularProvider{"subscriberCellularProvider"};
 inline const rt::Sel<std::optional<std::string>()> carrierName{"carrierName"};
 }  // namespace device_sel

@@ -11,6 +11,7 @@
 
 namespace analytics {
 
+class APMIdentity;
 class APMRemoteConfig;
 
 class APMMeasurement {
@@ -25,8 +26,12 @@ class APMMeasurement {
 
   // The engine's own remote configuration (nullptr while it has none).
   std::shared_ptr<APMRemoteConfig> instanceRemoteConfig() const;
+  // The engine's identity (nullptr until its component start sets it).
+  APMIdentity* identity() const { return identity_; }
 
  private:
+  friend class APMIdentifiers;  // reads the engine's identity
+
   // The engine instance read under the mutex, whether initialized or not.
   static std::shared_ptr<APMMeasurement> lockedSharedInstance();
 
@@ -38,6 +43,7 @@ class APMMeasurement {
   static ClassState& classState();
 
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
+  APMIdentity* identity_ = nullptr;  // the shared identity, which lives for the process
 };
 
 }  // namespace analytics
