@@ -290,10 +290,11 @@ bool APMSqliteStore::ensureTableWithName(std::string_view table, const APMColumn
   if (modify.empty()) return true;
   auto rewrite = [&](const APMColumnInfo& info) {
     APMColumnInfo result;
-    for (const auto& [name, type] : info) {
+    for (const auto& column : info) {
+      const auto& name = column.first;
       if (name == "PRIMARY KEY") continue;
       auto it = std::find_if(modify.begin(), modify.end(), [&](const auto& entry) { return entry.first == name; });
-      result.emplace_back(name, it != modify.end() ? it->second : type);
+      result.emplace_back(name, it != modify.end() ? it->second : column.second);
     }
     return result;
   };
