@@ -54,6 +54,21 @@ struct Output {
   }
 };
 
+// A gzip member ends with its input size modulo 2^32: a good first capacity when
+// it is plausible (deflate expands at most about 1032:1). Anything else, or a
+// zlib stream, starts at four times the input. Only a hint: the buffer grows.
+std::size_t inflated_size_hint(std::span<const std::uint8_t> data) {
+  const std::size_t fallback = std::min(data.size(), kMaxInitialCapacity / 4) * 4;
+  if (data.size() < 18 || data[0] != 0x1f || data[1] != 0x8b) return fallback;
+  const std::uint8_t* tail = data.data() + data.size() - 4;
+  const std::size_t size = std::size_t{tail[0]} | std::size_t{tail[1]} << 8 | std::size_t{tail[2]} << 16 |
+                           std::size_t{tail[3]} << 24;
+  if (size == 0 || size / 1032 > data.size() || size > kMaxInitialCapacity) return fallback;
+  // One step more than the content, so the call that reports the stream's end
+  // never has to grow the buffer.
+  return size + kChunk;
+}
+
 }  // namespace
 
 std::optional<Bytes> gul_dataByGzippingData(std::span<const std::uint8_t> data, Error* error) {
@@ -101,7 +116,7 @@ std::optional<Bytes> gul_dataByInflatingGzippedData(std::span<const std::uint8_t
     return std::nullopt;
   }
   try {
-    Output out(std::min(data.size(), kMaxInitialCapacity / 4) * 4);
+    Output out(inflated_size_hint(data));
     do {
       status = out.step(stream, [&] { return inflate(&stream, Z_NO_FLUSH); });
     } while (status == Z_OK);

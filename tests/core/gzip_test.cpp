@@ -50,6 +50,30 @@ TEST(CoreGzipTest, RoundTripsAndGzipMagic) {
   }
 }
 
+// The gzip trailer's size only sizes the first buffer: output far beyond four
+// times the input, and a trailer that claims more or less than the content,
+// still give exactly the content or the length-check error.
+TEST(CoreGzipTest, TrailerSizeIsOnlyAHint) {
+  const Bytes zeros(std::size_t{4} << 20, 0);
+  auto packed = gul_dataByGzippingData(zeros);
+  ASSERT_TRUE(packed);
+  ASSERT_LT(packed->size() * 100, zeros.size());
+  auto unpacked = gul_dataByInflatingGzippedData(*packed);
+  ASSERT_TRUE(unpacked);
+  EXPECT_EQ(*unpacked, zeros);
+
+  for (std::uint8_t top : {std::uint8_t{0x00}, std::uint8_t{0x7f}, std::uint8_t{0xff}}) {
+    SCOPED_TRACE(static_cast<int>(top));
+    if (packed->back() == top) continue;
+    Bytes lying(packed->begin(), packed->end() - 1);
+    lying.push_back(top);  // high byte of the stored size
+    Error error;
+    EXPECT_FALSE(gul_dataByInflatingGzippedData(lying, &error));
+    EXPECT_EQ(error.code, 1025);
+    EXPECT_EQ(error.user_info.get("GULNSDataZlibErrorKey").as_int(), Z_DATA_ERROR);
+  }
+}
+
 TEST(CoreGzipTest, ZlibWrappedInputInflates) {
   const Bytes input = payload(5000);
   uLongf size = compressBound(static_cast<uLong>(input.size()));
