@@ -248,6 +248,9 @@ TEST_F(TagsTest, ParkedGetTagsRunsOnceAPlayerExists) {
   EXPECT_EQ(seen.events[0], "ok");
   EXPECT_FALSE(seen.onMain[0]);  // the completion thread
   EXPECT_EQ(*seen.result, (foundation::Dict{{"k", "v"}}));
+  const auto sent = fake().requests("GET", "/api/v1/players/p1");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].query, "app_id=" + std::string(kAppId));
   RerAviror::runPendingGetTags();
   RerAviror::getTags(nullptr, nullptr);
   ASSERT_TRUE(runUntil([&] { return count("GET", "players/p1") == 2; }));
