@@ -236,6 +236,11 @@ std::optional<std::vector<APMRecord>> APMDatabase::records(std::string_view quer
   return store_->recordsForQuery(query, values, error);
 }
 
+APMSqliteStore* APMDatabase::openStore(APMErrorOut error) {
+  if (!store_) APMSetDatabaseNotOpen(error);
+  return store_.get();
+}
+
 std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(APMErrorOut error) {
   DataTypeBlock<APMAppMetadata> fromRow = [](const APMRecord& row) -> std::shared_ptr<APMAppMetadata> {
     const auto index = row.get("last_bundle_index").as_int();
