@@ -94,6 +94,28 @@ class APMDatabase : public APMRemoteConfigDatabase {
   std::shared_ptr<wire::RIDUZMeasurementConfig> queryMeasurementConfigWithError(APMErrorOut error) override;
   std::optional<double> lastRemoteConfigUpdateTimestamp(APMErrorOut error) override;
 
+  // Daily counts, event aggregates, user attributes and purchase
+  // fingerprints (database_metadata.cpp).
+  std::shared_ptr<APMDailyCounts> dailyCounts(APMErrorOut error);
+  bool updateDailyCounts(const APMDailyCounts& counts, APMErrorOut error);
+  std::optional<std::int64_t> publicEventCount(APMErrorOut error);
+  std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> allEventAggregates(APMErrorOut error);
+  std::shared_ptr<APMEventAggregates> eventAggregatesWithName(std::string_view name, APMErrorOut error);
+  bool updateEventAggregates(const APMEventAggregates* aggregates, APMErrorOut error);
+  std::optional<std::int64_t> publicUserAttributeCount(APMErrorOut error);
+  std::optional<std::int64_t> userAttributeCountForOrigin(std::string_view origin, APMErrorOut error);
+  std::optional<bool> containsUserAttributeWithName(std::string_view name, APMErrorOut error);
+  APMUserAttributeRef userAttributeWithName(std::string_view name, APMErrorOut error);
+  // User attributes whose names begin with the literal "_ltv_", newest first.
+  std::optional<std::vector<APMUserAttributeRef>> allLifetimeValueUserAttributes(APMErrorOut error);
+  std::optional<std::vector<APMUserAttributeRef>> userAttributesIncludingInternal(bool includeInternal,
+                                                                                 APMErrorOut error);
+  bool updateUserAttribute(const APMUserAttribute* attribute, APMErrorOut error);
+  bool deleteUserAttributeWithName(std::string_view name, APMErrorOut error);
+  // true for a new purchase (stored), false for a duplicate or an empty
+  // fingerprint, nullopt when the table cannot be read or written.
+  std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint, APMErrorOut error);
+
   // Audiences: event and property filters, filter results (database_audiences.cpp).
   std::optional<std::vector<std::int64_t>> allAudienceIDs(APMErrorOut error);
   std::optional<std::vector<std::shared_ptr<APMEventFilter>>> eventFiltersForEventName(std::string_view eventName,

@@ -12,6 +12,11 @@ APMMonitor& APMDatabaseMonitor() { return APMMeasurement::monitor(); }
 
 double APMDatabaseNow() { return fd::Date::now().since_1970; }
 
+const fd::Value& APMAppMetadataKey() {
+  static const fd::Value key("1");
+  return key;
+}
+
 fd::Value APMStorableValue(const APMValue& value) {
   if (value.isString()) return fd::Value(value.stringValue().value_or(""));
   if (value.isDouble()) return fd::Value(value.doubleValue());

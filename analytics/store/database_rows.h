@@ -17,6 +17,8 @@ namespace analytics {
 APMMonitor& APMDatabaseMonitor();
 // Seconds since 1970 on the process clock.
 double APMDatabaseNow();
+// The app-metadata row's key, the text "1".
+const platform::foundation::Value& APMAppMetadataKey();
 // A string as its text, a double as a real, anything else as its int64.
 platform::foundation::Value APMStorableValue(const APMValue& value);
 // An event message blob back to its event; nullptr with error 2 when the
