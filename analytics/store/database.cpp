@@ -240,6 +240,15 @@ APMSqliteStore* APMDatabase::openStore(APMErrorOut error) {
   return store_.get();
 }
 
+std::optional<std::int64_t> APMDatabase::integerForQuery(std::string_view query, const Array& values,
+                                                        APMErrorOut error) {
+  auto* store = openStore(error);
+  if (!store) return std::nullopt;
+  auto number = store->numberForQuery(query, values, error);
+  if (!number) return std::nullopt;
+  return number->as_int();
+}
+
 std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(APMErrorOut error) {
   DataTypeBlock<APMAppMetadata> fromRow = [](const APMRecord& row) -> std::shared_ptr<APMAppMetadata> {
     const auto index = row.get("last_bundle_index").as_int();

@@ -94,6 +94,30 @@ class APMDatabase : public APMRemoteConfigDatabase {
   std::shared_ptr<wire::RIDUZMeasurementConfig> queryMeasurementConfigWithError(APMErrorOut error) override;
   std::optional<double> lastRemoteConfigUpdateTimestamp(APMErrorOut error) override;
 
+  // Raw events and their shared metadata (database_raw_events.cpp).
+  bool insertIfNotExistsRawEventMetadata(const wire::RIDUZMeasurementBundle& metadata, APMErrorOut error);
+  std::shared_ptr<wire::RIDUZMeasurementBundle> queryRawEventsMetadataWithFingerprint(std::int64_t fingerprint,
+                                                                                     APMErrorOut error);
+  bool deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint, APMErrorOut error);
+  bool deleteUnusedRawEventsMetadata(APMErrorOut error);
+  std::optional<bool> isRawEventsTableEmpty(APMErrorOut error);
+  bool insertRawEvent(const APMEvent* event, std::int64_t metadataFingerprint, bool isRealtime, APMErrorOut error);
+  // Seconds since 1970 of the newest raw event; nullopt (no error) when empty.
+  std::optional<double> queryLatestRawEventTime(APMErrorOut error);
+  // Up to 1000 raw events of the fingerprint, oldest first, while `filter`
+  // (accepted count, row) accepts them; an empty filter accepts all.
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
+      std::int64_t fingerprint, APMErrorOut error, const APMRecordFilter& filter);
+  std::optional<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint, APMErrorOut error);
+  bool deleteRawEventsWithMaxRowID(std::int64_t rowID, APMErrorOut error);
+  // Keeps the newest maxEventsStored - 1; the number of rows deleted.
+  std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(APMErrorOut error);
+  bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErrorOut error);
+  // The fingerprint of the oldest raw event; nullopt (no error) when empty.
+  std::optional<std::int64_t> nextMetadataFingerprintToProcess(APMErrorOut error);
+  std::shared_ptr<APMRawEventData> rawEventDataFromDictionary(const APMRecord& row, APMErrorOut error);
+  std::optional<bool> containsRealtimeRawEventsWithError(APMErrorOut error);
+
   // Daily counts, event aggregates, user attributes and purchase
   // fingerprints (database_metadata.cpp).
   std::shared_ptr<APMDailyCounts> dailyCounts(APMErrorOut error);
@@ -166,6 +190,9 @@ class APMDatabase : public APMRemoteConfigDatabase {
   // The rows of a query, or nullopt after a "Database not open" error.
   std::optional<std::vector<APMRecord>> records(std::string_view query, const platform::foundation::Array& values,
                                                 APMErrorOut error);
+  // The query's single number as a flag or count; nullopt when it fails.
+  std::optional<std::int64_t> integerForQuery(std::string_view query, const platform::foundation::Array& values,
+                                              APMErrorOut error);
   // The store, or nullptr after setting the "Database not open" error.
   APMSqliteStore* openStore(APMErrorOut error);
 
