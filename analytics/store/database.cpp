@@ -304,11 +304,13 @@ std::shared_ptr<wire::RIDUZMeasurementConfig> APMDatabase::queryMeasurementConfi
 }
 
 std::optional<double> APMDatabase::lastRemoteConfigUpdateTimestamp(APMErrorOut error) {
-  if (!store_) {
-    APMSetDatabaseNotOpen(error);
-    return std::nullopt;
-  }
-  auto number = store_->numberForQuery("SELECT remote_config_timestamp FROM app_metadata LIMIT 1", {}, error);
+  return realForQuery("SELECT remote_config_timestamp FROM app_metadata LIMIT 1", error);
+}
+
+std::optional<double> APMDatabase::realForQuery(std::string_view query, APMErrorOut error) {
+  auto* store = openStore(error);
+  if (!store) return std::nullopt;
+  auto number = store->numberForQuery(query, {}, error);
   if (!number) return std::nullopt;
   return number->as_double();
 }

@@ -31,6 +31,9 @@ struct APMTableSchema {
   APMModifyColumnInfo modify;
 };
 
+// A queued bundle with its row ID, the unit the upload step takes.
+using APMBundlePair = std::pair<std::shared_ptr<wire::RIDUZMeasurementBundle>, std::int64_t>;
+
 class APMDatabase : public APMRemoteConfigDatabase {
  public:
   static constexpr std::string_view kDatabaseName = "dozada-app-measurement.sql";
@@ -118,6 +121,26 @@ class APMDatabase : public APMRemoteConfigDatabase {
   std::shared_ptr<APMRawEventData> rawEventDataFromDictionary(const APMRecord& row, APMErrorOut error);
   std::optional<bool> containsRealtimeRawEventsWithError(APMErrorOut error);
 
+  // Upload queue (database_queue.cpp).
+  std::optional<bool> isQueuedBundleTableEmpty(APMErrorOut error);
+  // Stores the bundle gzip-compressed; may first delete stale data.
+  bool insertBundle(const wire::RIDUZMeasurementBundle& bundle, bool isRealtime, APMErrorOut error);
+  // Adds one to each bundle's retry count, never past the int32 maximum.
+  bool incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs, APMErrorOut error);
+  // Oldest end first, at most `countLimit`, while the uncompressed sizes stay
+  // within `sizeLimit` (the first bundle is always taken).
+  std::optional<std::vector<APMBundlePair>> queryBundlesWithCountLimit(std::int64_t countLimit, std::int64_t sizeLimit,
+                                                                      APMErrorOut error);
+  std::optional<std::vector<APMBundlePair>> queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs,
+                                                                  APMErrorOut error);
+  bool deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, APMErrorOut error);
+  // true when the stale deletion ran, false when its interval has not passed,
+  // nullopt when it failed.
+  std::optional<bool> maybeDeleteStaleData(APMErrorOut error);
+  bool deleteStaleBundlesOlderThanMaxAge(double maxAge, APMErrorOut error);
+  std::optional<double> queryLatestBundleTime(APMErrorOut error);
+  std::optional<bool> containsRealtimeBundlesWithError(APMErrorOut error);
+
   // Daily counts, event aggregates, user attributes and purchase
   // fingerprints (database_metadata.cpp).
   std::shared_ptr<APMDailyCounts> dailyCounts(APMErrorOut error);
@@ -190,6 +213,8 @@ class APMDatabase : public APMRemoteConfigDatabase {
   // The rows of a query, or nullopt after a "Database not open" error.
   std::optional<std::vector<APMRecord>> records(std::string_view query, const platform::foundation::Array& values,
                                                 APMErrorOut error);
+  // The query's single number as a double; nullopt for NULL or a failure.
+  std::optional<double> realForQuery(std::string_view query, APMErrorOut error);
   // The query's single number as a flag or count; nullopt when it fails.
   std::optional<std::int64_t> integerForQuery(std::string_view query, const platform::foundation::Array& values,
                                               APMErrorOut error);

@@ -125,11 +125,7 @@ bool APMDatabase::insertRawEvent(const APMEvent* event, std::int64_t metadataFin
 }
 
 std::optional<double> APMDatabase::queryLatestRawEventTime(APMErrorOut error) {
-  auto* store = openStore(error);
-  if (!store) return std::nullopt;
-  auto latest = store->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error);
-  if (!latest) return std::nullopt;
-  return latest->as_double();
+  return realForQuery("SELECT MAX(timestamp) FROM raw_events", error);
 }
 
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>> APMDatabase::rawEventsWithMetadataFingerprint(
