@@ -125,16 +125,23 @@ bool validInnerFilter(const wire::RIDUZFilter* filter, APMErrorOut error, std::i
   return APMCheckSuccess(APMIsValidStringFilter(string.get()), error, code, invalidString);
 }
 
-// A filter ID present, in range and not used yet in the audience.
-bool validFilterID(const wire::NANOMessageBase* filter, std::int32_t index, std::set<std::int32_t>& filterIDs,
-                   APMErrorOut error, std::int64_t code, std::string_view missing, std::string_view outOfRange,
-                   std::string_view duplicate) {
-  if (!APMCheckSuccess(wire::NANOHasField(filter, index), error, code, missing)) return false;
-  const std::int32_t filterID = wire::NANOGetInt32(filter, index);
-  if (!APMCheckSuccess(filterID >= 0 && filterID < settings()->maxFiltersPerAudience(), error, code, outOfRange)) {
+// The error texts of one kind of filter (event or property).
+struct FilterTexts {
+  std::int64_t code;
+  std::string_view missingName, missingID, idOutOfRange, duplicateID;
+};
+
+// A non-empty name, and a filter ID present, in range and not used yet in the audience.
+bool validNameAndFilterID(const wire::NANOMessageBase* filter, std::int32_t nameIndex, std::int32_t idIndex,
+                          std::set<std::int32_t>& filterIDs, APMErrorOut error, const FilterTexts& texts) {
+  if (!APMCheckSuccess(nonEmptyString(filter, nameIndex), error, texts.code, texts.missingName)) return false;
+  if (!APMCheckSuccess(wire::NANOHasField(filter, idIndex), error, texts.code, texts.missingID)) return false;
+  const std::int32_t filterID = wire::NANOGetInt32(filter, idIndex);
+  if (!APMCheckSuccess(filterID >= 0 && filterID < settings()->maxFiltersPerAudience(), error, texts.code,
+                       texts.idOutOfRange)) {
     return false;
   }
-  return APMCheckSuccess(filterIDs.insert(filterID).second, error, code, duplicate);
+  return APMCheckSuccess(filterIDs.insert(filterID).second, error, texts.code, texts.duplicateID);
 }
 
 }  // namespace
@@ -319,12 +326,9 @@ bool APMAudience::isValidAudienceProto(const wire::RIDUZAudience* audience,
 
   std::set<std::int32_t> filterIDs;
   for (const auto& filter : eventFilters) {
-    if (!APMCheckSuccess(nonEmptyString(filter.get(), af::kEventFilterEventName), error, 10,
-                         "Event filter missing event name")) {
-      return false;
-    }
-    if (!validFilterID(filter.get(), af::kEventFilterID, filterIDs, error, 10, "Missing event filter ID",
-                       "Event filter ID is out of range", "Duplicate event filter ID")) {
+    if (!validNameAndFilterID(filter.get(), af::kEventFilterEventName, af::kEventFilterID, filterIDs, error,
+                              {10, "Event filter missing event name", "Missing event filter ID",
+                               "Event filter ID is out of range", "Duplicate event filter ID"})) {
       return false;
     }
     if (wire::NANOHasField(filter.get(), af::kEventFilterCountFilter)) {
@@ -356,12 +360,9 @@ bool APMAudience::isValidAudienceProto(const wire::RIDUZAudience* audience,
     }
   }
   for (const auto& filter : propertyFilters) {
-    if (!APMCheckSuccess(nonEmptyString(filter.get(), af::kPropertyFilterPropertyName), error, 11,
-                         "Property filter missing property name")) {
-      return false;
-    }
-    if (!validFilterID(filter.get(), af::kPropertyFilterID, filterIDs, error, 11, "Missing property filter ID",
-                       "Property filter ID is out of range", "Duplicate property filter ID")) {
+    if (!validNameAndFilterID(filter.get(), af::kPropertyFilterPropertyName, af::kPropertyFilterID, filterIDs, error,
+                              {11, "Property filter missing property name", "Missing property filter ID",
+                               "Property filter ID is out of range", "Duplicate property filter ID"})) {
       return false;
     }
     if (!APMCheckSuccess(wire::NANOHasField(filter.get(), af::kPropertyFilterFilter), error, 11,
