@@ -343,6 +343,23 @@ TEST_F(AudienceTest, DynamicFiltersTable) {
     ASSERT_TRUE(step.run()) << step.label;
     EXPECT_EQ(bits(20), step.bits) << step.label;
     EXPECT_EQ(dynamicTimestamps(), step.timestamps) << step.label;
+    EXPECT_EQ(hasCode(recorder_, 6037), std::string(step.label) == "event true earlier keeps the time") << step.label;
+  }
+}
+
+TEST_F(AudienceTest, UndecodableFilterDataIsLoggedAndSkipped) {
+  const fd::Bytes garbage{0xff, 0xff, 0xff};
+  ASSERT_TRUE(database_->updateEventFilters({std::make_shared<APMEventFilter>(80, 0, "buy", garbage)}, nullptr));
+  ASSERT_TRUE(database_->updatePropertyFilters({std::make_shared<APMPropertyFilter>(80, 1, "level", garbage)}, nullptr));
+  for (bool dynamic : {true, false}) {
+    SCOPED_TRACE(dynamic ? "dynamic" : "plain");
+    if (!dynamic) useSettings({{"measurement.audience.dynamic_filters", "0"}});
+    recorder_.clear();
+    EXPECT_TRUE(logEvent("buy", {}, 100));
+    EXPECT_TRUE(setProperty("level", APMValue::initWithInt64(5), 100));
+    EXPECT_TRUE(hasCode(recorder_, dynamic ? 6035 : 6002));
+    EXPECT_TRUE(hasCode(recorder_, dynamic ? 6036 : 6006));
+    EXPECT_EQ(stored(80), nullptr);
   }
 }
 
