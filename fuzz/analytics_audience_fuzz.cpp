@@ -24,7 +24,7 @@ std::string firstName(const wire::RIDUZAudience* audience, std::int32_t listInde
                       const char* fallback) {
   const auto items = wire::NANOGetArray(audience, listIndex, &T::type()).value_or(fd::Array{});
   if (!items.empty()) {
-    if (const auto filter = items.front().object<T>()) {
+    if (const auto filter = items.front().template object<T>()) {
       if (auto name = wire::NANOGetString(filter.get(), nameIndex); name && !name->empty()) return *name;
     }
   }
