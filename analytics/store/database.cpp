@@ -240,6 +240,15 @@ APMSqliteStore* APMDatabase::openStore(APMErrorOut error) {
   return store_.get();
 }
 
+std::optional<std::int64_t> APMDatabase::integerForQuery(std::string_view query, const Array& values,
+                                                        APMErrorOut error) {
+  auto* store = openStore(error);
+  if (!store) return std::nullopt;
+  auto number = store->numberForQuery(query, values, error);
+  if (!number) return std::nullopt;
+  return number->as_int();
+}
+
 std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(APMErrorOut error) {
   DataTypeBlock<APMAppMetadata> fromRow = [](const APMRecord& row) -> std::shared_ptr<APMAppMetadata> {
     const auto index = row.get("last_bundle_index").as_int();
@@ -295,11 +304,13 @@ std::shared_ptr<wire::RIDUZMeasurementConfig> APMDatabase::queryMeasurementConfi
 }
 
 std::optional<double> APMDatabase::lastRemoteConfigUpdateTimestamp(APMErrorOut error) {
-  if (!store_) {
-    APMSetDatabaseNotOpen(error);
-    return std::nullopt;
-  }
-  auto number = store_->numberForQuery("SELECT remote_config_timestamp FROM app_metadata LIMIT 1", {}, error);
+  return realForQuery("SELECT remote_config_timestamp FROM app_metadata LIMIT 1", error);
+}
+
+std::optional<double> APMDatabase::realForQuery(std::string_view query, APMErrorOut error) {
+  auto* store = openStore(error);
+  if (!store) return std::nullopt;
+  auto number = store->numberForQuery(query, {}, error);
   if (!number) return std::nullopt;
   return number->as_double();
 }

@@ -31,6 +31,9 @@ struct APMTableSchema {
   APMModifyColumnInfo modify;
 };
 
+// A queued bundle with its row ID, the unit the upload step takes.
+using APMBundlePair = std::pair<std::shared_ptr<wire::RIDUZMeasurementBundle>, std::int64_t>;
+
 class APMDatabase : public APMRemoteConfigDatabase {
  public:
   static constexpr std::string_view kDatabaseName = "dozada-app-measurement.sql";
@@ -93,6 +96,50 @@ class APMDatabase : public APMRemoteConfigDatabase {
   bool updateRemoteConfigSuccessfulTimestamp(double timestamp, APMErrorOut error);
   std::shared_ptr<wire::RIDUZMeasurementConfig> queryMeasurementConfigWithError(APMErrorOut error) override;
   std::optional<double> lastRemoteConfigUpdateTimestamp(APMErrorOut error) override;
+
+  // Raw events and their shared metadata (database_raw_events.cpp).
+  bool insertIfNotExistsRawEventMetadata(const wire::RIDUZMeasurementBundle& metadata, APMErrorOut error);
+  std::shared_ptr<wire::RIDUZMeasurementBundle> queryRawEventsMetadataWithFingerprint(std::int64_t fingerprint,
+                                                                                     APMErrorOut error);
+  bool deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint, APMErrorOut error);
+  bool deleteUnusedRawEventsMetadata(APMErrorOut error);
+  std::optional<bool> isRawEventsTableEmpty(APMErrorOut error);
+  bool insertRawEvent(const APMEvent* event, std::int64_t metadataFingerprint, bool isRealtime, APMErrorOut error);
+  // Seconds since 1970 of the newest raw event; nullopt (no error) when empty.
+  std::optional<double> queryLatestRawEventTime(APMErrorOut error);
+  // Up to 1000 raw events of the fingerprint, oldest first, while `filter`
+  // (accepted count, row) accepts them; an empty filter accepts all.
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
+      std::int64_t fingerprint, APMErrorOut error, const APMRecordFilter& filter);
+  std::optional<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint, APMErrorOut error);
+  bool deleteRawEventsWithMaxRowID(std::int64_t rowID, APMErrorOut error);
+  // Keeps the newest maxEventsStored - 1; the number of rows deleted.
+  std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(APMErrorOut error);
+  bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErrorOut error);
+  // The fingerprint of the oldest raw event; nullopt (no error) when empty.
+  std::optional<std::int64_t> nextMetadataFingerprintToProcess(APMErrorOut error);
+  std::shared_ptr<APMRawEventData> rawEventDataFromDictionary(const APMRecord& row, APMErrorOut error);
+  std::optional<bool> containsRealtimeRawEventsWithError(APMErrorOut error);
+
+  // Upload queue (database_queue.cpp).
+  std::optional<bool> isQueuedBundleTableEmpty(APMErrorOut error);
+  // Stores the bundle gzip-compressed; may first delete stale data.
+  bool insertBundle(const wire::RIDUZMeasurementBundle& bundle, bool isRealtime, APMErrorOut error);
+  // Adds one to each bundle's retry count, never past the int32 maximum.
+  bool incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs, APMErrorOut error);
+  // Oldest end first, at most `countLimit`, while the uncompressed sizes stay
+  // within `sizeLimit` (the first bundle is always taken).
+  std::optional<std::vector<APMBundlePair>> queryBundlesWithCountLimit(std::int64_t countLimit, std::int64_t sizeLimit,
+                                                                      APMErrorOut error);
+  std::optional<std::vector<APMBundlePair>> queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs,
+                                                                  APMErrorOut error);
+  bool deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, APMErrorOut error);
+  // true when the stale deletion ran, false when its interval has not passed,
+  // nullopt when it failed.
+  std::optional<bool> maybeDeleteStaleData(APMErrorOut error);
+  bool deleteStaleBundlesOlderThanMaxAge(double maxAge, APMErrorOut error);
+  std::optional<double> queryLatestBundleTime(APMErrorOut error);
+  std::optional<bool> containsRealtimeBundlesWithError(APMErrorOut error);
 
   // Daily counts, event aggregates, user attributes and purchase
   // fingerprints (database_metadata.cpp).
@@ -166,6 +213,11 @@ class APMDatabase : public APMRemoteConfigDatabase {
   // The rows of a query, or nullopt after a "Database not open" error.
   std::optional<std::vector<APMRecord>> records(std::string_view query, const platform::foundation::Array& values,
                                                 APMErrorOut error);
+  // The query's single number as a double; nullopt for NULL or a failure.
+  std::optional<double> realForQuery(std::string_view query, APMErrorOut error);
+  // The query's single number as a flag or count; nullopt when it fails.
+  std::optional<std::int64_t> integerForQuery(std::string_view query, const platform::foundation::Array& values,
+                                              APMErrorOut error);
   // The store, or nullptr after setting the "Database not open" error.
   APMSqliteStore* openStore(APMErrorOut error);
 

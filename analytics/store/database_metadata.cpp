@@ -143,11 +143,7 @@ bool APMDatabase::updateDailyCounts(const APMDailyCounts& counts, APMErrorOut er
 // MARK: Event aggregates
 
 std::optional<std::int64_t> APMDatabase::publicEventCount(APMErrorOut error) {
-  auto* store = openStore(error);
-  if (!store) return std::nullopt;
-  auto count = store->numberForQuery("SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
-  if (!count) return std::nullopt;
-  return count->as_int();
+  return integerForQuery("SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
 }
 
 std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> APMDatabase::allEventAggregates(APMErrorOut error) {
@@ -172,33 +168,22 @@ bool APMDatabase::updateEventAggregates(const APMEventAggregates* aggregates, AP
 // MARK: User attributes
 
 std::optional<std::int64_t> APMDatabase::publicUserAttributeCount(APMErrorOut error) {
-  auto* store = openStore(error);
-  if (!store) return std::nullopt;
-  auto count =
-      store->numberForQuery("SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
-  if (!count) return std::nullopt;
-  return count->as_int();
+  return integerForQuery("SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
 }
 
 std::optional<std::int64_t> APMDatabase::userAttributeCountForOrigin(std::string_view origin, APMErrorOut error) {
   if (!APMCheckSuccess(!origin.empty(), error, 1, "Received empty user property origin for count query"))
     return std::nullopt;
-  auto* store = openStore(error);
-  if (!store) return std::nullopt;
-  auto count = store->numberForQuery("SELECT count(1) FROM user_attributes WHERE origin = ?", {Value(origin)}, error);
-  if (!count) return std::nullopt;
-  return count->as_int();
+  return integerForQuery("SELECT count(1) FROM user_attributes WHERE origin = ?", {Value(origin)}, error);
 }
 
 std::optional<bool> APMDatabase::containsUserAttributeWithName(std::string_view name, APMErrorOut error) {
   if (!APMCheckSuccess(!name.empty(), error, 1, "Received empty user property name for exists query"))
     return std::nullopt;
-  auto* store = openStore(error);
-  if (!store) return std::nullopt;
-  auto exists = store->numberForQuery("SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)",
-                                      {Value(name)}, error);
+  auto exists =
+      integerForQuery("SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)", {Value(name)}, error);
   if (!exists) return std::nullopt;
-  return exists->as_int().value_or(0) != 0;
+  return *exists != 0;
 }
 
 APMUserAttributeRef APMDatabase::userAttributeWithName(std::string_view name, APMErrorOut error) {
@@ -252,12 +237,12 @@ bool APMDatabase::deleteUserAttributeWithName(std::string_view name, APMErrorOut
 std::optional<bool> APMDatabase::insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint,
                                                                           APMErrorOut error) {
   if (fingerprint.empty()) return false;
+  auto exists = integerForQuery("SELECT EXISTS (SELECT 1 FROM purchase_transactions WHERE fingerprint = ? LIMIT 1)",
+                                {Value(fingerprint)}, error);
+  if (!exists) return std::nullopt;
+  if (*exists != 0) return false;
   auto* store = openStore(error);
   if (!store) return std::nullopt;
-  auto exists = store->numberForQuery(
-      "SELECT EXISTS (SELECT 1 FROM purchase_transactions WHERE fingerprint = ? LIMIT 1)", {Value(fingerprint)}, error);
-  if (!exists) return std::nullopt;
-  if (exists->as_int().value_or(0) != 0) return false;
   if (!store->upsertRecord(APMRecord{{"fingerprint", Value(fingerprint)}}, kPurchases, error)) return std::nullopt;
   if (!store->deleteRecordsFromTableWithName(
           kPurchases, "rowid IN (SELECT rowid FROM purchase_transactions ORDER BY rowid DESC LIMIT -1 OFFSET ?)",

@@ -40,13 +40,13 @@ std::optional<fd::Bytes> APMEventBlob(const APMEvent& event) {
   return proto->protoBuffer();
 }
 
-std::optional<std::string> APMRowIDCondition(const fd::Array& rowIDs, APMErrorOut error) {
+std::optional<std::string> APMRowIDCondition(const std::vector<std::int64_t>& rowIDs, fd::Array* parameters,
+                                             APMErrorOut error) {
   if (!APMCheckSuccess(!rowIDs.empty(), error, 1, "Received empty row IDs to process")) return std::nullopt;
   std::string placeholders;
-  for (const auto& id : rowIDs) {
-    if (!APMCheckSuccess(id.is_integer(), error, 1, "Received invalid type for row ID to process"))
-      return std::nullopt;
+  for (const auto id : rowIDs) {
     placeholders += placeholders.empty() ? "?" : ",?";
+    parameters->emplace_back(static_cast<long long>(id));
   }
   return "rowid IN (" + placeholders + ")";
 }

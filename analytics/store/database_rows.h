@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "analytics/model/event.h"
 #include "analytics/model/value.h"
@@ -26,7 +27,9 @@ platform::foundation::Value APMStorableValue(const APMValue& value);
 APMEventRef APMEventFromBlob(const platform::foundation::Value& blob, APMErrorOut error);
 // The serialized message of an event; nullopt when it does not serialize.
 std::optional<platform::foundation::Bytes> APMEventBlob(const APMEvent& event);
-// "rowid IN (?,?,...)" for the IDs; nullopt with error 1 for none or a non-number.
-std::optional<std::string> APMRowIDCondition(const platform::foundation::Array& rowIDs, APMErrorOut error);
+// "rowid IN (?,?,...)" for the IDs, which it appends to `parameters`; nullopt
+// with error 1 for none.
+std::optional<std::string> APMRowIDCondition(const std::vector<std::int64_t>& rowIDs,
+                                             platform::foundation::Array* parameters, APMErrorOut error);
 
 }  // namespace analytics

@@ -4,6 +4,7 @@
 #include "analytics/config/remote_config.h"
 #include "analytics/store/database.h"
 #include "analytics/support/files.h"
+#include "platform/testing/file_faults.h"
 #include "tests/analytics/store_support.h"
 #include "wire/runtime/nano_runtime.h"
 
@@ -121,6 +122,26 @@ TEST_F(AnalyticsDatabaseTest, ResetLeavesAnEmptyDatabaseWithTheAppMetadataRow) {
   RawSqlite raw(file());
   EXPECT_EQ(raw.one("SELECT count(*) FROM queue"), "0");
   EXPECT_EQ(database->queryAppMetadata(nullptr)->lastBundleIndex(), 0);
+}
+
+TEST_F(AnalyticsDatabaseTest, FailedResetKeepsNoStoreAndLaterCallsFail) {
+  auto database = open();
+  ASSERT_TRUE(database);
+  // Both opens of the reset fail to make the parent folder.
+  for (int i = 0; i < 2; ++i) {
+    platform::testing::fail_next(platform::testing::FileOp::create_directory, file().parent_path(), EACCES);
+  }
+  database->reset();
+  EXPECT_TRUE(hasCode(recorder_, 12001));
+  EXPECT_EQ(database->sqliteStore(), nullptr);
+  std::optional<fd::Error> error;
+  EXPECT_EQ(database->queryAppMetadata(&error), nullptr);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->localized_description(), "Query records failed. Database not open.");
+  EXPECT_FALSE(database->insertRawEvent(analytics::APMEvent::initWithOrigin("app", false, "e", 1, 0, {}).get(), 1,
+                                        false, nullptr));
+  EXPECT_FALSE(database->performTransaction([] { return true; }));
+  EXPECT_TRUE(database->allFilterResults(nullptr).empty());
 }
 
 TEST_F(AnalyticsDatabaseTest, UpsertHonoursTheTableLimit) {
