@@ -17,16 +17,7 @@ namespace fd = platform::foundation;
 namespace sec = platform::security;
 namespace kc = platform::security::kc;
 
-// Every generic-password item of the keychain file, as stored.
-fd::Array keychainItems() {
-  auto parsed = fd::plist::read_file(platform::os::keychain_file());
-  fd::Array items;
-  if (!parsed || !parsed->array()) return items;
-  for (const auto& item : *parsed->array()) {
-    if (item[kc::class_] == fd::Value(kc::class_generic_password)) items.push_back(item);
-  }
-  return items;
-}
+fd::Array keychainItems() { return keychainFileItems(kc::class_generic_password); }
 
 const FIRInstanceIDCheckinPreferences& record(std::string id, std::string secret) {
   static std::vector<FIRInstanceIDCheckinPreferencesRef> kept;

@@ -24,15 +24,7 @@ class RecordingKeyPairDelegate : public FIRInstanceIDKeyPairStoreDelegate {
   std::atomic<int> deletions{0};
 };
 
-fd::Array keyItems() {
-  auto parsed = fd::plist::read_file(platform::os::keychain_file());
-  fd::Array items;
-  if (!parsed || !parsed->array()) return items;
-  for (const auto& item : *parsed->array()) {
-    if (item[kc::class_] == fd::Value(kc::class_key)) items.push_back(item);
-  }
-  return items;
-}
+fd::Array keyItems() { return keychainFileItems(kc::class_key); }
 
 class IdentityKeyPairStoreTest : public IdentityHarnessTest {
  protected:

@@ -1,4 +1,5 @@
 // Key pairs in the real keychain, the app instance identifier and the alphabet encoder.
+#include "core/logger.h"
 #include "identity/key_pair.h"
 #include "identity/string_encoding.h"
 #include "platform/foundation/plist.h"
@@ -48,6 +49,8 @@ TEST(IdentityAppIdentity, KnownAnswerAndShape) {
   EXPECT_FALSE(empty.isValid());
   EXPECT_EQ(FIRInstanceIDKeyPair::appIdentityWithKeyPair(&empty), std::nullopt);
   EXPECT_EQ(FIRInstanceIDKeyPair::appIdentityWithKeyPair(nullptr), std::nullopt);
+  // Nothing booted resets the platform: let the logged lines go out before exit.
+  core::GULLoggerWaitForQueue();
 }
 
 TEST(IdentityStringEncoding, EncoderTables) {
@@ -108,15 +111,7 @@ TEST(IdentityStringEncoding, DecodingRules) {
 class IdentityKeyPairTest : public IdentityHarnessTest {
  protected:
   void SetUp() override { boot(); }
-  static fd::Array keyItems() {
-    auto parsed = fd::plist::read_file(platform::os::keychain_file());
-    fd::Array items;
-    if (!parsed || !parsed->array()) return items;
-    for (const auto& item : *parsed->array()) {
-      if (item[kc::class_] == fd::Value(kc::class_key)) items.push_back(item);
-    }
-    return items;
-  }
+  static fd::Array keyItems() { return keychainFileItems(kc::class_key); }
 };
 
 TEST_F(IdentityKeyPairTest, GeneratedPairLivesInTheKeychainAndReadsBack) {

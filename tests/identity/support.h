@@ -13,7 +13,10 @@
 
 #include "identity/backup_excluded_plist.h"
 #include "identity/logger.h"
+#include "platform/foundation/plist.h"
 #include "platform/os/file_manager.h"
+#include "platform/os/system.h"
+#include "platform/security/keychain.h"
 #include "testing/harness/harness.h"
 
 namespace identity_test {
@@ -61,6 +64,18 @@ class IdentityLogRecorder {
   mutable std::mutex mutex_;
   std::vector<LogLine> lines_;
 };
+
+// The items of one class ("genp", "keys") in the device's keychain file, as stored.
+inline platform::foundation::Array keychainFileItems(std::string_view itemClass) {
+  namespace fd = platform::foundation;
+  auto parsed = fd::plist::read_file(platform::os::keychain_file());
+  fd::Array items;
+  if (!parsed || !parsed->array()) return items;
+  for (const auto& item : *parsed->array()) {
+    if (item[platform::security::kc::class_] == fd::Value(itemClass)) items.push_back(item);
+  }
+  return items;
+}
 
 inline std::filesystem::path applicationSupport() {
   return platform::os::FileManager::shared().url_for(platform::os::Directory::application_support);

@@ -134,6 +134,8 @@ TEST(IdentityUtilitiesUnbooted, EmptyBundleIdentifierIsLoggedAndStoresNothing) {
   EXPECT_EQ(error->code, -1301);
   EXPECT_TRUE(log.has(15006));
   EXPECT_EQ(store->tokenInfoWithAuthorizedEntity("e", "s"), nullptr);
+  // Nothing booted resets the platform: let the logged lines go out before exit.
+  core::GULLoggerWaitForQueue();
 }
 
 TEST_F(IdentityUtilitiesTest, LoggerWritesCodedLinesThroughTheCoreLogger) {
