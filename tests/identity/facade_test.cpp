@@ -9,7 +9,11 @@
 #include "identity/token_info.h"
 #include "identity/token_manager.h"
 #include "identity/token_operation.h"
+#include "core/gul_user_defaults.h"
+#include "identity/store.h"
+#include "identity/utilities.h"
 #include "platform/security/keychain.h"
+#include "platform/testing/manual_clock.h"
 #include "tests/identity/facade_fixture.h"
 
 namespace identity_test {
@@ -273,6 +277,30 @@ TEST_F(IdentityFacadeTest, CancelledFetchCachesNothingAndAnswersCancelled) {
   EXPECT_EQ(answer->error->domain, "NSURLErrorDomain");
   EXPECT_EQ(answer->error->code, -999);
   EXPECT_FALSE(iid()->tokenManager()->cachedTokenInfoWithAuthorizedEntity("1234", "scope-b"));
+}
+
+TEST_F(IdentityFacadeTest, RefreshPolicyKeepsAStaleDefaultRecordAndRemovesOtherStaleOnes) {
+  boot();
+  auto clock = platform::testing::ManualClock::install();
+  core::GULUserDefaults::standardUserDefaults().setObject(fnd::Value(identity::FIRInstanceIDPreferredLocale()),
+                                                          identity::kFIRInstanceIDUserDefaultsKeyLocale);
+  auto& store = *iid()->tokenManager()->instanceIDStore();
+  for (const char* scope : {"*", "scope-a"}) {
+    identity::FIRInstanceIDTokenInfo info(kSender, scope, std::string("tok-") + scope,
+                                          identity::FIRInstanceIDBundleShortVersion(),
+                                          identity::FIRInstanceIDDefaultDozadaAppID());
+    ASSERT_TRUE(store.saveTokenInfo(info, nullptr));
+  }
+  EXPECT_FALSE(iid()->tokenManager()->checkForTokenRefreshPolicy());
+  EXPECT_EQ(store.cachedTokenInfos().size(), 2u);
+  clock->advance(std::chrono::seconds(604800));
+  EXPECT_TRUE(iid()->tokenManager()->checkForTokenRefreshPolicy());
+  EXPECT_TRUE(iid()->tokenManager()->cachedTokenInfoWithAuthorizedEntity(kSender, "*"));
+  EXPECT_FALSE(iid()->tokenManager()->cachedTokenInfoWithAuthorizedEntity(kSender, "scope-a"));
+  EXPECT_EQ(logs(14012).size(), 2u);
+  // The same push token twice invalidates nothing the second time.
+  EXPECT_EQ(iid()->tokenManager()->updateTokensToAPNSDeviceToken(fnd::Bytes{1, 2}, false).size(), 1u);
+  EXPECT_TRUE(iid()->tokenManager()->updateTokensToAPNSDeviceToken(fnd::Bytes{1, 2}, false).empty());
 }
 
 TEST_F(IdentityFacadeTest, IdentifierAnswersOnAnotherThreadWhileMainIsBlocked) {
