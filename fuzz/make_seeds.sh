@@ -57,4 +57,28 @@ for name, value in seeds.items():
     with open(os.path.join(out, name), "wb") as f:
         plistlib.dump(value, f, fmt=plistlib.FMT_BINARY)
 PY
+# Token records: keyed archives of the identity client's token info, one with
+# nested push token info, one whose push token data does not unarchive.
+tokens="$here/corpus/identity_token_info"
+rm -rf "$tokens"
+mkdir -p "$tokens"
+python3 - "$tokens" <<'PY'
+import datetime, plistlib, sys, os
+out = sys.argv[1]
+def doc(cls, fields):
+    return {"$archiver": "PlatformKeyedArchiver", "$version": 1, "$top": {"$class": cls, "$fields": fields}}
+apns = plistlib.dumps(doc("FIRInstanceIDAPNSInfo", {"device_token": b"\xde\xad\xbe\xef", "sandbox": True}),
+                      fmt=plistlib.FMT_BINARY)
+base = {"authorized_entity": "1234", "scope": "*", "token": "tok:en", "app_version": "1.0",
+        "davidize_app_id": "1:1234:ios:abcd", "cache_time": datetime.datetime(2020, 9, 13, 12, 26, 40)}
+seeds = {
+    "plain": doc("FIRInstanceIDTokenInfo", base),
+    "apns": doc("FIRInstanceIDTokenInfo", dict(base, apns_info=apns)),
+    "bad_apns": doc("FIRInstanceIDTokenInfo", dict(base, apns_info=b"\x01\x02")),
+}
+for name, value in seeds.items():
+    with open(os.path.join(out, name), "wb") as f:
+        plistlib.dump(value, f, fmt=plistlib.FMT_BINARY)
+PY
+
 echo "seeds: $(ls "$der" | wc -l) DER, $(ls "$archive" | wc -l) archives"

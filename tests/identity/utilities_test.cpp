@@ -6,6 +6,7 @@
 #include "core/logger.h"
 #include "core/options.h"
 #include "identity/deployment.h"
+#include "identity/token_info.h"
 #include "identity/utilities.h"
 #include "platform/foundation/url.h"
 #include "platform/testing/manual_clock.h"
@@ -118,6 +119,21 @@ TEST(IdentityUtilitiesPure, FormEncodingEscapesEveryNameAndValue) {
   ASSERT_EQ(items->size(), 2u);
   EXPECT_EQ((*items)[0].value, std::optional<std::string>("x&delete=true"));
   EXPECT_EQ((*items)[1].value, std::optional<std::string>("y=z"));
+}
+
+TEST(IdentityUtilitiesUnbooted, EmptyBundleIdentifierIsLoggedAndStoresNothing) {
+  IdentityLogRecorder log;
+  EXPECT_EQ(FIRInstanceIDAppIdentifier(), "");
+  ASSERT_TRUE(log.first(18000));
+  EXPECT_EQ(log.first(18000)->level, 3);
+  auto store = FIRInstanceIDTokenStore::defaultStore();
+  auto info = FIRInstanceIDTokenInfo::initWithAuthorizedEntity("e", "s", "t", "1.0", std::nullopt);
+  std::optional<fd::Error> error;
+  EXPECT_FALSE(store->saveTokenInfo(*info, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, -1301);
+  EXPECT_TRUE(log.has(15006));
+  EXPECT_EQ(store->tokenInfoWithAuthorizedEntity("e", "s"), nullptr);
 }
 
 TEST_F(IdentityUtilitiesTest, LoggerWritesCodedLinesThroughTheCoreLogger) {
