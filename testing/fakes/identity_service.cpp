@@ -28,6 +28,7 @@ IdentityService::IdentityService(ServiceOptions options)
     const auto token = body.value("security_token", std::int64_t{0});
     reply_json(res, checkin_reply(id, token));
   });
+  add_register_route();
 }
 
 nlohmann::json IdentityService::checkin_reply(std::int64_t id, std::int64_t security_token) {
