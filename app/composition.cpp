@@ -6,6 +6,7 @@
 #include "app/strings.h"
 #include "app/view_controller.h"
 #include "core/app.h"
+#include "core/diagnostics.h"
 #include "identity/instance_id.h"
 #include "platform/ui/application.h"
 #include "platform/ui/view_controller.h"
@@ -96,7 +97,8 @@ void define_storyboards() {
 
 std::span<const rt::LoadHook> load_hooks() {
   // The program's order; hooks of the subsystems not built yet are absent.
-  static const std::vector<rt::LoadHook> hooks{identity::kInstanceIDLoadHook, push::kReravirorLoadHook};
+  static const std::vector<rt::LoadHook> hooks{core::kDiagnosticsLoadHook, identity::kInstanceIDLoadHook,
+                                               push::kReravirorLoadHook};
   return hooks;
 }
 

@@ -8,4 +8,7 @@ namespace core {
 // host, and the host analytics uploads and configuration fetches go to.
 inline constexpr std::string_view kAnalyticsCollectionHost = "analytics.example.net";
 
+// The log collection endpoint the batched log uploader posts to.
+inline constexpr std::string_view kLogCollectionEndpoint = "https://logs.example.net/log";
+
 }  // namespace core

@@ -93,6 +93,21 @@ Bundle* Bundle::for_class(const rt::Class& cls) {
   return at_path(framework);
 }
 
+std::filesystem::path image_path(std::string_view image) {
+  // The images the platform modules register their classes under.
+  static constexpr std::string_view kPlatformFrameworks[] = {"CFNetwork",  "CoreLocation", "Foundation",
+                                                             "StoreKit",   "UIKit",        "UIKitCore",
+                                                             "UserNotifications", "WebKit"};
+  if (image == rt::main_image) return Bundle::main().executable_path();
+  fs::path path(image);
+  if (path.is_absolute()) return path;
+  const std::string name(image);
+  for (std::string_view framework : kPlatformFrameworks) {
+    if (framework == image) return fs::path("/System/Library/Frameworks") / (name + ".framework") / name;
+  }
+  return Bundle::main().path() / "Frameworks" / (name + ".framework") / name;
+}
+
 Bundle* Bundle::with_identifier(std::string_view identifier) {
   Registry& r = registry();
   std::lock_guard lock(r.m);

@@ -69,4 +69,11 @@ class Bundle {
   mutable std::map<std::string, foundation::Dict, std::less<>> strings_tables_;
 };
 
+// The file path of a runtime image name (rt::Class::image()): the platform's
+// own frameworks ("Foundation", "UIKitCore", "CFNetwork" ...) give
+// "/System/Library/Frameworks/<X>.framework/<X>"; "main" gives the main
+// bundle's executable path; any other bare name the framework for_class maps
+// it to, "<main>/Frameworks/<X>.framework/<X>"; an absolute name stays as it is.
+std::filesystem::path image_path(std::string_view image);
+
 }  // namespace platform::os

@@ -122,6 +122,17 @@ std::vector<Class*> Runtime::classes() const {
   return detail::current().registered;
 }
 
+std::vector<std::string> Runtime::image_names() const {
+  std::shared_lock lock(detail::table_mutex());
+  std::vector<std::string> names;
+  for (const Class* cls : detail::current().registered) {
+    const std::string_view image = cls->image();
+    if (image.empty() || std::find(names.begin(), names.end(), image) != names.end()) continue;
+    names.emplace_back(image);
+  }
+  return names;
+}
+
 Class* Runtime::allocate_subclass(Class& super, std::string name, std::size_t extra_bytes) {
   std::unique_lock lock(detail::table_mutex());
   detail::Registry& registry = detail::current();

@@ -52,6 +52,9 @@ class Runtime {
   Class* find(std::string_view name) const;
   // Registered classes in registration order.
   std::vector<Class*> classes() const;
+  // The distinct non-empty images of the registered classes, in the order
+  // their first class was registered (the loaded images the runtime knows).
+  std::vector<std::string> image_names() const;
 
   // A new, not yet registered subclass of `super` with the superclass's
   // instance size plus `extra_bytes`; nullptr when the name is taken

@@ -96,6 +96,8 @@ TEST_F(AppRoad, DemoCommandPlaysTheAppAndExitsZero) {
   EXPECT_FALSE(r.killed);
   EXPECT_TRUE(r.has("app", "\"URL: https://intranet.example.org\"")) << r.transcript();
   EXPECT_TRUE(r.has("app", "\"universal link tapped\"")) << r.transcript();
+  // The launch's diagnostics record goes to the log collection service.
+  EXPECT_TRUE(r.has("svc", "logs POST /log -> 200")) << r.transcript();
   EXPECT_TRUE(r.has("done", " 0 failed")) << r.transcript();
 }
 

@@ -216,6 +216,21 @@ TEST_F(FakesTest, SkeletonsAnswer404OnEveryHostName) {
   EXPECT_EQ(ports.size(), cases.size());
 }
 
+TEST_F(FakesTest, LogCollectorTakesLogPostsAndRecordsTheirGunzippedBody) {
+  LogCollector logs(tls());
+  auto c = client(logs);
+  const Reply r = c->fetch({.method = "POST", .path = "/log", .body = gzip("log request"),
+                            .headers = {"Content-Encoding: gzip"}});
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "");
+  ASSERT_EQ(logs.count("POST", "/log"), 1u);
+  EXPECT_EQ(logs.requests("POST", "/log").at(0).body, "log request");
+  logs.set_status_sequence("/log", {500});
+  EXPECT_EQ(c->fetch({.method = "POST", .path = "/log", .body = "x"}).status, 500);
+  EXPECT_EQ(c->fetch({.method = "POST", .path = "/log", .body = "x"}).status, 200);
+  EXPECT_EQ(c->fetch({.path = "/log"}).status, 404);
+}
+
 // ---- the record --------------------------------------------------------------
 
 TEST_F(FakesTest, RecordsEveryFieldOfARequest) {

@@ -125,5 +125,23 @@ TEST_F(BundleTest, ReceiptUrlFollowsTheDistribution) {
   EXPECT_EQ(Bundle::main().app_store_receipt_url()->last_path_component(), "receipt");
 }
 
+TEST_F(BundleTest, ImagePathsOfRuntimeImageNames) {
+  write_plist(bundle_ / "Info.plist", Dict{{"CFBundleIdentifier", kBundleId}, {"CFBundleExecutable", "App"}});
+  boot_device();
+  struct Case {
+    std::string_view image;
+    std::filesystem::path path;
+  };
+  for (const Case& c : {Case{"Foundation", "/System/Library/Frameworks/Foundation.framework/Foundation"},
+                        Case{"UIKitCore", "/System/Library/Frameworks/UIKitCore.framework/UIKitCore"},
+                        Case{"CFNetwork", "/System/Library/Frameworks/CFNetwork.framework/CFNetwork"},
+                        Case{"WebKit", "/System/Library/Frameworks/WebKit.framework/WebKit"},
+                        Case{rt::main_image, bundle_ / "App"},
+                        Case{"Duvarel", bundle_ / "Frameworks" / "Duvarel.framework" / "Duvarel"},
+                        Case{"/usr/lib/libextra.dylib", "/usr/lib/libextra.dylib"}}) {
+    EXPECT_EQ(image_path(c.image), c.path) << c.image;
+  }
+}
+
 }  // namespace
 }  // namespace platform::os::test

@@ -75,6 +75,18 @@ TEST_F(RegistryTest, ClassesListsRegisteredClassesInRegistrationOrder) {
   EXPECT_EQ(runtime_.find("Zed_Sub"), pending);
 }
 
+TEST_F(RegistryTest, ImageNamesAreTheDistinctNonEmptyImagesInRegistrationOrder) {
+  EXPECT_EQ(runtime_.image_names(), (std::vector<std::string>{"Foundation"}));
+  runtime_.define({.name = "View", .superclass = "NSObject", .image = "UIKitCore"});
+  define("AppThing");  // main
+  runtime_.define({.name = "Button", .superclass = "View", .image = "UIKitCore"});
+  runtime_.define({.name = "Session", .superclass = "NSObject", .image = "CFNetwork"});
+  Class* dynamic = runtime_.allocate_subclass(*runtime_.find("View"), "View_Dynamic");
+  ASSERT_NE(dynamic, nullptr);
+  runtime_.register_subclass(*dynamic);  // no image
+  EXPECT_EQ(runtime_.image_names(), (std::vector<std::string>{"Foundation", "UIKitCore", "main", "CFNetwork"}));
+}
+
 TEST_F(RegistryTest, AllocateSubclassRefusesTakenNames) {
   Class& delegate = define("AppDelegate");
   ASSERT_NE(runtime_.allocate_subclass(delegate, "Pending"), nullptr);
