@@ -2,6 +2,8 @@
 // stored server configuration.
 #include "analytics/store/database.h"
 
+#include "analytics/store/database_rows.h"
+
 #include "analytics/config/persisted_config.h"
 #include "analytics/engine/measurement.h"
 #include "analytics/support/files.h"
@@ -24,10 +26,13 @@ std::string withContext(std::string_view format, std::string_view context) {
   return text;
 }
 
-// The app-metadata row's key, as the text "1".
-const Value& appMetadataKey() {
-  static const Value key("1");
-  return key;
+const Value& appMetadataKey() { return APMAppMetadataKey(); }
+
+std::optional<APMRecord> appMetadataRecord(const APMAppMetadata& m, std::string_view) {
+  return APMRecord{{"rowid", appMetadataKey()},
+                   {"last_bundle_index", Value(m.lastBundleIndex())},
+                   {"last_bundle_start_timestamp", Value(m.lastBundleStartTimestamp())},
+                   {"last_bundle_end_timestamp", Value(m.lastBundleEndTimestamp())}};
 }
 
 }  // namespace
@@ -211,14 +216,8 @@ bool APMDatabase::initializeAppMetadata() {
     }
     if (metadata) return true;
     auto fresh = APMAppMetadata::initWithLastBundleIndex(0, 0, 0);
-    DictionaryBlock<APMAppMetadata> toRecord = [](const APMAppMetadata& m, std::string_view) -> std::optional<APMRecord> {
-      return APMRecord{{"rowid", appMetadataKey()},
-                       {"last_bundle_index", Value(m.lastBundleIndex())},
-                       {"last_bundle_start_timestamp", Value(m.lastBundleStartTimestamp())},
-                       {"last_bundle_end_timestamp", Value(m.lastBundleEndTimestamp())}};
-    };
     if (!upsertDataType<APMAppMetadata>(fresh.get(), "app_metadata", "rowid", appMetadataKey(), 1, &error,
-                                        toRecord)) {
+                                        appMetadataRecord)) {
       monitor().logWithLevel(1, 12006, "Unable to update the app metadata. Error",
                              error ? APMErrorContext(*error) : Value());
       return false;
@@ -236,11 +235,28 @@ std::optional<std::vector<APMRecord>> APMDatabase::records(std::string_view quer
   return store_->recordsForQuery(query, values, error);
 }
 
+APMSqliteStore* APMDatabase::openStore(APMErrorOut error) {
+  if (!store_) APMSetDatabaseNotOpen(error);
+  return store_.get();
+}
+
+std::optional<std::int64_t> APMDatabase::integerForQuery(std::string_view query, const Array& values,
+                                                        APMErrorOut error) {
+  auto* store = openStore(error);
+  if (!store) return std::nullopt;
+  auto number = store->numberForQuery(query, values, error);
+  if (!number) return std::nullopt;
+  return number->as_int();
+}
+
 std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(APMErrorOut error) {
   DataTypeBlock<APMAppMetadata> fromRow = [](const APMRecord& row) -> std::shared_ptr<APMAppMetadata> {
     const auto index = row.get("last_bundle_index").as_int();
     const auto end = row.get("last_bundle_end_timestamp").as_double();
-    if (!index || !end) return nullptr;
+    if (row.empty() || !index || !end) {
+      monitor().logWithLevel(4, 12007, "Received empty dictionary for getting app metadata");
+      return nullptr;
+    }
     return APMAppMetadata::initWithLastBundleIndex(static_cast<std::int32_t>(*index),
                                                    row.get("last_bundle_start_timestamp").as_double().value_or(0),
                                                    *end);
@@ -251,13 +267,8 @@ std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(APMErrorOut error)
 }
 
 bool APMDatabase::updateAppMetadata(const APMAppMetadata& metadata, APMErrorOut error) {
-  DictionaryBlock<APMAppMetadata> toRecord = [](const APMAppMetadata& m, std::string_view) -> std::optional<APMRecord> {
-    return APMRecord{{"rowid", appMetadataKey()},
-                     {"last_bundle_index", Value(m.lastBundleIndex())},
-                     {"last_bundle_start_timestamp", Value(m.lastBundleStartTimestamp())},
-                     {"last_bundle_end_timestamp", Value(m.lastBundleEndTimestamp())}};
-  };
-  return updateDataType<APMAppMetadata>(&metadata, "app_metadata", "rowid", appMetadataKey(), error, toRecord);
+  return updateDataType<APMAppMetadata>(&metadata, "app_metadata", "rowid", appMetadataKey(), error,
+                                        appMetadataRecord);
 }
 
 bool APMDatabase::updateRemoteConfig(const wire::RIDUZMeasurementConfig& config, APMErrorOut error) {
@@ -293,11 +304,13 @@ std::shared_ptr<wire::RIDUZMeasurementConfig> APMDatabase::queryMeasurementConfi
 }
 
 std::optional<double> APMDatabase::lastRemoteConfigUpdateTimestamp(APMErrorOut error) {
-  if (!store_) {
-    APMSetDatabaseNotOpen(error);
-    return std::nullopt;
-  }
-  auto number = store_->numberForQuery("SELECT remote_config_timestamp FROM app_metadata LIMIT 1", {}, error);
+  return realForQuery("SELECT remote_config_timestamp FROM app_metadata LIMIT 1", error);
+}
+
+std::optional<double> APMDatabase::realForQuery(std::string_view query, APMErrorOut error) {
+  auto* store = openStore(error);
+  if (!store) return std::nullopt;
+  auto number = store->numberForQuery(query, {}, error);
   if (!number) return std::nullopt;
   return number->as_double();
 }

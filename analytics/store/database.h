@@ -5,6 +5,7 @@
 // Thread: the engine's worker queue; no lock of its own.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,9 @@
 
 #include "analytics/config/remote_config_sources.h"
 #include "analytics/model/daily_records.h"
+#include "analytics/model/event.h"
+#include "analytics/model/records.h"
+#include "analytics/store/conditional_user_property.h"
 #include "analytics/store/sqlite_store.h"
 
 namespace analytics {
@@ -26,6 +30,9 @@ struct APMTableSchema {
   APMColumnInfo addOn;
   APMModifyColumnInfo modify;
 };
+
+// A queued bundle with its row ID, the unit the upload step takes.
+using APMBundlePair = std::pair<std::shared_ptr<wire::RIDUZMeasurementBundle>, std::int64_t>;
 
 class APMDatabase : public APMRemoteConfigDatabase {
  public:
@@ -90,11 +97,129 @@ class APMDatabase : public APMRemoteConfigDatabase {
   std::shared_ptr<wire::RIDUZMeasurementConfig> queryMeasurementConfigWithError(APMErrorOut error) override;
   std::optional<double> lastRemoteConfigUpdateTimestamp(APMErrorOut error) override;
 
+  // Raw events and their shared metadata (database_raw_events.cpp).
+  bool insertIfNotExistsRawEventMetadata(const wire::RIDUZMeasurementBundle& metadata, APMErrorOut error);
+  std::shared_ptr<wire::RIDUZMeasurementBundle> queryRawEventsMetadataWithFingerprint(std::int64_t fingerprint,
+                                                                                     APMErrorOut error);
+  bool deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint, APMErrorOut error);
+  bool deleteUnusedRawEventsMetadata(APMErrorOut error);
+  std::optional<bool> isRawEventsTableEmpty(APMErrorOut error);
+  bool insertRawEvent(const APMEvent* event, std::int64_t metadataFingerprint, bool isRealtime, APMErrorOut error);
+  // Seconds since 1970 of the newest raw event; nullopt (no error) when empty.
+  std::optional<double> queryLatestRawEventTime(APMErrorOut error);
+  // Up to 1000 raw events of the fingerprint, oldest first, while `filter`
+  // (accepted count, row) accepts them; an empty filter accepts all.
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>> rawEventsWithMetadataFingerprint(
+      std::int64_t fingerprint, APMErrorOut error, const APMRecordFilter& filter);
+  std::optional<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint, APMErrorOut error);
+  bool deleteRawEventsWithMaxRowID(std::int64_t rowID, APMErrorOut error);
+  // Keeps the newest maxEventsStored - 1; the number of rows deleted.
+  std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(APMErrorOut error);
+  bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErrorOut error);
+  // The fingerprint of the oldest raw event; nullopt (no error) when empty.
+  std::optional<std::int64_t> nextMetadataFingerprintToProcess(APMErrorOut error);
+  std::shared_ptr<APMRawEventData> rawEventDataFromDictionary(const APMRecord& row, APMErrorOut error);
+  std::optional<bool> containsRealtimeRawEventsWithError(APMErrorOut error);
+
+  // Upload queue (database_queue.cpp).
+  std::optional<bool> isQueuedBundleTableEmpty(APMErrorOut error);
+  // Stores the bundle gzip-compressed; may first delete stale data.
+  bool insertBundle(const wire::RIDUZMeasurementBundle& bundle, bool isRealtime, APMErrorOut error);
+  // Adds one to each bundle's retry count, never past the int32 maximum.
+  bool incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs, APMErrorOut error);
+  // Oldest end first, at most `countLimit`, while the uncompressed sizes stay
+  // within `sizeLimit` (the first bundle is always taken).
+  std::optional<std::vector<APMBundlePair>> queryBundlesWithCountLimit(std::int64_t countLimit, std::int64_t sizeLimit,
+                                                                      APMErrorOut error);
+  std::optional<std::vector<APMBundlePair>> queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs,
+                                                                  APMErrorOut error);
+  bool deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, APMErrorOut error);
+  // true when the stale deletion ran, false when its interval has not passed,
+  // nullopt when it failed.
+  std::optional<bool> maybeDeleteStaleData(APMErrorOut error);
+  bool deleteStaleBundlesOlderThanMaxAge(double maxAge, APMErrorOut error);
+  std::optional<double> queryLatestBundleTime(APMErrorOut error);
+  std::optional<bool> containsRealtimeBundlesWithError(APMErrorOut error);
+
+  // Daily counts, event aggregates, user attributes and purchase
+  // fingerprints (database_metadata.cpp).
+  std::shared_ptr<APMDailyCounts> dailyCounts(APMErrorOut error);
+  bool updateDailyCounts(const APMDailyCounts& counts, APMErrorOut error);
+  std::optional<std::int64_t> publicEventCount(APMErrorOut error);
+  std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> allEventAggregates(APMErrorOut error);
+  std::shared_ptr<APMEventAggregates> eventAggregatesWithName(std::string_view name, APMErrorOut error);
+  bool updateEventAggregates(const APMEventAggregates* aggregates, APMErrorOut error);
+  std::optional<std::int64_t> publicUserAttributeCount(APMErrorOut error);
+  std::optional<std::int64_t> userAttributeCountForOrigin(std::string_view origin, APMErrorOut error);
+  std::optional<bool> containsUserAttributeWithName(std::string_view name, APMErrorOut error);
+  APMUserAttributeRef userAttributeWithName(std::string_view name, APMErrorOut error);
+  // User attributes whose names begin with the literal "_ltv_", newest first.
+  std::optional<std::vector<APMUserAttributeRef>> allLifetimeValueUserAttributes(APMErrorOut error);
+  std::optional<std::vector<APMUserAttributeRef>> userAttributesIncludingInternal(bool includeInternal,
+                                                                                 APMErrorOut error);
+  bool updateUserAttribute(const APMUserAttribute* attribute, APMErrorOut error);
+  bool deleteUserAttributeWithName(std::string_view name, APMErrorOut error);
+  // true for a new purchase (stored), false for a duplicate or an empty
+  // fingerprint, nullopt when the table cannot be read or written.
+  std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint, APMErrorOut error);
+
+  // Audiences: event and property filters, filter results (database_audiences.cpp).
+  std::optional<std::vector<std::int64_t>> allAudienceIDs(APMErrorOut error);
+  std::optional<std::vector<std::shared_ptr<APMEventFilter>>> eventFiltersForEventName(std::string_view eventName,
+                                                                                       APMErrorOut error);
+  std::optional<std::vector<std::shared_ptr<APMPropertyFilter>>> propertyFiltersForPropertyName(
+      std::string_view propertyName, APMErrorOut error);
+  std::shared_ptr<APMFilterResult> filterResultForAudienceID(std::int32_t audienceID, APMErrorOut error);
+  // Audience ID to its result, in rowid order; empty when the read fails.
+  std::map<std::int32_t, std::shared_ptr<APMFilterResult>> allFilterResults(APMErrorOut error);
+  // Bulk writes stop at the first failure; earlier elements stay written. A
+  // nullptr element is refused.
+  bool updateEventFilters(const std::vector<std::shared_ptr<APMEventFilter>>& filters, APMErrorOut error);
+  bool updatePropertyFilters(const std::vector<std::shared_ptr<APMPropertyFilter>>& filters, APMErrorOut error);
+  bool updateFilterResults(const std::vector<std::shared_ptr<APMFilterResult>>& results, APMErrorOut error);
+  bool deleteFilterResults(const std::vector<std::shared_ptr<APMFilterResult>>& results, APMErrorOut error);
+  bool deleteEventFilters(const std::vector<std::shared_ptr<APMEventFilter>>& filters, APMErrorOut error);
+  bool deletePropertyFilters(const std::vector<std::shared_ptr<APMPropertyFilter>>& filters, APMErrorOut error);
+  bool deleteAllEventFilters(APMErrorOut error);
+  bool deleteAllPropertyFilters(APMErrorOut error);
+
+  // Conditional user properties (database_audiences.cpp).
+  APMConditionalUserPropertyRef conditionalUserPropertyWithName(std::string_view name, APMErrorOut error);
+  bool updateConditionalUserProperty(const APMConditionalUserProperty* property, APMErrorOut error);
+  bool deleteConditionalUserPropertyWithName(std::string_view name, APMErrorOut error);
+  std::optional<std::vector<APMConditionalUserPropertyRef>> timedOutConditionalUserPropertiesWithError(
+      APMErrorOut error);
+  std::optional<std::vector<APMConditionalUserPropertyRef>> expiredConditionalUserPropertiesWithError(
+      APMErrorOut error);
+  std::optional<std::vector<APMConditionalUserPropertyRef>> triggeredConditionalUserPropertiesWithEventName(
+      std::string_view eventName, APMErrorOut error);
+  // Names starting with `prefix` and origins matching `origin` (SQL LIKE:
+  // "_" and "%" are wildcards, ASCII letters match either case); empty
+  // arguments match everything.
+  std::optional<std::vector<APMConditionalUserPropertyRef>> conditionalUserPropertiesWithPrefix(
+      std::string_view prefix, std::string_view origin, APMErrorOut error);
+  std::optional<std::vector<APMConditionalUserPropertyRef>> conditionalUserPropertiesWithCondition(
+      std::string_view condition, const platform::foundation::Array& parameterValues, APMErrorOut error);
+
+  // Complex events of the audience evaluation (database_audiences.cpp).
+  std::optional<std::pair<APMEventRef, std::int64_t>> mainEventAndChildCountPairWithEventID(std::int64_t eventID,
+                                                                                           APMErrorOut error);
+  bool updateComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID, std::int64_t childEventCount,
+                                                          const APMEvent* mainEvent, APMErrorOut error);
+  bool deleteComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID, APMErrorOut error);
+
  private:
   APMDatabase() = default;
   // The rows of a query, or nullopt after a "Database not open" error.
   std::optional<std::vector<APMRecord>> records(std::string_view query, const platform::foundation::Array& values,
                                                 APMErrorOut error);
+  // The query's single number as a double; nullopt for NULL or a failure.
+  std::optional<double> realForQuery(std::string_view query, APMErrorOut error);
+  // The query's single number as a flag or count; nullopt when it fails.
+  std::optional<std::int64_t> integerForQuery(std::string_view query, const platform::foundation::Array& values,
+                                              APMErrorOut error);
+  // The store, or nullptr after setting the "Database not open" error.
+  APMSqliteStore* openStore(APMErrorOut error);
 
   std::unique_ptr<APMSqliteStore> store_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;

@@ -242,17 +242,12 @@ std::optional<bool> APMSqliteStore::validateTableWithName(
     if (!executeSQL(alter, error)) return false;
   }
   if (extra.empty()) return true;
-  const std::string query = "PRAGMA table_info(" + std::string(table) + ")";
-  sqlite3_stmt* statement = statementForQuery(query, error);
-  if (!statement) return false;
-  bool unknownNotNull = false;
-  while (!unknownNotNull && sqlite3_step(statement) == SQLITE_ROW) {
-    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
-    unknownNotNull = name && extra.contains(name) && sqlite3_column_int(statement, 3) != 0;
-  }
-  cleanUpStatement(statement, query);
-  if (!APMCheckSuccess(!unknownNotNull, error, 2, "Table contains unknown non-optional columns")) return false;
-  return true;
+  auto info = tableInfo(table, error);
+  if (!info) return false;
+  const bool unknownNotNull = std::any_of(info->begin(), info->end(), [&extra](const TableColumn& column) {
+    return column.notNull && extra.contains(column.name);
+  });
+  return APMCheckSuccess(!unknownNotNull, error, 2, "Table contains unknown non-optional columns");
 }
 
 bool APMSqliteStore::ensureSchemaOfTableWithName(std::string_view table, const APMColumnInfo& elementary,
@@ -366,15 +361,10 @@ std::optional<std::vector<std::string>> APMSqliteStore::columnsForTableWithName(
                                                                                 APMErrorOut error) {
   if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for get columns")) return std::nullopt;
   if (!APMCheckSuccess(isOpen(), error, 2, "Get table columns failed. Database not open.")) return std::nullopt;
-  const std::string query = "PRAGMA table_info(" + std::string(table) + ")";
-  sqlite3_stmt* statement = statementForQuery(query, error);
-  if (!statement) return std::nullopt;
+  auto info = tableInfo(table, error);
+  if (!info) return std::nullopt;
   std::vector<std::string> names;
-  while (sqlite3_step(statement) == SQLITE_ROW) {
-    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
-    if (name && *name) names.emplace_back(name);
-  }
-  cleanUpStatement(statement, query);
+  for (const auto& column : *info) names.push_back(column.name);
   return names;
 }
 
@@ -382,17 +372,29 @@ std::optional<std::map<std::string, std::string>> APMSqliteStore::columnInfoForT
                                                                                              APMErrorOut error) {
   if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for column info")) return std::nullopt;
   if (!APMCheckSuccess(isOpen(), error, 2, "Get table column info failed. Database not open.")) return std::nullopt;
+  auto columns = tableInfo(table, error);
+  if (!columns) return std::nullopt;
+  std::map<std::string, std::string> info;
+  for (const auto& column : *columns) {
+    if (!column.type.empty()) info[column.name] = column.type;
+  }
+  return info;
+}
+
+std::optional<std::vector<APMSqliteStore::TableColumn>> APMSqliteStore::tableInfo(std::string_view table,
+                                                                                  APMErrorOut error) {
   const std::string query = "PRAGMA table_info(" + std::string(table) + ")";
   sqlite3_stmt* statement = statementForQuery(query, error);
   if (!statement) return std::nullopt;
-  std::map<std::string, std::string> info;
+  std::vector<TableColumn> columns;
   while (sqlite3_step(statement) == SQLITE_ROW) {
     const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
     const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
-    if (name && *name && type && *type) info[name] = type;
+    if (!name || !*name) continue;
+    columns.push_back({name, type ? type : "", sqlite3_column_int(statement, 3) != 0});
   }
   cleanUpStatement(statement, query);
-  return info;
+  return columns;
 }
 
 // MARK: Records
@@ -401,30 +403,41 @@ bool APMSqliteStore::upsertRecord(const APMRecord& record, std::string_view tabl
   if (!APMCheckSuccess(!record.empty(), error, 1, "Received empty record for upsert")) return false;
   if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for upsert")) return false;
   if (!APMCheckSuccess(isOpen(), error, 2, "Upsert record failed. Database not open.")) return false;
-  sqlite3_stmt* statement = upsertStatementForRecord(record, table, error);
-  return statement && executeSQLStatement(statement, error);
+  Array values;
+  auto sql = upsertSQLForRecord(record, table, &values);
+  // Cached under its exact text (it has placeholders): the same columns in
+  // the same table reuse one prepared statement.
+  return sql && stepQueryOnce(*sql, values, "execute statement", error);
+}
+
+std::optional<std::string> APMSqliteStore::upsertSQLForRecord(const APMRecord& record, std::string_view table,
+                                                              Array* values) {
+  std::string names, placeholders;
+  for (const auto& [name, value] : record) {
+    if (!isSupportedKind(value)) {
+      monitor().logWithLevel(4, 34020, "Record has value of unexpected type");
+      return std::nullopt;
+    }
+    names += name + ", ";
+    placeholders += "?, ";
+    values->push_back(value);
+  }
+  return "INSERT OR REPLACE INTO " + std::string(table) + " (" + replaceLastTwo(names, ") VALUES (") +
+         replaceLastTwo(placeholders, ");");
 }
 
 sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMRecord& record, std::string_view table,
                                                        APMErrorOut error) {
   if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for upsert")) return nullptr;
   if (!APMCheckSuccess(!record.empty(), error, 1, "Received empty record for upsert")) return nullptr;
-  std::string names, placeholders;
   Array values;
-  for (const auto& [name, value] : record) {
-    if (!isSupportedKind(value)) {
-      monitor().logWithLevel(4, 34020, "Record has value of unexpected type");
-      return nullptr;
-    }
-    names += name + ", ";
-    placeholders += "?, ";
-    values.push_back(value);
-  }
-  const std::string sql = "INSERT OR REPLACE INTO " + std::string(table) + " (" + replaceLastTwo(names, ") VALUES (") +
-                          replaceLastTwo(placeholders, ");");
+  auto sql = upsertSQLForRecord(record, table, &values);
+  return sql ? preparedStatement(*sql, values, error) : nullptr;
+}
+
+sqlite3_stmt* APMSqliteStore::preparedStatement(std::string_view sql, const Array& values, APMErrorOut error) {
   sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (!statement) return nullptr;
-  if (!bindValues(values, statement, error)) {
+  if (statement && !bindValues(values, statement, error)) {
     sqlite3_finalize(statement);
     return nullptr;
   }
@@ -458,15 +471,8 @@ sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMRecord& record, 
   }
   assignments.pop_back();
   values.push_back(*value);
-  const std::string sql =
-      "UPDATE " + std::string(table) + " SET " + assignments + " WHERE " + std::string(column) + "=?";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (!statement) return nullptr;
-  if (!bindValues(values, statement, error)) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return statement;
+  return preparedStatement("UPDATE " + std::string(table) + " SET " + assignments + " WHERE " + std::string(column) + "=?",
+                           values, error);
 }
 
 bool APMSqliteStore::increaseColumn(std::string_view column, std::int64_t amount, std::string_view table,
@@ -483,12 +489,7 @@ bool APMSqliteStore::increaseColumn(std::string_view column, std::int64_t amount
   const std::string col(column);
   const std::string query = "UPDATE " + std::string(table) + " SET " + col + " = " + col + " + " +
                             std::to_string(amount) + " WHERE " + std::string(condition);
-  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
-  if (!statement) return false;
-  const bool done = sqlite3_step(statement) == SQLITE_DONE;
-  if (!done) setDatabaseError(error, "increase records value");
-  cleanUpStatement(statement, query);
-  return done;
+  return stepQueryOnce(query, parameterValues, "increase records value", error);
 }
 
 bool APMSqliteStore::deleteRecordFromTableWithName(std::string_view table, std::string_view column,
@@ -497,14 +498,12 @@ bool APMSqliteStore::deleteRecordFromTableWithName(std::string_view table, std::
   if (!APMCheckSuccess(!column.empty(), error, 1, "Received empty column for delete record")) return false;
   if (!APMCheckNotNil(value, error, 1, "Received nil value for delete record")) return false;
   if (!APMCheckSuccess(isOpen(), error, 2, "Delete record failed. Database not open.")) return false;
+  // Prepared for this call only.
   sqlite3_stmt* statement =
-      prepareSQL("DELETE FROM " + std::string(table) + " WHERE " + std::string(column) + "=?", error);
+      preparedStatement("DELETE FROM " + std::string(table) + " WHERE " + std::string(column) + "=?", {*value}, error);
   if (!statement) return false;
-  bool done = false;
-  if (bindValues(Array{*value}, statement, error)) {
-    done = sqlite3_step(statement) == SQLITE_DONE;
-    if (!done) setDatabaseError(error, "delete record");
-  }
+  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  if (!done) setDatabaseError(error, "delete record");
   sqlite3_finalize(statement);
   return done;
 }
@@ -518,26 +517,22 @@ std::optional<std::int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::
   if (!APMCheckSuccess(isOpen(), error, 2, "Delete records with condition failed. Database not open."))
     return std::nullopt;
   const std::string query = "DELETE FROM " + std::string(table) + " WHERE " + std::string(condition);
-  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
-  if (!statement) return std::nullopt;
-  std::optional<std::int64_t> deleted;
-  if (sqlite3_step(statement) == SQLITE_DONE) {
-    deleted = sqlite3_changes(handle_);
-  } else {
-    setDatabaseError(error, "delete records with condition");
-  }
-  cleanUpStatement(statement, query);
-  return deleted;
+  if (!stepQueryOnce(query, parameterValues, "delete records with condition", error)) return std::nullopt;
+  return sqlite3_changes(handle_);
 }
 
 bool APMSqliteStore::deleteAllRecordsFromTableWithName(std::string_view table, APMErrorOut error) {
   if (!APMCheckSuccess(!table.empty(), error, 1, "Received empty table name for delete all records")) return false;
   if (!APMCheckSuccess(isOpen(), error, 2, "Delete all records failed. Database not open.")) return false;
-  const std::string query = "DELETE FROM " + std::string(table);
-  sqlite3_stmt* statement = statementForQuery(query, error);
+  return stepQueryOnce("DELETE FROM " + std::string(table), {}, "delete all records", error);
+}
+
+bool APMSqliteStore::stepQueryOnce(std::string_view query, const Array& parameterValues, std::string_view operation,
+                                   APMErrorOut error) {
+  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (!statement) return false;
   const bool done = sqlite3_step(statement) == SQLITE_DONE;
-  if (!done) setDatabaseError(error, "delete all records");
+  if (!done) setDatabaseError(error, operation);
   cleanUpStatement(statement, query);
   return done;
 }

@@ -134,6 +134,23 @@ class APMSqliteStore {
  private:
   explicit APMSqliteStore(std::string_view path);
   bool openAndValidateDatabase(APMErrorOut error);
+  struct TableColumn {
+    std::string name;
+    std::string type;
+    bool notNull;
+  };
+  // The rows of "PRAGMA table_info" with a name.
+  std::optional<std::vector<TableColumn>> tableInfo(std::string_view table, APMErrorOut error);
+  // The INSERT OR REPLACE text of a record, its values appended to `values`;
+  // nullopt (34020) for a value of another kind.
+  std::optional<std::string> upsertSQLForRecord(const APMRecord& record, std::string_view table,
+                                                platform::foundation::Array* values);
+  // Prepared for one use and bound; finalized again when binding fails.
+  sqlite3_stmt* preparedStatement(std::string_view sql, const platform::foundation::Array& values, APMErrorOut error);
+  // Steps `query` once through the statement cache and hands it back; false
+  // with error 3 for `operation` unless the step reports done.
+  bool stepQueryOnce(std::string_view query, const platform::foundation::Array& parameterValues,
+                     std::string_view operation, APMErrorOut error);
   bool isOpen() const { return handle_ != nullptr; }
 
   sqlite3* handle_ = nullptr;

@@ -265,7 +265,11 @@ TEST_F(AnalyticsSqliteStoreTest, StatementCacheKeepsPlaceholderAndUnconditionedS
     ASSERT_TRUE(store->upsertRecord({{"k", Value(std::to_string(i))}, {"v", Value(fd::Bytes{1})}}, "t", &error));
     EXPECT_EQ(store->deleteRecordsFromTableWithName("t", "rowid <= ?", Array{Value(100)}, &error), 1);
   }
-  EXPECT_EQ(store->cachedStatementCount(), before + 2);
+  // The upsert is cached once under its exact text; a delete by column value is not.
+  EXPECT_EQ(store->cachedStatementCount(), before + 3);
+  const Value key("0");
+  EXPECT_TRUE(store->deleteRecordFromTableWithName("t", "k", &key, &error));
+  EXPECT_EQ(store->cachedStatementCount(), before + 3);
 
   // Handing back a statement that is not the cached one logs 34016.
   auto* foreign = store->prepareSQL("SELECT MAX(n) FROM t", &error);

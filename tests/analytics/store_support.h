@@ -10,8 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include "analytics/store/sqlite_store.h"
+#include "analytics/config/persisted_config.h"
+#include "analytics/store/database.h"
+#include "analytics/support/files.h"
 #include "platform/os/file_manager.h"
+#include "platform/testing/manual_clock.h"
 #include "tests/analytics/support.h"
 
 namespace analytics_test {
@@ -64,6 +67,36 @@ class StoreDeviceTest : public AnalyticsDeviceTest {
 
   std::filesystem::path folder_;
   MonitorRecorder recorder_;
+};
+
+// A database at its real place, a pinned clock and the persisted configuration
+// (midnight offset 0), for the table operations.
+class DatabaseTablesTest : public StoreDeviceTest {
+ protected:
+  void SetUp() override {
+    StoreDeviceTest::SetUp();
+    clock_ = platform::testing::ManualClock::install();
+    config_ = analytics::APMPersistedConfig::initWithSuiteName(analytics::APMPersistedConfig::kSuiteName);
+    ASSERT_TRUE(config_);
+    database_ = analytics::APMDatabase::initWithDatabaseName(analytics::APMDatabase::kDatabaseName, config_);
+    ASSERT_TRUE(database_);
+  }
+  void TearDown() override {
+    database_.reset();
+    StoreDeviceTest::TearDown();
+  }
+  static std::filesystem::path file() {
+    return analytics::APMApplicationSupportPath(analytics::APMDatabase::kDatabaseName);
+  }
+  double now() const { return clock_->now_since_1970(); }
+  // The error's description, or "<none>".
+  static std::string text(const std::optional<platform::foundation::Error>& error) {
+    return error ? error->localized_description() : std::string("<none>");
+  }
+
+  std::shared_ptr<platform::testing::ManualClock> clock_;
+  std::shared_ptr<analytics::APMPersistedConfig> config_;
+  std::shared_ptr<analytics::APMDatabase> database_;
 };
 
 inline bool hasCode(const MonitorRecorder& recorder, std::int64_t code) {

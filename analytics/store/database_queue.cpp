@@ -1,0 +1,192 @@
+// APMDatabase: the upload queue of gzip-compressed bundles, their retry
+// counts and the periodic deletion of stale data.
+#include <cmath>
+
+#include "analytics/config/persisted_config.h"
+#include "analytics/config/remote_config.h"
+#include "analytics/engine/measurement.h"
+#include "analytics/store/database.h"
+#include "analytics/store/database_rows.h"
+#include "core/gzip.h"
+#include "wire/measurement/measurement.h"
+
+namespace analytics {
+
+namespace fd = platform::foundation;
+using fd::Array;
+using fd::Value;
+
+namespace {
+
+constexpr std::string_view kQueue = "queue";
+constexpr long long kRetryCeiling = 2147483647;
+// Field indexes of the bundle message.
+constexpr std::int32_t kBundleEndTimestampField = 5;
+constexpr std::int32_t kBundleAppIDField = 14;
+constexpr std::int32_t kBundleRetryCountField = 35;
+
+APMMonitor& monitor() { return APMDatabaseMonitor(); }
+
+std::optional<APMBundlePair> bundlePairFromRow(const APMRecord& row) {
+  if (row.empty()) {
+    monitor().logWithLevel(1, 12052, "Cannot process empty rowData");
+    return std::nullopt;
+  }
+  const auto* data = row.get("data").data();
+  if (!data || data->empty()) {
+    monitor().logWithLevel(1, 12049, "Cannot decompress an empty bundle data");
+    return std::nullopt;
+  }
+  fd::Error inflateError;
+  auto inflated = core::gul_dataByInflatingGzippedData(*data, &inflateError);
+  if (!inflated) {
+    monitor().logWithLevel(1, 12050, "Cannot decompress data. Error", APMErrorContext(inflateError));
+    return std::nullopt;
+  }
+  auto bundle = wire::RIDUZMeasurementBundle::initWithBuffer(*inflated);
+  if (!bundle) {
+    monitor().logWithLevel(1, 12051, "Unable to parse bundle from decompressed data");
+    return std::nullopt;
+  }
+  const Value& retries = row.get("retry_count");
+  if (retries.is_number() && *retries.as_int() > 0) {
+    wire::NANOSetInt32(bundle.get(), kBundleRetryCountField, static_cast<std::int32_t>(*retries.as_int()));
+  }
+  const Value& rowID = row.get("rowid");
+  if (!rowID.is_integer()) return std::nullopt;
+  return APMBundlePair(std::move(bundle), *rowID.as_int());
+}
+
+std::vector<APMBundlePair> bundlePairsFromRows(const std::vector<APMRecord>& rows) {
+  std::vector<APMBundlePair> pairs;
+  for (const auto& row : rows) {
+    if (auto pair = bundlePairFromRow(row)) pairs.push_back(std::move(*pair));
+  }
+  return pairs;
+}
+
+}  // namespace
+
+std::optional<bool> APMDatabase::isQueuedBundleTableEmpty(APMErrorOut error) {
+  auto empty = integerForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
+  if (!empty) return std::nullopt;
+  return *empty != 0;
+}
+
+bool APMDatabase::insertBundle(const wire::RIDUZMeasurementBundle& bundle, bool isRealtime, APMErrorOut error) {
+  auto bytes = bundle.protoBuffer();
+  if (!APMCheckSuccess(bytes && !bytes->empty(), error, 1, "Failed to insert nil bundle")) return false;
+  if (!APMCheckSuccess(!wire::NANOGetString(&bundle, kBundleAppIDField).value_or("").empty(), error, 1,
+                       "Failed to insert bundle without App ID"))
+    return false;
+  const std::int64_t endMilliseconds = wire::NANOGetInt64(&bundle, kBundleEndTimestampField);
+  if (!APMCheckSuccess(endMilliseconds > 0, error, 1, "Failed to insert bundle without valid timestamp")) return false;
+  if (!maybeDeleteStaleData(error)) return false;
+  const double end = static_cast<double>(endMilliseconds) / 1000.0;
+  const auto config = APMMeasurement::remoteConfig();
+  if (config && std::fabs(APMDatabaseNow() - end) > config->maxQueueTime()) {
+    monitor().logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
+  }
+  fd::Error gzipError;
+  auto compressed = core::gul_dataByGzippingData(*bytes, &gzipError);
+  if (!compressed || compressed->empty()) {
+    APMSetErrorWithoutContext(error, 2, "Failed to compress bundle");
+    monitor().logWithLevel(1, 12017, "Cannot compress data. Error", APMErrorContext(gzipError));
+    return false;
+  }
+  monitor().logWithLevel(7, 12018, "Saving bundle. size (bytes)", Value(std::to_string(compressed->size())));
+  auto* store = openStore(error);
+  return store && store->upsertRecord(
+                      APMRecord{{"bundle_end_timestamp", Value(end)},
+                                {"data", Value(std::move(*compressed))},
+                                {"is_realtime", Value(isRealtime ? 1 : 0)},
+                                {"retry_count", Value(wire::NANOGetInt32(&bundle, kBundleRetryCountField))}},
+                      kQueue, error);
+}
+
+bool APMDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs, APMErrorOut error) {
+  if (!APMCheckSuccess(!rowIDs.empty(), error, 1, "Failed to increment retry counter")) return false;
+  auto atCeiling = integerForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE retry_count = ? LIMIT 1)",
+                                   {Value(kRetryCeiling)}, nullptr);
+  if (atCeiling.value_or(0) != 0) {
+    monitor().logWithLevel(1, 12054, "The number of upload retries exceeds the limit. Will remain unchanged.");
+  }
+  Array parameters;
+  auto condition = APMRowIDCondition(rowIDs, &parameters, error);
+  if (!condition) return false;
+  parameters.emplace_back(kRetryCeiling);
+  auto* store = openStore(error);
+  return store &&
+         store->increaseColumn("retry_count", 1, kQueue, *condition + " AND retry_count < ?", parameters, error);
+}
+
+std::optional<std::vector<APMBundlePair>> APMDatabase::queryBundlesWithCountLimit(std::int64_t countLimit,
+                                                                                 std::int64_t sizeLimit,
+                                                                                 APMErrorOut error) {
+  auto rows = records("SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?",
+                      {Value(static_cast<long long>(countLimit))}, error);
+  if (!rows) return std::nullopt;
+  std::vector<APMBundlePair> taken;
+  std::int64_t total = 0;
+  for (const auto& row : *rows) {
+    auto pair = bundlePairFromRow(row);
+    if (!pair) continue;
+    const auto size = static_cast<std::int64_t>(pair->first->protoBuffer().value_or(fd::Bytes{}).size());
+    if (!taken.empty() && total + size > sizeLimit) break;
+    taken.push_back(std::move(*pair));
+    total += size;
+    if (total > sizeLimit) break;
+  }
+  return taken;
+}
+
+std::optional<std::vector<APMBundlePair>> APMDatabase::queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs,
+                                                                             APMErrorOut error) {
+  Array parameters;
+  auto condition = APMRowIDCondition(rowIDs, &parameters, error);
+  if (!condition) return std::nullopt;
+  auto rows = records("SELECT rowid, data, retry_count FROM queue WHERE " + *condition, parameters, error);
+  if (!rows) return std::nullopt;
+  return bundlePairsFromRows(*rows);
+}
+
+bool APMDatabase::deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, APMErrorOut error) {
+  Array parameters;
+  auto condition = APMRowIDCondition(rowIDs, &parameters, error);
+  auto* store = condition ? openStore(error) : nullptr;
+  return store && store->deleteRecordsFromTableWithName(kQueue, *condition, parameters, error);
+}
+
+std::optional<bool> APMDatabase::maybeDeleteStaleData(APMErrorOut error) {
+  const double now = APMDatabaseNow();
+  const double last = persistedConfig_ ? persistedConfig_->lastDeleteStaleBundlesTimestamp() : 0;
+  const auto config = APMMeasurement::remoteConfig();
+  if (!config) return std::nullopt;
+  if (!(std::fabs(now - last) > config->databaseDeleteStaleBundlesInterval())) return false;
+  const double maxAge = config->maxQueueTime();
+  if (!deleteStaleRawEventsDataOlderThanMaxAge(maxAge, error) || !deleteStaleBundlesOlderThanMaxAge(maxAge, error)) {
+    return std::nullopt;
+  }
+  if (persistedConfig_) persistedConfig_->setLastDeleteStaleBundlesTimestamp(now);
+  return true;
+}
+
+bool APMDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge, APMErrorOut error) {
+  if (!APMCheckSuccess(maxAge >= 0, error, 1, "Cannot delete stale bundles after negative time period")) return false;
+  auto* store = openStore(error);
+  return store && store->deleteRecordsFromTableWithName(kQueue,
+                                                        "abs(bundle_end_timestamp - cast(? as REAL)) > cast(? as REAL)",
+                                                        {Value(APMDatabaseNow()), Value(maxAge)}, error);
+}
+
+std::optional<double> APMDatabase::queryLatestBundleTime(APMErrorOut error) {
+  return realForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", error);
+}
+
+std::optional<bool> APMDatabase::containsRealtimeBundlesWithError(APMErrorOut error) {
+  auto exists = integerForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {}, error);
+  if (!exists) return std::nullopt;
+  return *exists != 0;
+}
+
+}  // namespace analytics
