@@ -73,6 +73,9 @@ int localized_compare(std::string_view a, std::string_view b, std::string_view l
 // Full case folding (ICU default folding), then code-point order: -1, 0 or 1.
 // Tells no letter case apart and orders "_" and digits by their code points.
 int compare_case_insensitive(std::string_view a, std::string_view b);
+// The text after full case folding (ICU default folding): "Straße" and
+// "STRASSE" both give "strasse".
+std::string fold_case(std::string_view text);
 // The same at secondary strength: letter case is ignored, accents still count.
 int localized_case_insensitive_compare(std::string_view a, std::string_view b, std::string_view locale = "en_US");
 // Locale-aware lower-casing (ICU).
@@ -86,6 +89,11 @@ class Regex {
   static Expected<Regex> compile(std::string_view pattern, bool case_insensitive = false);
   bool matches(std::string_view text) const;             // the whole text
   std::size_t count_matches(std::string_view text) const;   // non-overlapping matches anywhere
+  // Whether the pattern is found anywhere in the text, with the matcher bound
+  // to `time_limit` steps of the match engine (ICU's time limit, roughly
+  // milliseconds; 0 means no limit). nullopt when the limit is hit or the
+  // engine fails otherwise (its backtracking stack overflows).
+  std::optional<bool> search(std::string_view text, std::int32_t time_limit) const;
   // The first match anywhere in the text: its text and its byte range.
   struct Match {
     std::string text;

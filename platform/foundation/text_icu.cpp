@@ -112,6 +112,12 @@ int compare_case_insensitive(std::string_view a, std::string_view b) {
   return r < 0 ? -1 : r > 0 ? 1 : 0;
 }
 
+std::string fold_case(std::string_view text) {
+  icu::UnicodeString s = from_utf8(text);
+  s.foldCase(U_FOLD_CASE_DEFAULT);
+  return to_utf8(s);
+}
+
 std::string lower(std::string_view text, std::string_view locale) {
   icu::UnicodeString s = from_utf8(text);
   s.toLower(icu_locale(locale));
@@ -163,6 +169,18 @@ std::size_t Regex::count_matches(std::string_view text) const {
   std::size_t count = 0;
   while (matcher->find(status) && U_SUCCESS(status)) ++count;
   return count;
+}
+
+std::optional<bool> Regex::search(std::string_view text, std::int32_t time_limit) const {
+  icu::UnicodeString input = from_utf8(text);
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::RegexMatcher> matcher(impl_->compiled->matcher(input, status));
+  if (U_FAILURE(status)) return std::nullopt;
+  matcher->setTimeLimit(time_limit < 0 ? 0 : time_limit, status);
+  if (U_FAILURE(status)) return std::nullopt;
+  const bool found = matcher->find(status);
+  if (U_FAILURE(status)) return std::nullopt;
+  return found;
 }
 
 std::optional<Regex::Match> Regex::first_match(std::string_view text) const {

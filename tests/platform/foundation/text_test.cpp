@@ -257,6 +257,34 @@ TEST_F(TextTest, RegexFirstMatchGivesTextAndByteRange) {
   }
 }
 
+TEST_F(TextTest, RegexSearchFindsAnywhereAndStopsAtTheTimeLimit) {
+  const struct {
+    const char* pattern;
+    const char* text;
+    bool found;
+  } cases[] = {
+      {"a+", "xaa", true}, {"^a", "xaa", false}, {"a$", "xaa", true}, {"b", "xaa", false}, {"a*", "", true},
+  };
+  for (const auto& c : cases) {
+    auto regex = text::Regex::compile(c.pattern);
+    ASSERT_TRUE(regex) << c.pattern;
+    EXPECT_EQ(regex.value().search(c.text, 1000), std::optional<bool>(c.found)) << c.pattern << " in " << c.text;
+  }
+  // Catastrophic backtracking: the bounded search gives up instead of running on.
+  auto nested = text::Regex::compile("(a+)+$");
+  ASSERT_TRUE(nested);
+  EXPECT_EQ(nested.value().search(std::string(40, 'a') + "b", 10), std::nullopt);
+  EXPECT_EQ(nested.value().search("aaa", 10), std::optional<bool>(true));
+}
+
+TEST_F(TextTest, FoldCaseIsFullCaseFolding) {
+  EXPECT_EQ(text::fold_case("Shop"), "shop");
+  EXPECT_EQ(text::fold_case("Stra\xc3\x9f" "E"), "strasse");
+  EXPECT_EQ(text::fold_case("\xce\xa3\xcf\x82"), "\xcf\x83\xcf\x83");   // both sigmas fold alike
+  EXPECT_EQ(text::fold_case(""), "");
+  EXPECT_EQ(text::fold_case("_1"), "_1");
+}
+
 TEST_F(TextTest, BadPatternsGiveAnError) {
   for (const char* pattern : {"(", "[a-", "*", "a{2,1}", "\\"}) {
     auto regex = text::Regex::compile(pattern);
