@@ -42,7 +42,8 @@ std::optional<std::int64_t> publicEventCount(APMDatabase& db, APMErrorOut error)
 // Raw events.
 bool insertIfNotExistsRawEventMetadata(APMDatabase& db, const wire::RIDUZMeasurementBundle& metadata,
                                        APMErrorOut error);
-std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(APMDatabase& db, std::int64_t limit, APMErrorOut error);
+// Keeps the newest maxEventsStored - 1; the number deleted.
+std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(APMDatabase& db, APMErrorOut error);
 bool insertRawEvent(APMDatabase& db, const APMEvent& event, std::int64_t metadataFingerprint, bool isRealtime,
                     APMErrorOut error);
 // Upload queue.

@@ -288,7 +288,7 @@ bool APMMeasurement::storeEventOnWorkerQueue(const APMEventRef& event, bool isPu
     return false;
   }
   error.reset();
-  const auto deleted = engine_records::deleteRawEventsOverAbsoluteLimit(*database_, config->maxEventsStored(), &error);
+  const auto deleted = engine_records::deleteRawEventsOverAbsoluteLimit(*database_, &error);
   if (!deleted) {
     monitor().logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error",
                            error ? APMErrorContext(*error) : Value());
