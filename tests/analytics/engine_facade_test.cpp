@@ -19,7 +19,7 @@ using analytics::FIRConnectorUtils;
 using analytics_test::EventListenerRecorder;
 using analytics_test::MonitorRecorder;
 
-class AnalyticsFacadeTest : public analytics_test::AnalyticsDeviceTest {};
+class AnalyticsFacadeTest : public analytics_test::AnalyticsEngineTest {};
 
 TEST(AnalyticsFacadeVersion, AMismatchRaisesAndTheSameVersionPasses) {
   EXPECT_NO_THROW(DAVIdovivove::checkLibraryVersion("50300000"));

@@ -17,7 +17,9 @@
 #include "analytics/engine_seams.h"
 #include "analytics/model/event.h"
 #include "analytics/model/value.h"
+#include "platform/dispatch/queue.h"
 #include "platform/foundation/value.h"
+#include "tests/analytics/support.h"
 
 namespace analytics_test {
 
@@ -40,19 +42,24 @@ struct SeenEvent {
   }
 };
 
-// Records every event the entry's listener road reports, from construction on.
+// Records every event the entry's listener road reports, from construction
+// on. The listener keeps the records alive: calls may come after the test.
 class EventListenerRecorder {
  public:
-  EventListenerRecorder() {
-    token_ = analytics::APMAnalytics::addLogEventListener([this](const analytics::APMEventRef& event) {
-      std::lock_guard lock(mutex_);
-      events_.push_back({event->origin(), event->name(), event->timestamp(), event->parameters()});
-      changed_.notify_all();
+  EventListenerRecorder() : state_(std::make_shared<State>()) {
+    token_ = analytics::APMAnalytics::addLogEventListener([state = state_](const analytics::APMEventRef& event) {
+      std::lock_guard lock(state->mutex);
+      state->events.push_back({event->origin(), event->name(), event->timestamp(), event->parameters()});
+      state->changed.notify_all();
     });
   }
+  ~EventListenerRecorder() { analytics::APMAnalytics::removeLogEventListener(token_); }
+  EventListenerRecorder(const EventListenerRecorder&) = delete;
+  EventListenerRecorder& operator=(const EventListenerRecorder&) = delete;
+
   std::vector<SeenEvent> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
+    std::lock_guard lock(state_->mutex);
+    return state_->events;
   }
   std::vector<std::string> names() const {
     std::vector<std::string> out;
@@ -61,15 +68,18 @@ class EventListenerRecorder {
   }
   // Waits until `count` events were seen (a hang check, not a timing).
   bool waitFor(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kEngineHang, [&] { return events_.size() >= count; });
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, kEngineHang, [&] { return state_->events.size() >= count; });
   }
 
  private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<SeenEvent> events;
+  };
+  std::shared_ptr<State> state_;
   analytics::APMLogEventListenerTokenRef token_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<SeenEvent> events_;
 };
 
 // Returns once everything queued on the entry's operation and serial queues
@@ -92,6 +102,17 @@ inline platform::foundation::Dict startOptions(bool enabled = true, bool deactiv
                                     {"DAVIDIZE_ANALYTICS_COLLECTION_DEACTIVATED", platform::foundation::Value(deactivated)},
                                     {"app_measurement_log_tag", platform::foundation::Value("[Davidize/Analytics]")}};
 }
+
+// A booted device; the work the test started on the pool ends before the
+// process does.
+class AnalyticsEngineTest : public AnalyticsDeviceTest {
+ protected:
+  void TearDown() override {
+    analytics::APMAnalytics::setLogEventInterceptor({});
+    drainEntry();
+    platform::dispatch::wait_until_idle();
+  }
+};
 
 // A screen seam with fixed parameters.
 class FixedScreens : public analytics::APMScreensSeam {
