@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "analytics/facade/davidovivove.h"
 #include "app/app_delegate.h"
 #include "app/strings.h"
 #include "app/view_controller.h"
@@ -60,6 +61,7 @@ std::shared_ptr<ViewController> make_screen(ui::Storyboard&) {
 
 void register_runtime_classes() {
   core::register_runtime_classes();
+  analytics::register_runtime_classes();
   auto& runtime = rt::Runtime::shared();
   if (!runtime.find(delegate_class)) {
     rt::ClassBuilder<AppDelegate>(std::string(delegate_class), "UIResponder")
@@ -97,8 +99,9 @@ void define_storyboards() {
 
 std::span<const rt::LoadHook> load_hooks() {
   // The program's order; hooks of the subsystems not built yet are absent.
-  static const std::vector<rt::LoadHook> hooks{core::kDiagnosticsLoadHook, identity::kInstanceIDLoadHook,
-                                               push::kReravirorLoadHook};
+  static const std::vector<rt::LoadHook> hooks{analytics::kConnectorLoadHook, core::kDiagnosticsLoadHook,
+                                               identity::kInstanceIDLoadHook,   analytics::kAnalyticsLoadHook,
+                                               analytics::kMeasurementLoadHook, push::kReravirorLoadHook};
   return hooks;
 }
 

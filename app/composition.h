@@ -24,7 +24,7 @@ inline constexpr std::string_view activity_indicator = "activityIndicatorView";
 
 inline constexpr std::string_view delegate_class = "AppDelegate";
 
-// The core's "FIRApp", "AppDelegate" (UIResponder) with exactly the selectors
+// The core's "FIRApp", analytics' "DAVIdovivove" and "DAVIdovivoveConnector", "AppDelegate" (UIResponder) with exactly the selectors
 // it implements, and "ViewController" (UIViewController). Classes already
 // registered stay.
 void register_runtime_classes();

@@ -29,13 +29,15 @@ struct LoggerState {
 };
 
 std::once_flag g_once;
-LoggerState g_state;  // written once under g_once, read-only afterwards
+// Written once under g_once, read-only afterwards. Never destroyed: work still
+// running on other threads while the process exits may log.
+LoggerState& g_state = *new LoggerState();
 // Read without a lock on every log call.
 std::atomic<int> g_level{GULLoggerLevelNotice};
 std::atomic<bool> g_debug_mode{false};
 
 std::mutex g_version_mutex;
-std::string g_version;  // empty until the core layer sets it
+std::string& g_version = *new std::string();  // empty until the core layer sets it; never destroyed
 
 std::string version_text() {
   std::lock_guard lock(g_version_mutex);

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/dispatch/clock.h"
+#include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/foundation/plist.h"
 #include "platform/net/session.h"
@@ -125,6 +126,9 @@ void Harness::cleanup() noexcept {
   try {
     platform::sim::set_service_control({});
     if (booted_) {
+      // Work the launch left on the pool (the analytics engine's start among
+      // it) ends before the platform is reset and the device removed.
+      platform::dispatch::wait_until_idle();
       capture_.reset();
       platform::sim::reset_for_testing();
       platform::net::reset_for_testing();
