@@ -28,7 +28,7 @@ struct LoggerState {
   std::optional<Queue> queue;
 };
 
-std::once_flag g_once;
+std::once_flag g_utilities_once;
 LoggerState g_state;  // written once under g_once, read-only afterwards
 // Read without a lock on every log call.
 std::atomic<int> g_level{GULLoggerLevelNotice};
@@ -100,7 +100,7 @@ void log_message(GULLoggerLevel level, std::string_view service, bool force, std
 }  // namespace
 
 void GULLoggerInitialize() {
-  std::call_once(g_once, [] {
+  std::call_once(g_utilities_once, [] {
     const int major = std::atoi(GULAppEnvironmentUtil::systemVersion().c_str());
     g_state.client = syslog::Client::open(std::nullopt, kFacility, major < 10);
     g_level.store(GULLoggerLevelNotice);
