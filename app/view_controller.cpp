@@ -19,7 +19,7 @@ namespace {
 
 bool first_screen = true;
 
-bool at_least(int major) { return platform::os::ProcessInfo::shared().at_least({major, 0, 0}); }
+bool system_at_least(int major) { return platform::os::ProcessInfo::shared().at_least({major, 0, 0}); }
 
 void set_network_activity(bool on) {
   if (auto* application = ui::Application::shared()) application->network_activity_indicator_visible = on;
@@ -59,7 +59,7 @@ void ViewController::view_did_load() {
   if (activityIndicatorView) activityIndicatorView->start_animating();
   if (connectionLostView) connectionLostView->hidden = true;
   if (webView) webView->hidden = false;
-  if (at_least(10)) {
+  if (system_at_least(10)) {
     wkWebView = initialWebview;
     wkWebView->set_navigation_delegate(self());
     wkWebView->set_ui_delegate(self());

@@ -5,6 +5,15 @@
 
 add_compile_options(-fno-omit-frame-pointer)
 
+# Unity builds: the source files of a target are compiled in batches, one
+# translation unit per batch, so the heavy headers are parsed and their
+# templates instantiated once per batch instead of once per file. File-local
+# names (anonymous namespaces, statics) must therefore be unique within a
+# library and within a test folder.
+option(PROJECT_UNITY "Compile libraries and tests in batches (unity build)" ON)
+set(PROJECT_UNITY_TEST_BATCH 8 CACHE STRING "Test files per translation unit in unity builds")
+set(PROJECT_UNITY_LIBRARY_BATCH 8 CACHE STRING "Library files per translation unit in unity builds")
+
 if(PROJECT_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -O1 -g)
   add_link_options(-fsanitize=address,undefined)
@@ -37,4 +46,7 @@ function(project_library name alias)
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${L_DEPS} PRIVATE ${L_PRIVATE_DEPS})
   project_warnings(${name})
+  if(PROJECT_UNITY)
+    set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${PROJECT_UNITY_LIBRARY_BATCH})
+  endif()
 endfunction()

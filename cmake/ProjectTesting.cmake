@@ -85,6 +85,10 @@ function(_project_gtest_finish)
     endif()
     add_executable(${exe})
     target_link_libraries(${exe} PRIVATE ${parts} GTest::gtest_main)
+    if(PROJECT_UNITY)
+      set_target_properties(${exe} PROPERTIES UNITY_BUILD ON
+        UNITY_BUILD_BATCH_SIZE ${PROJECT_UNITY_TEST_BATCH})
+    endif()
     _project_test_flags(${exe})
     target_precompile_headers(${exe} REUSE_FROM project_test_pch)
     # Not position independent: the loader then has no relocations to apply

@@ -28,8 +28,8 @@ struct LoggerState {
   std::optional<Queue> queue;
 };
 
-std::once_flag g_once;
-// Written once under g_once, read-only afterwards. Never destroyed: work still
+std::once_flag g_utilities_once;
+// Written once under g_utilities_once, read-only afterwards. Never destroyed: work still
 // running on other threads while the process exits may log.
 LoggerState& g_state = *new LoggerState();
 // Read without a lock on every log call.
@@ -102,7 +102,7 @@ void log_message(GULLoggerLevel level, std::string_view service, bool force, std
 }  // namespace
 
 void GULLoggerInitialize() {
-  std::call_once(g_once, [] {
+  std::call_once(g_utilities_once, [] {
     const int major = std::atoi(GULAppEnvironmentUtil::systemVersion().c_str());
     g_state.client = syslog::Client::open(std::nullopt, kFacility, major < 10);
     g_level.store(GULLoggerLevelNotice);

@@ -17,14 +17,14 @@
 namespace Duvarel {
 
 namespace foundation = platform::foundation;
-using Reason = AFError::MultipartEncodingFailureReason;
+using EncodingReason = AFError::MultipartEncodingFailureReason;
 using Bytes = foundation::Bytes;
 
 namespace {
 
 foundation::Error posixError(int code) { return foundation::Error(std::string(foundation::posix_error::domain), code); }
 
-Error multipartError(Reason reason) { return AFError::multipartEncodingFailed(std::move(reason)); }
+Error multipartError(EncodingReason reason) { return AFError::multipartEncodingFailed(std::move(reason)); }
 
 
 bool hasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
@@ -77,11 +77,11 @@ class ExclusiveFileStream final : public foundation::OutputStream {
 Expected<void> writeBuffer(std::span<const std::uint8_t> bytes, foundation::OutputStream& stream) {
   while (!bytes.empty()) {
     if (!stream.has_space_available()) {
-      return multipartError(Reason::outputStreamWriteFailed(stream.error().value_or(posixError(EIO))));
+      return multipartError(EncodingReason::outputStreamWriteFailed(stream.error().value_or(posixError(EIO))));
     }
     std::ptrdiff_t written = stream.write(bytes);
-    if (auto error = stream.error()) return multipartError(Reason::outputStreamWriteFailed(*error));
-    if (written <= 0) return multipartError(Reason::outputStreamWriteFailed(posixError(EIO)));
+    if (auto error = stream.error()) return multipartError(EncodingReason::outputStreamWriteFailed(*error));
+    if (written <= 0) return multipartError(EncodingReason::outputStreamWriteFailed(posixError(EIO)));
     bytes = bytes.subspan(std::min(bytes.size(), static_cast<std::size_t>(written)));
   }
   return {};
@@ -94,18 +94,18 @@ Expected<void> readStream(foundation::InputStream& stream, Sink&& sink) {
   stream.open();
   if (auto error = stream.error()) {
     stream.close();
-    return multipartError(Reason::inputStreamReadFailed(*error));
+    return multipartError(EncodingReason::inputStreamReadFailed(*error));
   }
   while (stream.has_bytes_available()) {
     std::array<std::uint8_t, MultipartFormData::streamBufferSize> buffer{};
     std::ptrdiff_t read = stream.read(buffer);
     if (auto error = stream.error()) {
       stream.close();
-      return multipartError(Reason::inputStreamReadFailed(*error));
+      return multipartError(EncodingReason::inputStreamReadFailed(*error));
     }
     if (read < 0) {
       stream.close();
-      return multipartError(Reason::inputStreamReadFailed(posixError(EIO)));
+      return multipartError(EncodingReason::inputStreamReadFailed(posixError(EIO)));
     }
     if (read == 0) break;
     if (auto done = sink(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(read))); !done) {
@@ -164,7 +164,7 @@ std::string MultipartFormData::mimeType(const std::string& pathExtension) {
   return platform::os::mime_type_for_extension(pathExtension);
 }
 
-void MultipartFormData::setBodyPartError(Reason reason) {
+void MultipartFormData::setBodyPartError(EncodingReason reason) {
   if (!bodyPartError_) bodyPartError_ = multipartError(std::move(reason));
 }
 
@@ -183,7 +183,7 @@ void MultipartFormData::append(const Url& fileURL, const std::string& name) {
   const std::string fileName = fileURL.last_path_component();
   const std::string extension = fileURL.path_extension();
   if (fileName.empty() || extension.empty()) {
-    setBodyPartError(Reason::bodyPartFilenameInvalid(fileURL));
+    setBodyPartError(EncodingReason::bodyPartFilenameInvalid(fileURL));
     return;
   }
   append(fileURL, name, fileName, mimeType(extension));
@@ -193,7 +193,7 @@ void MultipartFormData::append(const Url& fileURL, const std::string& name, cons
                                const std::string& mime) {
   HTTPHeaders headers = contentHeaders(name, fileName, mime);
   if (!fileURL.is_file_url()) {
-    setBodyPartError(Reason::bodyPartURLInvalid(fileURL));
+    setBodyPartError(EncodingReason::bodyPartURLInvalid(fileURL));
     return;
   }
   const std::filesystem::path path = fileURL.file_path();
@@ -203,7 +203,7 @@ void MultipartFormData::append(const Url& fileURL, const std::string& name, cons
     foundation::Dict info{{std::string(foundation::key_file_path), path.string()}};
     if (ec && ec != std::errc::no_such_file_or_directory)
       info.set(std::string(foundation::key_underlying_error), foundation::Value(ec.message()));
-    setBodyPartError(Reason::bodyPartFileNotReachableWithError(
+    setBodyPartError(EncodingReason::bodyPartFileNotReachableWithError(
         fileURL, foundation::Error(std::string(foundation::cocoa_error::domain),
                                    foundation::cocoa_error::file_read_no_such_file, std::move(info))));
     return;
@@ -211,17 +211,17 @@ void MultipartFormData::append(const Url& fileURL, const std::string& name, cons
   bool isDirectory = false;
   auto& files = platform::os::FileManager::shared();
   if (!files.exists(path, &isDirectory) || isDirectory) {
-    setBodyPartError(Reason::bodyPartFileIsDirectory(fileURL));
+    setBodyPartError(EncodingReason::bodyPartFileIsDirectory(fileURL));
     return;
   }
   auto attributes = files.attributes(path);
   if (!attributes) {
-    setBodyPartError(Reason::bodyPartFileSizeQueryFailedWithError(fileURL, attributes.error()));
+    setBodyPartError(EncodingReason::bodyPartFileSizeQueryFailedWithError(fileURL, attributes.error()));
     return;
   }
   auto stream = InputStream::from_file(fileURL);
   if (!stream) {
-    setBodyPartError(Reason::bodyPartInputStreamCreationFailed(fileURL));
+    setBodyPartError(EncodingReason::bodyPartInputStreamCreationFailed(fileURL));
     return;
   }
   appendPart(std::move(stream), attributes->size, std::move(headers), fileURL);
@@ -241,7 +241,7 @@ void MultipartFormData::appendPart(std::shared_ptr<InputStream> stream, std::uin
   for (const auto& [field, value] : headers) {
     if (hasLineBreak(field) || hasLineBreak(value)) {
       // A line break would start a header of its own: refuse the part.
-      setBodyPartError(Reason::bodyPartFilenameInvalid(source.value_or(*Url::parse("data:,"))));
+      setBodyPartError(EncodingReason::bodyPartFilenameInvalid(source.value_or(*Url::parse("data:,"))));
       return;
     }
   }
@@ -262,7 +262,7 @@ Bytes MultipartFormData::encodeHeaders(const BodyPart& part) const {
 }
 
 Expected<void> MultipartFormData::encodeBodyStream(BodyPart& part, Bytes& out) const {
-  if (!part.bodyStream) return multipartError(Reason::inputStreamReadFailed(posixError(EBADF)));
+  if (!part.bodyStream) return multipartError(EncodingReason::inputStreamReadFailed(posixError(EBADF)));
   return readStream(*part.bodyStream, [&out](std::span<const std::uint8_t> chunk) -> Expected<void> {
     out.insert(out.end(), chunk.begin(), chunk.end());
     return {};
@@ -299,7 +299,7 @@ Expected<void> MultipartFormData::writeBodyPart(BodyPart& part, OutputStream& st
       boundary_);
   if (auto r = writeBuffer(boundaryLine, stream); !r) return r;
   if (auto r = writeBuffer(encodeHeaders(part), stream); !r) return r;
-  if (!part.bodyStream) return multipartError(Reason::inputStreamReadFailed(posixError(EBADF)));
+  if (!part.bodyStream) return multipartError(EncodingReason::inputStreamReadFailed(posixError(EBADF)));
   if (auto r = readStream(*part.bodyStream,
                           [&stream](std::span<const std::uint8_t> chunk) { return writeBuffer(chunk, stream); });
       !r)
@@ -327,15 +327,15 @@ Expected<void> MultipartFormData::writeEncodedBody(const Url& fileURL) {
   if (const std::string path = fileURL.path(); !path.empty()) {
     std::error_code ec;
     if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found && !ec)
-      return multipartError(Reason::outputStreamFileAlreadyExists(fileURL));
+      return multipartError(EncodingReason::outputStreamFileAlreadyExists(fileURL));
   }
-  if (!fileURL.is_file_url()) return multipartError(Reason::outputStreamURLInvalid(fileURL));
+  if (!fileURL.is_file_url()) return multipartError(EncodingReason::outputStreamURLInvalid(fileURL));
   ExclusiveFileStream stream(fileURL.file_path());
   stream.open();
   if (stream.status() != foundation::StreamStatus::open) {
     const int err = stream.openErrno();
-    if (err == EEXIST || err == ELOOP) return multipartError(Reason::outputStreamFileAlreadyExists(fileURL));
-    return multipartError(Reason::outputStreamCreationFailed(fileURL));
+    if (err == EEXIST || err == ELOOP) return multipartError(EncodingReason::outputStreamFileAlreadyExists(fileURL));
+    return multipartError(EncodingReason::outputStreamCreationFailed(fileURL));
   }
   Expected<void> written = writeEncodedBody(static_cast<OutputStream&>(stream));
   stream.close();

@@ -38,7 +38,7 @@ BridgeState& bs() {
   return *s;
 }
 
-double now() { return foundation::Date::now().since_1970; }
+double bridgeNow() { return foundation::Date::now().since_1970; }
 
 // None when the group's name is the app's own bundle identifier: reads then answer zero and writes do nothing.
 std::shared_ptr<platform::os::UserDefaults> appGroup() {
@@ -115,7 +115,7 @@ void RerAvirorTrackDavidizeAnalytics::trackOpenEvent(const OSNotificationOpenedR
   {
     std::lock_guard lock(bs().mutex);
     if (!bs().eventsEnabled) return;
-    bs().lastOpenEventTime = now();
+    bs().lastOpenEventTime = bridgeNow();
   }
   const auto& notification = result.notification();
   const auto payload = notification ? notification->payload() : nullptr;
@@ -131,7 +131,7 @@ void RerAvirorTrackDavidizeAnalytics::trackReceivedEvent(const OSNotificationPay
   if (auto group = appGroup()) {
     group->set(kReceivedIdKey, payload.notificationID() ? std::optional<Value>(*payload.notificationID()) : std::nullopt);
     group->set(kReceivedCampaignKey, Value(campaign));
-    group->set(kReceivedTimeKey, Value(now()));
+    group->set(kReceivedTimeKey, Value(bridgeNow()));
     group->synchronize();
   }
   if (!payload.notificationID()) return;
@@ -148,7 +148,7 @@ void RerAvirorTrackDavidizeAnalytics::trackInfluenceOpenEvent() {
   auto group = appGroup();
   const double received = group ? group->real(kReceivedTimeKey) : 0;
   if (received == 0) return;
-  const double t = now();
+  const double t = bridgeNow();
   if (t - received > kInfluenceWindowSeconds) return;
   if (t - lastOpen < kAfterOpenSeconds) return;
   const auto id = group->string(kReceivedIdKey);

@@ -42,7 +42,7 @@ CenterStatics& statics() {
   return *s;
 }
 
-void log(std::string_view text) { RerAviror::reraviror_Log(kLogVerbose, text); }
+void centerLog(std::string_view text) { RerAviror::reraviror_Log(kLogVerbose, text); }
 
 // Registered before any injection; a registry without it injects nothing.
 const rt::Class* carrier() { return rt::Runtime::shared().find(kCenterCarrier); }
@@ -86,7 +86,7 @@ void setRerAvirorUNDelegate(rt::Object& self, rt::Id delegate) {
     return;
   }
   s.previousUNDelegate = delegate;
-  log("RerAvirorUNUserNotificationCenter setRerAvirorUNDelegate Fired!");
+  centerLog("RerAvirorUNUserNotificationCenter setRerAvirorUNDelegate Fired!");
   s.delegateUNClass =
       classWithProtocolInHierarchy(delegate ? &delegate->isa() : nullptr, "UNUserNotificationCenterDelegate");
   s.delegateUNSubclasses = subclassesOfClass(s.delegateUNClass);
@@ -156,7 +156,7 @@ void willPresent(rt::Object& self, rt::Id center, notify::Notification notificat
     }
     return;
   }
-  log("reravirorUserNotificationCenter:willPresentNotification:withCompletionHandler: Fired!");
+  centerLog("reravirorUserNotificationCenter:willPresentNotification:withCompletionHandler: Fired!");
   const std::int64_t displayType = RerAviror::inFocusDisplayType();
   const std::uint32_t options = presentationOptions(displayType);
   const bool openedAtOnce = displayType == 0 && !notification.request.content.body.empty();
@@ -183,7 +183,7 @@ void didReceive(rt::Object& self, rt::Id center, rt::Id response, std::function<
     }
     return;
   }
-  log("reravirorUserNotificationCenter:didReceiveNotificationResponse:withCompletionHandler: Fired!");
+  centerLog("reravirorUserNotificationCenter:didReceiveNotificationResponse:withCompletionHandler: Fired!");
   RerAvirorUNUserNotificationCenter::processiOS10Open(response);
   if (self.responds_to(center_sel::didReceive.id)) {
     rt::send(self, center_sel::didReceive, std::move(center), std::move(response), std::move(completion));
@@ -202,7 +202,7 @@ void didReceive(rt::Object& self, rt::Id center, rt::Id response, std::function<
 }
 
 template <class R, class... A, class F>
-std::pair<rt::SelId, rt::Imp> entry(const rt::Sel<R(A...)>& s, F f) {
+std::pair<rt::SelId, rt::Imp> centerEntry(const rt::Sel<R(A...)>& s, F f) {
   return {s.id, rt::Imp::make(s, f)};
 }
 
@@ -214,11 +214,11 @@ void RerAvirorUNUserNotificationCenter::registerCarrierClass() {
   definition.name = std::string(kCenterCarrier);
   definition.superclass = "NSObject";
   definition.methods = {
-      entry(center_sel::setRerAvirorUNDelegate, &setRerAvirorUNDelegate),
-      entry(center_sel::requestAuthorization, &requestAuthorization),
-      entry(center_sel::getNotificationSettings, &getNotificationSettings),
-      entry(center_sel::willPresent, &willPresent),
-      entry(center_sel::didReceive, &didReceive),
+      centerEntry(center_sel::setRerAvirorUNDelegate, &setRerAvirorUNDelegate),
+      centerEntry(center_sel::requestAuthorization, &requestAuthorization),
+      centerEntry(center_sel::getNotificationSettings, &getNotificationSettings),
+      centerEntry(center_sel::willPresent, &willPresent),
+      centerEntry(center_sel::didReceive, &didReceive),
   };
   rt::Runtime::shared().define(std::move(definition));
 }
@@ -259,7 +259,7 @@ void RerAvirorUNUserNotificationCenter::processiOS10Open(const rt::Id& response)
 void RerAvirorUNUserNotificationCenter::callLegacyAppDeletegateSelector(
     const notify::Notification& notification, bool isTextReply, std::optional<std::string> actionIdentifier,
     std::optional<std::string> userText, bool fromPresentNotification, std::function<void()> completionHandler) {
-  log("callLegacyAppDeletegateSelector:withCompletionHandler: Fired!");
+  centerLog("callLegacyAppDeletegateSelector:withCompletionHandler: Fired!");
   auto done = [completionHandler = std::move(completionHandler)] {
     if (completionHandler) completionHandler();
   };

@@ -32,18 +32,18 @@ struct TrackerState {
   ui::BackgroundTaskId backgroundTask = ui::background_task_invalid;
 };
 
-TrackerState& st() {
+TrackerState& focusTimeState() {
   static TrackerState* s = new TrackerState();
   return *s;
 }
 
-platform::os::UserDefaults& defaults() { return platform::os::UserDefaults::standard(); }
+platform::os::UserDefaults& focusDefaults() { return platform::os::UserDefaults::standard(); }
 
 }  // namespace
 
 void RerAvirorTracker::onFocus(bool toBackground) {
   if (RerAviror::requiresUserPrivacyConsent()) return;
-  auto& s = st();
+  auto& s = focusTimeState();
   {
     std::lock_guard lock(s.mutex);
     if (toBackground == s.focusState) return;
@@ -54,8 +54,8 @@ void RerAvirorTracker::onFocus(bool toBackground) {
   bool badgeWasSet = false;
 
   if (toBackground) {
-    defaults().set(kLastClosedTimeKey, std::optional<foundation::Value>(std::in_place, now));
-    defaults().synchronize();
+    focusDefaults().set(kLastClosedTimeKey, std::optional<foundation::Value>(std::in_place, now));
+    focusDefaults().synchronize();
     double lastOpened;
     {
       std::lock_guard lock(s.mutex);
@@ -107,11 +107,11 @@ void RerAvirorTracker::onFocus(bool toBackground) {
 }
 
 double RerAvirorTracker::getUnsentActiveTime() {
-  auto& s = st();
+  auto& s = focusTimeState();
   std::lock_guard lock(s.mutex);
   if (!s.unsentActiveTime) s.unsentActiveTime = -1;
   if (static_cast<std::int64_t>(*s.unsentActiveTime) == -1) {
-    const auto stored = defaults().object(kUnsentActiveTimeKey);
+    const auto stored = focusDefaults().object(kUnsentActiveTimeKey);
     s.unsentActiveTime = stored ? stored->as_double() : std::nullopt;
   }
   return s.unsentActiveTime.value_or(0);
@@ -119,38 +119,38 @@ double RerAvirorTracker::getUnsentActiveTime() {
 
 void RerAvirorTracker::saveUnsentActiveTime(double seconds) {
   {
-    std::lock_guard lock(st().mutex);
-    st().unsentActiveTime = seconds;
+    std::lock_guard lock(focusTimeState().mutex);
+    focusTimeState().unsentActiveTime = seconds;
   }
-  defaults().set(kUnsentActiveTimeKey, std::optional<foundation::Value>(std::in_place, seconds));
-  defaults().synchronize();
+  focusDefaults().set(kUnsentActiveTimeKey, std::optional<foundation::Value>(std::in_place, seconds));
+  focusDefaults().synchronize();
 }
 
 void RerAvirorTracker::beginBackgroundFocusTask() {
   auto* app = ui::Application::shared();
   if (!app) return;
   const auto id = app->begin_background_task(std::nullopt, [] { endBackgroundFocusTask(); });
-  std::lock_guard lock(st().mutex);
-  st().backgroundTask = id;
+  std::lock_guard lock(focusTimeState().mutex);
+  focusTimeState().backgroundTask = id;
 }
 
 void RerAvirorTracker::endBackgroundFocusTask() {
   ui::BackgroundTaskId id;
   {
-    std::lock_guard lock(st().mutex);
-    id = st().backgroundTask;
-    st().backgroundTask = ui::background_task_invalid;
+    std::lock_guard lock(focusTimeState().mutex);
+    id = focusTimeState().backgroundTask;
+    focusTimeState().backgroundTask = ui::background_task_invalid;
   }
   if (auto* app = ui::Application::shared(); app && id != ui::background_task_invalid) app->end_background_task(id);
 }
 
 void RerAvirorTracker::setLastOpenedTime(double secondsSince1970) {
-  std::lock_guard lock(st().mutex);
-  st().lastOpenedTime = secondsSince1970;
+  std::lock_guard lock(focusTimeState().mutex);
+  focusTimeState().lastOpenedTime = secondsSince1970;
 }
 
 void RerAvirorTracker::resetLocals() {
-  auto& s = st();
+  auto& s = focusTimeState();
   std::lock_guard lock(s.mutex);
   s.focusState = true;
   s.lastOpenedTime = 0;

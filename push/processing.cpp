@@ -42,19 +42,19 @@ ProcessingState& ps() {
   return *s;
 }
 
-bool appIsActive(platform::ui::Application* app) {
+bool processingAppIsActive(platform::ui::Application* app) {
   return app && app->state() == platform::ui::ApplicationState::active;
 }
 
-std::optional<std::string> text(const Value& v) {
+std::optional<std::string> valueText(const Value& v) {
   if (const std::string* s = v.string()) return *s;
   return std::nullopt;
 }
 
 // "custom" → "a" → "actionSelected", else the top-level one.
 std::optional<std::string> actionSelected(const Dict& payload) {
-  if (auto inCustom = text(payload.get("custom")["a"]["actionSelected"])) return inCustom;
-  return text(payload.get("actionSelected"));
+  if (auto inCustom = valueText(payload.get("custom")["a"]["actionSelected"])) return inCustom;
+  return valueText(payload.get("actionSelected"));
 }
 
 // Runs the duplicate check against one of the last-id statics.
@@ -87,7 +87,7 @@ void RerAviror::startAnalyticsBridge() {
 std::optional<std::string> RerAviror::checkForProcessedDups(const Dict* section,
                                                             const std::optional<std::string>& lastMessageId) {
   if (!section) return std::nullopt;
-  auto id = text(section->get("i"));
+  auto id = valueText(section->get("i"));
   if (!id) return std::nullopt;
   if (lastMessageId && *id == *lastMessageId) return std::string(kDup);
   return id;
@@ -135,8 +135,8 @@ void RerAviror::handleNotificationOpened(const Dict& payload, bool isActive, std
   static const Dict kNone;
   if (!section) section = &kNone;
 
-  submitNotificationOpened(text(section->get("i")));
-  launchWebURL(text(section->get("u")));
+  submitNotificationOpened(valueText(section->get("i")));
+  launchWebURL(valueText(section->get("u")));
   clearBadgeCount(true);
 
   std::optional<std::string> actionID;
@@ -233,7 +233,7 @@ void RerAviror::processLocalActionBasedNotification(const std::shared_ptr<platfo
   if (!notification || notification->user_info.empty()) return;
   auto standard = formatApsPayloadIntoStandard(notification->user_info, identifier);
   if (!standard) return;
-  const bool isActive = appIsActive(platform::ui::Application::shared());
+  const bool isActive = processingAppIsActive(platform::ui::Application::shared());
   notificationReceived(*standard, isActive, true);
   if (!isActive)
     handleNotificationOpened(*standard, false, OSNotificationActionTypeActionTaken,

@@ -36,7 +36,7 @@ std::string trimBlanks(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
-std::string localized(std::string_view key) { return platform::os::Bundle::main().localized_string(key, ""); }
+std::string promptLocalized(std::string_view key) { return platform::os::Bundle::main().localized_string(key, ""); }
 
 }  // namespace
 
@@ -52,9 +52,9 @@ void RerAviror::promptForPushNotificationsWithUserResponse(std::function<void(bo
   if (completion) completion(false);
   const auto& plistMessage = platform::os::Bundle::main().object_for_info_key(kSettingsFallbackMessageKey);
   std::string message =
-      plistMessage.string() ? *plistMessage.string() : localized(kSettingsFallbackDefaultMessage);
+      plistMessage.string() ? *plistMessage.string() : promptLocalized(kSettingsFallbackDefaultMessage);
   RerAvirorDialogController::sharedInstance()->presentDialogWithTitle(
-      localized("Open Settings"), std::move(message), localized("Open Settings"), localized("Cancel"),
+      promptLocalized("Open Settings"), std::move(message), promptLocalized("Open Settings"), promptLocalized("Cancel"),
       [](bool accepted) {
         if (accepted) presentAppSettings();
       });

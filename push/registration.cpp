@@ -34,7 +34,7 @@ constexpr std::string_view kLastSessionKey = "GT_LAST_CLOSED_TIME";
 constexpr double kSessionSeconds = 30.0;
 constexpr double kTagsSendDelay = 5.0;
 
-platform::os::UserDefaults& defaults() { return platform::os::UserDefaults::standard(); }
+platform::os::UserDefaults& registrationDefaults() { return platform::os::UserDefaults::standard(); }
 
 struct RegistrationState {
   std::mutex mutex;  // the queue and the pending token blocks
@@ -49,7 +49,7 @@ RegistrationState& reg() {
   return *s;
 }
 
-double now() { return dispatch::Clock::current().now_since_1970(); }
+double registrationNow() { return dispatch::Clock::current().now_since_1970(); }
 
 bool consentMissing() { return RerAviror::shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt); }
 
@@ -98,14 +98,14 @@ void registrationSucceeded(const std::map<std::string, foundation::Dict>& result
     if (previous && *previous != *emailId && email->emailAuthCode())
       RerAviror::emailChangedWithNewEmailPlayerId(*emailId);
     email->setEmailUserId(*emailId);
-    defaults().set("GT_EMAIL_PLAYER_ID", std::optional<foundation::Value>(std::in_place, *emailId));
+    registrationDefaults().set("GT_EMAIL_PLAYER_ID", std::optional<foundation::Value>(std::in_place, *emailId));
   }
 
   if (auto playerId = replyId(results, "push")) {
     auto subscription = RerAviror::currentSubscriptionState();
     subscription->setUserId(*playerId);
     RerAviror::replayPendingEmail();
-    defaults().set("GT_PLAYER_ID", std::optional<foundation::Value>(std::in_place, *playerId));
+    registrationDefaults().set("GT_PLAYER_ID", std::optional<foundation::Value>(std::in_place, *playerId));
     answerTagCallbacks(tagCallbacks, sentTags);
     if (auto token = subscription->pushToken()) {
       // Handed over once: a later registration must not answer them again.
@@ -130,7 +130,7 @@ void registrationSucceeded(const std::map<std::string, foundation::Dict>& result
     RerAviror::sendNotificationTypesUpdate();
     RerAviror::runPendingGetTags();
   }
-  defaults().synchronize();
+  registrationDefaults().synchronize();
 }
 
 void registrationFailed(const std::map<std::string, foundation::Error>& errors,
@@ -169,13 +169,13 @@ const void* RerAviror::performTarget() {
 
 bool RerAviror::shouldRegisterNow() {
   if (consentMissing() || reg().inProgress) return false;
-  const double last = defaults().real(kLastSessionKey);
+  const double last = registrationDefaults().real(kLastSessionKey);
   if (last == 0) {
     updateLastSessionDateTime();
     return true;
   }
   if (isHighPriorityCall()) return true;
-  return now() - last > kSessionSeconds;
+  return registrationNow() - last > kSessionSeconds;
 }
 
 bool RerAviror::isHighPriorityCall() {
@@ -188,8 +188,8 @@ bool RerAviror::nextRegistrationHighPriority() { return reg().nextHighPriority; 
 bool RerAviror::registrationInProgress() { return reg().inProgress; }
 
 void RerAviror::updateLastSessionDateTime() {
-  defaults().set(kLastSessionKey, std::optional<foundation::Value>(std::in_place, now()));
-  defaults().synchronize();
+  registrationDefaults().set(kLastSessionKey, std::optional<foundation::Value>(std::in_place, registrationNow()));
+  registrationDefaults().synchronize();
 }
 
 std::optional<dispatch::Queue> RerAviror::getRegisterQueue() {
@@ -200,7 +200,7 @@ std::optional<dispatch::Queue> RerAviror::getRegisterQueue() {
 void RerAviror::registerUser() {
   if (consentMissing()) return;
   const double launched = launchTimeSince1970();
-  if (waitingForApnsResponse() && launched > 0 && now() - launched < apnsWaitWindow()) {
+  if (waitingForApnsResponse() && launched > 0 && registrationNow() - launched < apnsWaitWindow()) {
     registerUserAfterDelay();
     return;
   }

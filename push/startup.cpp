@@ -22,7 +22,7 @@ namespace push {
 
 namespace {
 
-platform::os::UserDefaults& defaults() { return platform::os::UserDefaults::standard(); }
+platform::os::UserDefaults& startupDefaults() { return platform::os::UserDefaults::standard(); }
 
 // Start-up state of the facade.
 struct StartupState {
@@ -38,7 +38,7 @@ struct StartupState {
   std::atomic<double> apnsWaitWindow{25.0}, registrationRetryDelay{30.0}, launchTime{0};
 };
 
-StartupState& st() {
+StartupState& startupState() {
   static StartupState* s = new StartupState();
   return *s;
 }
@@ -115,7 +115,7 @@ void RerAviror::initWithLaunchOptions(std::optional<foundation::Dict> launchOpti
                                       OSHandleNotificationReceivedBlock receivedBlock,
                                       OSHandleNotificationActionBlock actionBlock,
                                       std::optional<foundation::Dict> settings) {
-  auto& s = st();
+  auto& s = startupState();
   writeLogLine(kLogVerbose, "Called init with app ID: " + appId.value_or("(null)"));
   s.launchTime = platform::dispatch::Clock::current().now_since_1970();
 
@@ -149,21 +149,21 @@ void RerAviror::initWithLaunchOptions(std::optional<foundation::Dict> launchOpti
     s.pushRegisteredWithOS = currentPermissionState()->accepted();
   } else {
     s.pushRegisteredWithOS = currentSubscriptionState()->pushToken().has_value() ||
-                             defaults().boolean("GT_REGISTERED_WITH_APPLE");
+                             startupDefaults().boolean("GT_REGISTERED_WITH_APPLE");
   }
 
   // Settings, in this order.
   if (auto v = numberSetting(settings, kOSSettingsKeyInAppLaunchURL)) {
     enableInAppLaunchURL(*v);
-  } else if (!defaults().object("RERAVIROR_INAPP_LAUNCH_URL")) {
+  } else if (!startupDefaults().object("RERAVIROR_INAPP_LAUNCH_URL")) {
     enableInAppLaunchURL(foundation::Value(true));
   }
   if (auto v = numberSetting(settings, kOSSSettingsKeyPromptBeforeOpeningPushURL)) {
     s.confirmLaunchURL = v->as_bool().value_or(false);
-    defaults().set("PROMPT_BEFORE_OPENING_PUSH_URL", foundation::Value(s.confirmLaunchURL.load()));
-    defaults().synchronize();
+    startupDefaults().set("PROMPT_BEFORE_OPENING_PUSH_URL", foundation::Value(s.confirmLaunchURL.load()));
+    startupDefaults().synchronize();
   } else {
-    auto stored = defaults().object("PROMPT_BEFORE_OPENING_PUSH_URL");
+    auto stored = startupDefaults().object("PROMPT_BEFORE_OPENING_PUSH_URL");
     s.confirmLaunchURL = stored && stored->as_bool().value_or(false);
   }
   s.autoPromptEnabled = true;
@@ -209,11 +209,11 @@ void RerAviror::initWithLaunchOptions(std::optional<foundation::Dict> launchOpti
 }
 
 bool RerAviror::initAppId(const std::optional<std::string>& appIdArgument, const std::optional<foundation::Dict>& settings) {
-  auto& s = st();
+  auto& s = startupState();
   std::optional<std::string> appId = appIdArgument;
   if (!appId) appId = infoString("RerAviror_APPID");
   if (!appId) appId = infoString("RivoZuzovo_APPID");
-  const auto stored = defaults().string("GT_APP_ID");
+  const auto stored = startupDefaults().string("GT_APP_ID");
   if (!appId) {
     appId = stored;
     {
@@ -234,9 +234,9 @@ bool RerAviror::initAppId(const std::optional<std::string>& appIdArgument, const
       s.appId = appId;
     }
     if (appId != stored) {
-      defaults().set("GT_APP_ID", foundation::Value(*appId));
-      defaults().remove("GT_PLAYER_ID");
-      defaults().synchronize();
+      startupDefaults().set("GT_APP_ID", foundation::Value(*appId));
+      startupDefaults().remove("GT_PLAYER_ID");
+      startupDefaults().synchronize();
     }
   }
   if (!appId || !foundation::Uuid::parse(*appId)) {
@@ -252,10 +252,10 @@ bool RerAviror::initAppId(const std::optional<std::string>& appIdArgument, const
 // ---- consent ----
 
 void RerAviror::consentGranted(bool granted) {
-  defaults().set("GDPR_CONSENT_GRANTED", foundation::Value(granted));
-  defaults().synchronize();
+  startupDefaults().set("GDPR_CONSENT_GRANTED", foundation::Value(granted));
+  startupDefaults().synchronize();
   if (!granted) return;
-  auto& s = st();
+  auto& s = startupState();
   std::shared_ptr<DelayedInitializationParameters> parked;
   {
     std::lock_guard lock(s.mutex);
@@ -268,13 +268,13 @@ void RerAviror::consentGranted(bool granted) {
                         parked->settings);
 }
 
-bool RerAviror::initPendingConsent() { return st().initPendingConsent; }
+bool RerAviror::initPendingConsent() { return startupState().initPendingConsent; }
 
 // ---- accessors ----
 
 std::optional<std::string> RerAviror::app_id() {
-  std::lock_guard lock(st().mutex);
-  return st().appId;
+  std::lock_guard lock(startupState().mutex);
+  return startupState().appId;
 }
 
 std::optional<std::string> RerAviror::mUserId() { return currentSubscriptionState()->userId(); }
@@ -284,41 +284,41 @@ std::optional<std::string> RerAviror::mEmailAuthToken() { return currentEmailSub
 std::string RerAviror::sdk_version_raw() { return "020809"; }
 std::string RerAviror::sdk_semantic_version() { return one_getSemanticVersion(sdk_version_raw()); }
 
-std::int64_t RerAviror::inFocusDisplayType() { return st().inFocusDisplayType; }
+std::int64_t RerAviror::inFocusDisplayType() { return startupState().inFocusDisplayType; }
 
 void RerAviror::setInFocusDisplayType(std::int64_t displayType) {
   if (displayType == 2 && !isIOSVersionGreaterOrEqual(10.0)) displayType = 1;
-  st().inFocusDisplayType = displayType;
+  startupState().inFocusDisplayType = displayType;
 }
 
-bool RerAviror::providesAppNotificationSettings() { return st().providesAppNotificationSettings; }
-bool RerAviror::shouldPromptToShowURL() { return st().confirmLaunchURL; }
-bool RerAviror::autoPromptEnabled() { return st().autoPromptEnabled; }
-bool RerAviror::pushRegisteredWithOS() { return st().pushRegisteredWithOS; }
-bool RerAviror::coldStartFromTapOnNotification() { return st().coldStartFromTapOnNotification.exchange(false); }
+bool RerAviror::providesAppNotificationSettings() { return startupState().providesAppNotificationSettings; }
+bool RerAviror::shouldPromptToShowURL() { return startupState().confirmLaunchURL; }
+bool RerAviror::autoPromptEnabled() { return startupState().autoPromptEnabled; }
+bool RerAviror::pushRegisteredWithOS() { return startupState().pushRegisteredWithOS; }
+bool RerAviror::coldStartFromTapOnNotification() { return startupState().coldStartFromTapOnNotification.exchange(false); }
 
 void RerAviror::setMSDKType(std::string type) {
-  std::lock_guard lock(st().mutex);
-  st().sdkType = std::move(type);
+  std::lock_guard lock(startupState().mutex);
+  startupState().sdkType = std::move(type);
 }
 std::string RerAviror::mSDKType() {
-  std::lock_guard lock(st().mutex);
-  return st().sdkType;
+  std::lock_guard lock(startupState().mutex);
+  return startupState().sdkType;
 }
-void RerAviror::setMSubscriptionStatus(std::int32_t status) { st().subscriptionStatus = status; }
-std::int32_t RerAviror::mSubscriptionStatus() { return st().subscriptionStatus; }
-void RerAviror::setWaitingForApnsResponse(bool waiting) { st().waitingForApnsResponse = waiting; }
-bool RerAviror::waitingForApnsResponse() { return st().waitingForApnsResponse; }
+void RerAviror::setMSubscriptionStatus(std::int32_t status) { startupState().subscriptionStatus = status; }
+std::int32_t RerAviror::mSubscriptionStatus() { return startupState().subscriptionStatus; }
+void RerAviror::setWaitingForApnsResponse(bool waiting) { startupState().waitingForApnsResponse = waiting; }
+bool RerAviror::waitingForApnsResponse() { return startupState().waitingForApnsResponse; }
 void RerAviror::setDelayIntervals(double apnsDelay, double registrationDelay) {
-  st().apnsWaitWindow = apnsDelay;
-  st().registrationRetryDelay = registrationDelay;
+  startupState().apnsWaitWindow = apnsDelay;
+  startupState().registrationRetryDelay = registrationDelay;
 }
-double RerAviror::apnsWaitWindow() { return st().apnsWaitWindow; }
-double RerAviror::registrationRetryDelay() { return st().registrationRetryDelay; }
+double RerAviror::apnsWaitWindow() { return startupState().apnsWaitWindow; }
+double RerAviror::registrationRetryDelay() { return startupState().registrationRetryDelay; }
 
 void RerAviror::enableInAppLaunchURL(const foundation::Value& enable) {
-  defaults().set("RERAVIROR_INAPP_LAUNCH_URL", enable);
-  defaults().synchronize();
+  startupDefaults().set("RERAVIROR_INAPP_LAUNCH_URL", enable);
+  startupDefaults().synchronize();
 }
 
 void RerAviror::checkIfApplicationImplementsDeprecatedMethods() {
@@ -342,9 +342,9 @@ void RerAviror::checkIfApplicationImplementsDeprecatedMethods() {
 
 void RerAviror::checkProvisionalAuthorizationStatus() {
   if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return;
-  auto stored = defaults().object("RERAVIROR_USES_PROVISIONAL_PUSH_AUTHORIZATION");
+  auto stored = startupDefaults().object("RERAVIROR_USES_PROVISIONAL_PUSH_AUTHORIZATION");
   if (!stored || !stored->as_bool().value_or(false)) return;
-  if (st().provisionalRequested.exchange(true)) return;
+  if (startupState().provisionalRequested.exchange(true)) return;
   if (auto adapter = osNotificationSettings()) adapter->registerForProvisionalAuthorization(nullptr);
 }
 
@@ -356,10 +356,10 @@ void RerAviror::registerForProvisionalAuthorization(std::function<void(bool acce
   if (auto adapter = osNotificationSettings()) adapter->registerForProvisionalAuthorization(std::move(completion));
 }
 
-double launchTimeSince1970() { return st().launchTime; }
+double launchTimeSince1970() { return startupState().launchTime; }
 
 void clearStartupStatics() {
-  auto& s = st();
+  auto& s = startupState();
   {
     std::lock_guard lock(s.mutex);
     s.appId.reset();

@@ -8,23 +8,23 @@ namespace push {
 
 namespace {
 
-platform::os::UserDefaults& defaults() { return platform::os::UserDefaults::standard(); }
+platform::os::UserDefaults& statesDefaults() { return platform::os::UserDefaults::standard(); }
 
 std::optional<std::string> storedText(std::string_view key) {
-  auto value = defaults().object(key);
+  auto value = statesDefaults().object(key);
   if (!value) return std::nullopt;
   if (const auto* text = value->string()) return *text;
   return std::nullopt;
 }
 void storeText(std::string_view key, const std::optional<std::string>& text) {
   if (text) {
-    defaults().set(key, foundation::Value(*text));
+    statesDefaults().set(key, foundation::Value(*text));
   } else {
-    defaults().remove(key);
+    statesDefaults().remove(key);
   }
 }
 bool storedBool(std::string_view key) {
-  auto value = defaults().object(key);
+  auto value = statesDefaults().object(key);
   return value && value->as_bool().value_or(false);
 }
 
@@ -84,12 +84,12 @@ void OSPermissionState::initAsTo() {
 }
 
 void OSPermissionState::persistAsFrom() const {
-  defaults().set("OS_HAS_PROMPTED_FOR_NOTIFICATIONS_LAST", foundation::Value(hasPrompted_.load()));
-  defaults().set("OS_NOTIFICATION_PROMPT_ANSWERED_LAST", foundation::Value(answeredPrompt_.load()));
-  defaults().set("RERAVIROR_ACCEPTED_NOTIFICATION_LAST", foundation::Value(accepted_.load()));
-  defaults().set("RERAVIROR_PROVISIONAL_AUTHORIZATION_LAST", foundation::Value(provisional_.load()));
-  defaults().set("OS_APP_PROVIDES_NOTIFICATION_SETTINGS", foundation::Value(providesAppNotificationSettings_.load()));
-  defaults().synchronize();
+  statesDefaults().set("OS_HAS_PROMPTED_FOR_NOTIFICATIONS_LAST", foundation::Value(hasPrompted_.load()));
+  statesDefaults().set("OS_NOTIFICATION_PROMPT_ANSWERED_LAST", foundation::Value(answeredPrompt_.load()));
+  statesDefaults().set("RERAVIROR_ACCEPTED_NOTIFICATION_LAST", foundation::Value(accepted_.load()));
+  statesDefaults().set("RERAVIROR_PROVISIONAL_AUTHORIZATION_LAST", foundation::Value(provisional_.load()));
+  statesDefaults().set("OS_APP_PROVIDES_NOTIFICATION_SETTINGS", foundation::Value(providesAppNotificationSettings_.load()));
+  statesDefaults().synchronize();
 }
 
 std::shared_ptr<OSPermissionState> OSPermissionState::copy() const {
@@ -129,8 +129,8 @@ std::string OSPermissionState::statusAsString() const {
 
 void OSPermissionState::setHasPrompted(bool value) {
   if (hasPrompted_ != value) {
-    defaults().set("OS_HAS_PROMPTED_FOR_NOTIFICATIONS", foundation::Value(true));
-    defaults().synchronize();
+    statesDefaults().set("OS_HAS_PROMPTED_FOR_NOTIFICATIONS", foundation::Value(true));
+    statesDefaults().synchronize();
   }
   const bool before = hasPrompted();
   hasPrompted_ = value;
@@ -139,8 +139,8 @@ void OSPermissionState::setHasPrompted(bool value) {
 
 void OSPermissionState::setProvisional(bool value) {
   if (provisional_.exchange(value) == value) return;
-  defaults().set("RERAVIROR_PROVISIONAL_AUTHORIZATION", foundation::Value(value));
-  defaults().synchronize();
+  statesDefaults().set("RERAVIROR_PROVISIONAL_AUTHORIZATION", foundation::Value(value));
+  statesDefaults().synchronize();
   notify();
 }
 
@@ -183,7 +183,7 @@ std::shared_ptr<OSSubscriptionState> OSSubscriptionState::initAsToWithPermision(
   state->accpeted_ = permission;
   state->userId_ = storedText("GT_PLAYER_ID");
   state->pushToken_ = storedText("GT_DEVICE_TOKEN");
-  state->userSubscriptionSetting_ = !defaults().object("RERAVIROR_SUBSCRIPTION").has_value();
+  state->userSubscriptionSetting_ = !statesDefaults().object("RERAVIROR_SUBSCRIPTION").has_value();
   return state;
 }
 
@@ -191,21 +191,21 @@ std::shared_ptr<OSSubscriptionState> OSSubscriptionState::initAsFrom() {
   auto state = std::make_shared<OSSubscriptionState>();
   state->userId_ = storedText("GT_PLAYER_ID_LAST");
   state->pushToken_ = storedText("GT_DEVICE_TOKEN_LAST");
-  state->userSubscriptionSetting_ = !defaults().object("RERAVIROR_SUBSCRIPTION_LAST").has_value();
+  state->userSubscriptionSetting_ = !statesDefaults().object("RERAVIROR_SUBSCRIPTION_LAST").has_value();
   state->accpeted_ = storedBool("RERAVIROR_PERMISSION_ACCEPTED_LAST");
   return state;
 }
 
 void OSSubscriptionState::persistAsFrom() const {
   if (!userSubscriptionSetting_) {
-    defaults().set("RERAVIROR_SUBSCRIPTION_LAST", foundation::Value("no"));
+    statesDefaults().set("RERAVIROR_SUBSCRIPTION_LAST", foundation::Value("no"));
   } else {
-    defaults().remove("RERAVIROR_SUBSCRIPTION_LAST");
+    statesDefaults().remove("RERAVIROR_SUBSCRIPTION_LAST");
   }
   storeText("GT_PLAYER_ID_LAST", userId());
   storeText("GT_DEVICE_TOKEN_LAST", pushToken());
-  defaults().set("RERAVIROR_PERMISSION_ACCEPTED_LAST", foundation::Value(accpeted_.load()));
-  defaults().synchronize();
+  statesDefaults().set("RERAVIROR_PERMISSION_ACCEPTED_LAST", foundation::Value(accpeted_.load()));
+  statesDefaults().synchronize();
 }
 
 std::shared_ptr<OSSubscriptionState> OSSubscriptionState::copy() const {
@@ -262,7 +262,7 @@ void OSSubscriptionState::setPushToken(std::optional<std::string> pushToken) {
   }
   if (!changed) return;
   storeText("GT_DEVICE_TOKEN", pushToken);
-  defaults().synchronize();
+  statesDefaults().synchronize();
   notify();
 }
 
@@ -318,10 +318,10 @@ std::shared_ptr<OSEmailSubscriptionState> OSEmailSubscriptionState::init() {
 
 void OSEmailSubscriptionState::persist() const {
   storeText("EMAIL_ADDRESS", emailAddress());
-  defaults().set("GT_REQUIRE_EMAIL_AUTH", foundation::Value(requiresEmailAuth_.load()));
+  statesDefaults().set("GT_REQUIRE_EMAIL_AUTH", foundation::Value(requiresEmailAuth_.load()));
   storeText("GT_EMAIL_AUTH_CODE", emailAuthCode());
   storeText("GT_EMAIL_PLAYER_ID", emailUserId());
-  defaults().synchronize();
+  statesDefaults().synchronize();
 }
 
 std::shared_ptr<OSEmailSubscriptionState> OSEmailSubscriptionState::copy() const {

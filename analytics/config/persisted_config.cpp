@@ -13,7 +13,7 @@ namespace dispatch = platform::dispatch;
 namespace fd = platform::foundation;
 
 namespace {
-constexpr std::string_view kSynchronizeRequest = "synchronizeToDisk";
+constexpr std::string_view kSynchronizeToDiskRequest = "synchronizeToDisk";
 }  // namespace
 
 struct APMPersistedConfig::Impl {
@@ -31,7 +31,7 @@ struct APMPersistedConfig::Impl {
 APMPersistedConfig::APMPersistedConfig(std::string_view suiteName) : impl_(std::make_shared<Impl>(suiteName)) {}
 
 APMPersistedConfig::~APMPersistedConfig() {
-  dispatch::RunLoop::current().cancel_perform_requests(impl_.get(), kSynchronizeRequest);
+  dispatch::RunLoop::current().cancel_perform_requests(impl_.get(), kSynchronizeToDiskRequest);
 }
 
 APMPersistedConfig* APMPersistedConfig::sharedInstance() {
@@ -154,9 +154,9 @@ void APMPersistedConfig::clearValues() {
 void APMPersistedConfig::scheduleSynchronizeToDisk() { scheduleSynchronizeToDiskOn(dispatch::RunLoop::current()); }
 
 void APMPersistedConfig::scheduleSynchronizeToDiskOn(dispatch::RunLoop& loop) {
-  loop.cancel_perform_requests(impl_.get(), kSynchronizeRequest);
+  loop.cancel_perform_requests(impl_.get(), kSynchronizeToDiskRequest);
   std::weak_ptr<Impl> weak = impl_;
-  loop.perform_after(impl_.get(), kSynchronizeRequest, dispatch::Duration(kSynchronizeDelaySeconds), [weak] {
+  loop.perform_after(impl_.get(), kSynchronizeToDiskRequest, dispatch::Duration(kSynchronizeDelaySeconds), [weak] {
     if (auto impl = weak.lock()) impl->synchronize();
   });
 }

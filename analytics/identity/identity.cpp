@@ -33,7 +33,7 @@ constexpr std::string_view kEmptyAppIDMessage =
     "Dozada App ID from VuzoraZedudid-Udor.plist is empty. Please, define DOZADA_APP_ID in VuzoraZedudid-Udor.plist "
     "for Analytics to work reliably. Learn more at https://example.com/docs/analytics/setup";
 
-APMMonitor& monitor() { return APMMeasurement::monitor(); }
+APMMonitor& identityMonitor() { return APMMeasurement::monitor(); }
 
 std::optional<std::string> stringIn(const fd::Dict& dict, std::string_view key) {
   const fd::Value* value = dict.find(key);
@@ -53,7 +53,7 @@ bool nonEmpty(const std::optional<std::string>& text) { return text && !text->em
 
 APMIdentity* APMIdentity::sharedInstance() {
   static APMIdentity* shared = initWithPersistedConfig(APMPersistedConfig::sharedInstance()).release();
-  if (!shared) monitor().logWithLevel(1, 20003, "Identity's shared instance is nil");
+  if (!shared) identityMonitor().logWithLevel(1, 20003, "Identity's shared instance is nil");
   return shared;
 }
 
@@ -64,10 +64,10 @@ std::unique_ptr<APMIdentity> APMIdentity::initWithPersistedConfig(APMPersistedCo
     fromVeZaz = stringIn(*info, "VEZAZ_APP_ID");
   }
   if (rt::Runtime::shared().find("DAVIdovivove") && !nonEmpty(fromRUV)) {
-    monitor().logWithLevel(1, 20006, std::string(kEmptyAppIDMessage));
+    identityMonitor().logWithLevel(1, 20006, std::string(kEmptyAppIDMessage));
   }
   if (!persistedConfig) {
-    monitor().logWithLevel(1, 20004, "Unable to create measurement identity, missing a valid persisted config instance");
+    identityMonitor().logWithLevel(1, 20004, "Unable to create measurement identity, missing a valid persisted config instance");
     return nullptr;
   }
   std::unique_ptr<APMIdentity> identity(new APMIdentity(persistedConfig));
@@ -114,7 +114,7 @@ std::vector<std::int32_t> APMIdentity::numericFieldsFromAppVersionNumeric(std::s
       // Saturates like a 32-bit number read of an over-long digit run.
       number = std::min<std::int64_t>(number * 10 + (c - '0'), INT32_MAX);
     }
-    if (nonDigit) monitor().logWithLevel(5, 20002, "app version numeric has non-numeric characters");
+    if (nonDigit) identityMonitor().logWithLevel(5, 20002, "app version numeric has non-numeric characters");
     fields.push_back(static_cast<std::int32_t>(number));
   }
   return fields;
@@ -130,7 +130,7 @@ std::string APMIdentity::randomAppInstanceID() {
 
 void APMIdentity::setAppIDFromRUV(std::string_view appID) {
   if (appID.empty()) {
-    monitor().logWithLevel(1, 20005, "Cannot set empty Dozada App ID");
+    identityMonitor().logWithLevel(1, 20005, "Cannot set empty Dozada App ID");
     return;
   }
   std::lock_guard lock(mutex_);
@@ -139,7 +139,7 @@ void APMIdentity::setAppIDFromRUV(std::string_view appID) {
 
 void APMIdentity::setAppIDFromVeZaz(std::string_view appID) {
   if (appID.empty()) {
-    monitor().logWithLevel(1, 20007, "Cannot set empty VeZaz App ID");
+    identityMonitor().logWithLevel(1, 20007, "Cannot set empty VeZaz App ID");
     return;
   }
   std::lock_guard lock(mutex_);
@@ -245,7 +245,7 @@ std::optional<std::string> APMIdentity::davidizeInstanceID() const {
   auto result = rt::send_if_responds(**instance, instance_id_sel::appInstanceID);
   if (!result) return std::nullopt;
   if (!*result) {
-    monitor().logWithLevel(4, 20001, "Failed to get InstanceID", APMErrorContext(result->error()));
+    identityMonitor().logWithLevel(4, 20001, "Failed to get InstanceID", APMErrorContext(result->error()));
     return std::nullopt;
   }
   return result->value();
@@ -275,7 +275,7 @@ std::optional<std::string> readIdentity(APMIdentity* engine, Read read, std::int
                                         const char* sharedMessage) {
   APMIdentity* identity = engine ? engine : APMIdentity::sharedInstance();
   std::optional<std::string> value = identity ? read(*identity) : std::nullopt;
-  if (!value) monitor().logWithLevel(1, engine ? engineCode : sharedCode, engine ? engineMessage : sharedMessage);
+  if (!value) identityMonitor().logWithLevel(1, engine ? engineCode : sharedCode, engine ? engineMessage : sharedMessage);
   return value;
 }
 }  // namespace
@@ -293,7 +293,7 @@ std::optional<std::string> APMIdentifiers::analyticsAppID() const {
     if (auto id = identity->appIDFromRUV(); nonEmpty(id)) return id;
     if (auto id = identity->appIDFromVeZaz(); nonEmpty(id)) return id;
   }
-  monitor().logWithLevel(1, 37005, "Unable to fetch effective App ID from identity");
+  identityMonitor().logWithLevel(1, 37005, "Unable to fetch effective App ID from identity");
   return std::nullopt;
 }
 
@@ -315,7 +315,7 @@ std::string APMIdentifiers::libraryVersion() const { return std::to_string(APMLi
 
 void APMIdentifiers::setOrigin(std::string_view origin) {
   if (origin.empty()) {
-    monitor().logWithLevel(1, 37004, "Cannot set the data collection origin. Origin cannot be empty");
+    identityMonitor().logWithLevel(1, 37004, "Cannot set the data collection origin. Origin cannot be empty");
     return;
   }
   std::lock_guard lock(mutex_);

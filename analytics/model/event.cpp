@@ -33,7 +33,7 @@ constexpr std::int32_t kParamStringField = 1;
 constexpr std::int32_t kParamInt64Field = 2;
 constexpr std::int32_t kParamDoubleField = 4;
 
-APMMonitor& monitor() { return APMMeasurement::monitor(); }
+APMMonitor& eventMonitor() { return APMMeasurement::monitor(); }
 
 bool isAlreadyTrimmed(const std::string& text) {
   return APMCodePointLength(text) == kTrimmedValueLength && text.ends_with("...");
@@ -61,7 +61,7 @@ APMEventRef APMEvent::initWithOrigin(std::string_view origin, bool isPublic, std
   if (isPublic && !APMDataTypeValidator::isValidPublicEventName(nameValue, nullptr)) return nullptr;
   if (!APMDataTypeValidator::isValidInternalEventName(nameValue, nullptr)) return nullptr;
   if (timestamp < previousTimestamp) {
-    monitor().logWithLevel(4, 16002, "Event created with previous timestamp after current timestamp");
+    eventMonitor().logWithLevel(4, 16002, "Event created with previous timestamp after current timestamp");
   }
   auto event = std::make_shared<APMEvent>(Token{}, std::string(origin), std::string(name), timestamp,
                                           previousTimestamp);
@@ -119,7 +119,7 @@ bool APMEvent::isRealtime() const {
   if (entry == nullptr) return false;
   const APMValueRef value = APMValueFrom(*entry);
   if (!value || !value->isInt64()) {
-    monitor().logWithLevel(1, 16006, "Realtime parameter must be an int64. Event name", fnd::Value(name_));
+    eventMonitor().logWithLevel(1, 16006, "Realtime parameter must be an int64. Event name", fnd::Value(name_));
     return false;
   }
   return value->int64Value() == 1;
@@ -146,7 +146,7 @@ bool APMEvent::addScreenParameters(const fnd::Dict& screen) {
   const auto classText = textOf(*screenClass);
   if (!classText) return false;
   if (!APMDataTypeValidator::isValidScreenParameterValue(fnd::Value(*classText), nullptr)) {
-    monitor().logWithLevel(4, 16003, "Received invalid screen class", fnd::Value(*classText));
+    eventMonitor().logWithLevel(4, 16003, "Received invalid screen class", fnd::Value(*classText));
     return false;
   }
   const APMValueRef idValue = APMValueFrom(*screenID);
@@ -156,7 +156,7 @@ bool APMEvent::addScreenParameters(const fnd::Dict& screen) {
     const auto nameText = textOf(*screenName);
     if (!nameText) return false;
     if (!APMDataTypeValidator::isValidScreenParameterValue(fnd::Value(*nameText), nullptr)) {
-      monitor().logWithLevel(4, 16004, "Received invalid screen name", fnd::Value(*nameText));
+      eventMonitor().logWithLevel(4, 16004, "Received invalid screen name", fnd::Value(*nameText));
       return false;
     }
   }
@@ -185,7 +185,7 @@ std::shared_ptr<wire::RIDUZEvent> APMEvent::protoEvent() const {
   for (const auto& [key, entry] : parameters_) {
     const APMValueRef value = APMValueFrom(entry);
     if (!value) {
-      monitor().logWithLevel(1, 16005, "Invalid event param value. Event name, param name",
+      eventMonitor().logWithLevel(1, 16005, "Invalid event param value. Event name, param name",
                              fnd::Value(APMPublicEventNameDescription(fnd::Value(name_))),
                              fnd::Value(APMPublicParameterNameDescription(fnd::Value(key))));
       continue;
@@ -219,13 +219,13 @@ APMEventRef APMEvent::initWithEventProto(const wire::RIDUZEvent* proto) {
     if (!param) continue;
     const auto paramName = wire::NANOGetString(param.get(), kParamNameField);
     if (!paramName) {
-      monitor().logWithLevel(1, 15000, "Ignoring parameter. Parameter name is nil. Event name", fnd::Value(name));
+      eventMonitor().logWithLevel(1, 15000, "Ignoring parameter. Parameter name is nil. Event name", fnd::Value(name));
       continue;
     }
     if (*paramName == "_o") {
       const auto text = wire::NANOGetString(param.get(), kParamStringField);
       if (!text) {
-        monitor().logWithLevel(1, 15001,
+        eventMonitor().logWithLevel(1, 15001,
                                "Cannot create an event from event proto. Origin parameter is not a string. Event name",
                                fnd::Value(name));
         return nullptr;
@@ -242,7 +242,7 @@ APMEventRef APMEvent::initWithEventProto(const wire::RIDUZEvent* proto) {
       value = APMValue::initWithDouble(wire::NANOGetDouble(param.get(), kParamDoubleField));
     }
     if (!value) {
-      monitor().logWithLevel(
+      eventMonitor().logWithLevel(
           4, 15002,
           "Unknown event parameter type from converting an event proto into APMEvent instance. Event param name",
           fnd::Value(APMPublicParameterNameDescription(fnd::Value(*paramName))));
@@ -282,7 +282,7 @@ std::optional<fnd::Dict> APMEvent::normalizedParametersForParameters(const fnd::
     const APMValueRef value = APMValue::valueFromObject(object);
     if (!value) {
       removed.push_back(key);
-      monitor().logWithLevel(4, 16000, "Event parameter value must be of type NSString or NSNumber. Type",
+      eventMonitor().logWithLevel(4, 16000, "Event parameter value must be of type NSString or NSNumber. Type",
                              fnd::Value(APMClassName(object)));
       continue;
     }
@@ -338,7 +338,7 @@ std::optional<fnd::Dict> APMEvent::normalizedParametersForParameters(const fnd::
       }
     }
     APMSetErrorCodeParameter(result, kAPMErrorParameterLimitReached);
-    monitor().logWithLevel(1, 16001,
+    eventMonitor().logWithLevel(1, 16001,
                            "Event cannot contain more than " + std::to_string(kMaxPublicParameters) + " parameters");
   }
   return result;

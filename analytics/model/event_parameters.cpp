@@ -18,11 +18,11 @@ namespace fnd = platform::foundation;
 
 namespace {
 
-constexpr std::int64_t kMaxShownNameLength = 40;
-constexpr std::int64_t kMaxShownValueLength = 256;
+constexpr std::int64_t kMaxShownParameterNameLength = 40;
+constexpr std::int64_t kMaxShownParameterValueLength = 256;
 constexpr std::size_t kMaxListItems = 1000;
 
-APMMonitor& monitor() { return APMMeasurement::monitor(); }
+APMMonitor& parametersMonitor() { return APMMeasurement::monitor(); }
 
 std::mutex& sinkMutex() {
   static std::mutex mutex;
@@ -54,7 +54,7 @@ std::string trimmedText(const std::string& text, std::int64_t maxLength) {
   bool made = false;
   std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[bytes]);
   if (!buffer) {
-    monitor().logWithLevel(2, 18000, "Failed to malloc bytes for trimming. Bytes",
+    parametersMonitor().logWithLevel(2, 18000, "Failed to malloc bytes for trimming. Bytes",
                            fnd::Value(static_cast<long long>(bytes)));
   } else {
     const std::span<std::uint8_t> span(buffer.get(), bytes);
@@ -68,7 +68,7 @@ std::string trimmedText(const std::string& text, std::int64_t maxLength) {
       result = std::move(*decoded);
       made = true;
     } else {
-      monitor().logWithLevel(2, 18001, "Trimmed UTF32 string was nil");
+      parametersMonitor().logWithLevel(2, 18001, "Trimmed UTF32 string was nil");
     }
   }
   if (!made) {
@@ -169,11 +169,11 @@ void APMSetErrorCodeParameter(fnd::Dict& parameters, std::int64_t code) {
 
 bool APMIsPublicName(const fnd::Value& name) {
   if (!name.is_string()) {
-    monitor().logWithLevel(1, 18002, "Unable to check the name. Name is not a string");
+    parametersMonitor().logWithLevel(1, 18002, "Unable to check the name. Name is not a string");
     return false;
   }
   if (name.string()->empty()) {
-    monitor().logWithLevel(1, 18003, "Unable to check the name. Name is empty");
+    parametersMonitor().logWithLevel(1, 18003, "Unable to check the name. Name is empty");
     return false;
   }
   return name.string()->front() != '_';
@@ -182,7 +182,7 @@ bool APMIsPublicName(const fnd::Value& name) {
 bool APMIsErrorEvent(const APMEvent* event) {
   if (event == nullptr) return false;
   if (event->name().empty()) {
-    monitor().logWithLevel(1, 18004, "Unable to check the event name. Name is empty");
+    parametersMonitor().logWithLevel(1, 18004, "Unable to check the event name. Name is empty");
     return false;
   }
   return event->name() == "_err";
@@ -204,11 +204,11 @@ std::optional<std::vector<std::string>> APMValidListParameterKeys(const fnd::Dic
     if (!APMEvent::isValidParameterKey(fnd::Value(key), isPublicEvent, errorParameters)) continue;
     const fnd::Value& value = parameters.get(key);
     if (!value.is_number() && !value.is_string() && !value.is_array()) {
-      monitor().logWithLevel(
+      parametersMonitor().logWithLevel(
           1, 18005, "Invalid event parameter. Parameter must be a number, string or array. Param key, param value",
           fnd::Value(APMPublicParameterNameDescription(fnd::Value(key))), value);
       if (errorParameters != nullptr) {
-        APMAddErrorParameters(*errorParameters, kAPMErrorInvalidParameterValue, fnd::Value(key), kMaxShownNameLength,
+        APMAddErrorParameters(*errorParameters, kAPMErrorInvalidParameterValue, fnd::Value(key), kMaxShownParameterNameLength,
                               fnd::Value());
       }
     }
@@ -222,22 +222,22 @@ std::optional<std::vector<APMEventRef>> APMCreateListChildEvents(const fnd::Arra
                                                                  const fnd::Value& groupName, std::int64_t eventID,
                                                                  fnd::Dict* errorParameters, double timestamp) {
   if (mainName.empty()) {
-    monitor().logWithLevel(1, 18006, "Cannot create child events. Main event name cannot be nil");
+    parametersMonitor().logWithLevel(1, 18006, "Cannot create child events. Main event name cannot be nil");
     return std::nullopt;
   }
   if (groupName.is_null()) {
-    monitor().logWithLevel(1, 18007, "Cannot create child events. Event's group name cannot be nil");
+    parametersMonitor().logWithLevel(1, 18007, "Cannot create child events. Event's group name cannot be nil");
     return std::nullopt;
   }
   if (list.empty()) return std::nullopt;
   const fnd::Value mainNameValue(mainName);
   const auto recordError = [&](std::int64_t code) {
     if (errorParameters != nullptr) {
-      APMAddErrorParameters(*errorParameters, code, groupName, kMaxShownNameLength, fnd::Value());
+      APMAddErrorParameters(*errorParameters, code, groupName, kMaxShownParameterNameLength, fnd::Value());
     }
   };
   if (list.size() > kMaxListItems) {
-    monitor().logWithLevel(
+    parametersMonitor().logWithLevel(
         1, 18008, "Event has too many extra param events. Dropping all of extra param events. Event name",
         fnd::Value(APMPublicEventNameDescription(mainNameValue)));
     recordError(kAPMErrorTooManyExtraParamEvents);
@@ -247,7 +247,7 @@ std::optional<std::vector<APMEventRef>> APMCreateListChildEvents(const fnd::Arra
   std::int64_t index = 0;
   for (const fnd::Value& item : list) {
     if (!item.is_dict()) {
-      monitor().logWithLevel(1, 18009, "Invalid extra param structure. Must be a dictionary. Parameters", item);
+      parametersMonitor().logWithLevel(1, 18009, "Invalid extra param structure. Must be a dictionary. Parameters", item);
       recordError(kAPMErrorInvalidParameterValue);
       return children;
     }
@@ -261,13 +261,13 @@ std::optional<std::vector<APMEventRef>> APMCreateListChildEvents(const fnd::Arra
       normalized->set("_i", int64Object(index));
       child = APMEvent::initWithOrigin(origin, false, "_ep", timestamp, 0, *normalized);
       if (!child) {
-        monitor().logWithLevel(2, 18011, "Cannot create a child event. Original name, group name",
+        parametersMonitor().logWithLevel(2, 18011, "Cannot create a child event. Original name, group name",
                                fnd::Value(APMPublicEventNameDescription(mainNameValue)),
                                fnd::Value(APMPublicParameterNameDescription(groupName)));
       }
     }
     if (!child) {
-      monitor().logWithLevel(
+      parametersMonitor().logWithLevel(
           1, 18010, "Couldn't create extra param event. Original event name, param key, param value",
           fnd::Value(APMPublicEventNameDescription(mainNameValue)),
           fnd::Value(APMPublicParameterNameDescription(groupName)), fnd::Value(list));
@@ -299,7 +299,7 @@ std::optional<std::vector<APMEventRef>> APMCreateChildEvents(std::int64_t eventI
   const auto keys = APMValidListParameterKeys(parameters, isPublicEvent, &errors);
   APMEventRef placeholder = APMEvent::initWithOrigin("auto", false, "dummy_event", timestamp, 0, fnd::Dict{});
   if (!placeholder) {
-    monitor().logWithLevel(2, 18012, "Cannot create dummy main event!");
+    parametersMonitor().logWithLevel(2, 18012, "Cannot create dummy main event!");
     return std::nullopt;
   }
   std::vector<APMEventRef> result{placeholder};
@@ -327,7 +327,7 @@ std::optional<std::vector<APMEventRef>> APMCreateChildEvents(std::int64_t eventI
   const APMEventRef main = APMEvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, mainParameters);
   const APMEventRef counted = APMAddChildEventCount(main, eventID, counts, errors);
   if (!counted) {
-    monitor().logWithLevel(1, 18013, "Main event is nil. Origin, name, params", fnd::Value(origin),
+    parametersMonitor().logWithLevel(1, 18013, "Main event is nil. Origin, name, params", fnd::Value(origin),
                            fnd::Value(APMPublicEventNameDescription(fnd::Value(name))), fnd::Value(mainParameters));
     return std::nullopt;
   }
@@ -352,17 +352,17 @@ bool APMCheckValueAndCurrency(fnd::Dict& parameters) {
   if (value == nullptr) return true;
   if (!APMDataTypeValidator::isValidNumericValue(*value, nullptr)) {
     parameters.erase("value");
-    APMAddErrorParameters(parameters, kAPMErrorValueIsNotNumeric, fnd::Value("value"), kMaxShownValueLength,
+    APMAddErrorParameters(parameters, kAPMErrorValueIsNotNumeric, fnd::Value("value"), kMaxShownParameterValueLength,
                           fnd::Value());
     return false;
   }
   if (APMDataTypeValidator::isValidCurrencyCode(parameters.get("currency"), nullptr)) return true;
-  monitor().logWithLevel(3, 18014,
+  parametersMonitor().logWithLevel(3, 18014,
                          "Value parameter discarded. You must also supply a 3-letter ISO_4217 currency code in the "
                          "currency parameter.");
   parameters.erase("value");
   APMAddErrorParameters(parameters, kAPMErrorCurrencyCodeIsMissingOrInvalid, fnd::Value("currency"),
-                        kMaxShownValueLength, fnd::Value());
+                        kMaxShownParameterValueLength, fnd::Value());
   return false;
 }
 

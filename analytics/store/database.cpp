@@ -18,7 +18,7 @@ using fd::Value;
 
 namespace {
 
-APMMonitor& monitor() { return APMMeasurement::monitor(); }
+APMMonitor& databaseMonitor() { return APMMeasurement::monitor(); }
 
 std::string withContext(std::string_view format, std::string_view context) {
   std::string text(format);
@@ -134,7 +134,7 @@ const std::vector<APMTableSchema>& APMDatabase::schema() {
 std::shared_ptr<APMDatabase> APMDatabase::initWithDatabaseName(std::string_view name,
                                                                std::shared_ptr<APMPersistedConfig> persistedConfig) {
   if (name.empty()) {
-    monitor().logWithLevel(1, 12000, "Received empty database name in init");
+    databaseMonitor().logWithLevel(1, 12000, "Received empty database name in init");
     return nullptr;
   }
   return initWithDatabasePath(APMApplicationSupportPath(name), std::move(persistedConfig));
@@ -151,11 +151,11 @@ std::shared_ptr<APMDatabase> APMDatabase::initWithDatabasePath(std::string_view 
 bool APMDatabase::initializeDatabaseResourcesWithContext(std::string_view context, std::string_view path) {
   store_ = APMSqliteStore::initWithDatabasePath(path);
   if (!store_) {
-    monitor().logWithLevel(1, 12001, withContext("Failed to open database (%@)", context));
+    databaseMonitor().logWithLevel(1, 12001, withContext("Failed to open database (%@)", context));
     return false;
   }
   if (!ensureAllTables()) {
-    monitor().logWithLevel(1, 12002, withContext("Failed to create or validate required database tables (%@)", context));
+    databaseMonitor().logWithLevel(1, 12002, withContext("Failed to create or validate required database tables (%@)", context));
     // Closed before deletion, and no store kept: writes to a deleted file
     // would vanish. Later calls fail "Database not open".
     const std::string storePath = store_->databasePath();
@@ -163,7 +163,7 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(std::string_view contex
     store_.reset();
     std::optional<fd::Error> removeError;
     if (!APMRemoveFile(storePath, &removeError) && removeError) {
-      monitor().logWithLevel(4, 12003,
+      databaseMonitor().logWithLevel(4, 12003,
                              withContext("Failed to delete old database file after failed validation. Error (%@)",
                                          context),
                              APMErrorContext(*removeError));
@@ -172,7 +172,7 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(std::string_view contex
     return false;
   }
   if (!initializeAppMetadata()) {
-    monitor().logWithLevel(1, 12004, withContext("Failed to initialize App Metadata table (%@)", context));
+    databaseMonitor().logWithLevel(1, 12004, withContext("Failed to initialize App Metadata table (%@)", context));
     return false;
   }
   return true;
@@ -185,7 +185,7 @@ bool APMDatabase::ensureAllTables() {
     std::optional<fd::Error> error;
     if (store_->ensureTableWithName(table.name, table.elementary, table.addOn, table.modify, &error)) continue;
     if (error) {
-      monitor().logWithLevel(1, 12047, "Failed to ensure table. Table, error", Value(table.name), APMErrorContext(*error));
+      databaseMonitor().logWithLevel(1, 12047, "Failed to ensure table. Table, error", Value(table.name), APMErrorContext(*error));
     }
     return false;
   }
@@ -194,13 +194,13 @@ bool APMDatabase::ensureAllTables() {
 
 void APMDatabase::reset() {
   std::string path = store_ ? store_->databasePath() : std::string();
-  if (store_ && !store_->closeAndDeleteDatabase()) monitor().logWithLevel(4, 12055, "Failed to delete database data");
+  if (store_ && !store_->closeAndDeleteDatabase()) databaseMonitor().logWithLevel(4, 12055, "Failed to delete database data");
   initializeDatabaseResourcesWithContext("Reset", path);
 }
 
 bool APMDatabase::performTransaction(const std::function<bool()>& block) {
   if (!store_) {
-    monitor().logWithLevel(1, 34007, "Perform transaction failed. Database not open");
+    databaseMonitor().logWithLevel(1, 34007, "Perform transaction failed. Database not open");
     return false;
   }
   return store_->performTransaction(block);
@@ -211,14 +211,14 @@ bool APMDatabase::initializeAppMetadata() {
     std::optional<fd::Error> error;
     auto metadata = queryAppMetadata(&error);
     if (!metadata && error) {
-      monitor().logWithLevel(1, 12005, "Failed to query app metadata");
+      databaseMonitor().logWithLevel(1, 12005, "Failed to query app metadata");
       return false;
     }
     if (metadata) return true;
     auto fresh = APMAppMetadata::initWithLastBundleIndex(0, 0, 0);
     if (!upsertDataType<APMAppMetadata>(fresh.get(), "app_metadata", "rowid", appMetadataKey(), 1, &error,
                                         appMetadataRecord)) {
-      monitor().logWithLevel(1, 12006, "Unable to update the app metadata. Error",
+      databaseMonitor().logWithLevel(1, 12006, "Unable to update the app metadata. Error",
                              error ? APMErrorContext(*error) : Value());
       return false;
     }
@@ -254,7 +254,7 @@ std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(APMErrorOut error)
     const auto index = row.get("last_bundle_index").as_int();
     const auto end = row.get("last_bundle_end_timestamp").as_double();
     if (row.empty() || !index || !end) {
-      monitor().logWithLevel(4, 12007, "Received empty dictionary for getting app metadata");
+      databaseMonitor().logWithLevel(4, 12007, "Received empty dictionary for getting app metadata");
       return nullptr;
     }
     return APMAppMetadata::initWithLastBundleIndex(static_cast<std::int32_t>(*index),

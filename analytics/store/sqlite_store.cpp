@@ -26,7 +26,7 @@ using fd::Value;
 
 namespace {
 
-APMMonitor& monitor() { return APMMeasurement::monitor(); }
+APMMonitor& storeMonitor() { return APMMeasurement::monitor(); }
 
 bool isSupportedKind(const Value& value) {
   return value.is_string() || value.is_number() || value.is_data() || value.is_null();
@@ -82,20 +82,20 @@ APMSqliteStore::APMSqliteStore(std::string_view path)
 
 std::unique_ptr<APMSqliteStore> APMSqliteStore::initWithDatabasePath(std::string_view path) {
   if (path.empty()) {
-    monitor().logWithLevel(4, 34000, "Received empty database path on init");
+    storeMonitor().logWithLevel(4, 34000, "Received empty database path on init");
     return nullptr;
   }
   std::unique_ptr<APMSqliteStore> store(new APMSqliteStore(path));
   std::optional<fd::Error> openError;
   if (store->openAndValidateDatabase(&openError)) return store;
   if (!store->closeAndDeleteDatabase()) {
-    monitor().logWithLevel(1, 34001, "Failed to delete existing database file. Error",
+    storeMonitor().logWithLevel(1, 34001, "Failed to delete existing database file. Error",
                            openError ? APMErrorContext(*openError) : Value());
     return nullptr;
   }
   std::optional<fd::Error> secondError;
   if (!store->openAndValidateDatabase(&secondError)) {
-    monitor().logWithLevel(1, 34002, "Failed to recreate database file. Error",
+    storeMonitor().logWithLevel(1, 34002, "Failed to recreate database file. Error",
                            secondError ? APMErrorContext(*secondError) : Value());
     return nullptr;
   }
@@ -128,7 +128,7 @@ bool APMSqliteStore::openAndValidateDatabase(APMErrorOut error) {
   }
   std::optional<fd::Error> backupError;
   if (!APMExcludeFileFromBackup(databasePath_, &backupError)) {
-    monitor().logWithLevel(4, 34017, "Failed to exclude database file from backup",
+    storeMonitor().logWithLevel(4, 34017, "Failed to exclude database file from backup",
                            backupError ? APMErrorContext(*backupError) : Value());
   }
   if (!validateDatabaseWithError(error)) {
@@ -161,7 +161,7 @@ void APMSqliteStore::closeDatabase() {
   if (!handle_) return;
   finalizeAndClearStatements();
   const int rc = sqlite3_close(handle_);
-  if (rc != 0) monitor().logWithLevel(4, 34018, "Failed to close database. Got error code", Value(rc));
+  if (rc != 0) storeMonitor().logWithLevel(4, 34018, "Failed to close database. Got error code", Value(rc));
   handle_ = nullptr;
 }
 
@@ -178,7 +178,7 @@ bool APMSqliteStore::closeAndDeleteDatabase() {
     (void)clearImmutable(path);
     std::optional<fd::Error> removeError;
     if (!APMRemoveFile(path, &removeError)) {
-      monitor().logWithLevel(4, 34019, "Failed to delete database",
+      storeMonitor().logWithLevel(4, 34019, "Failed to delete database",
                              removeError ? APMErrorContext(*removeError) : Value());
       deleted = false;
     }
@@ -415,7 +415,7 @@ std::optional<std::string> APMSqliteStore::upsertSQLForRecord(const APMRecord& r
   std::string names, placeholders;
   for (const auto& [name, value] : record) {
     if (!isSupportedKind(value)) {
-      monitor().logWithLevel(4, 34020, "Record has value of unexpected type");
+      storeMonitor().logWithLevel(4, 34020, "Record has value of unexpected type");
       return std::nullopt;
     }
     names += name + ", ";
@@ -462,7 +462,7 @@ sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMRecord& record, 
   Array values;
   for (const auto& [name, entry] : record) {
     if (!isSupportedKind(entry)) {
-      monitor().logWithLevel(4, 34021, "Record has value of unexpected type (update)");
+      storeMonitor().logWithLevel(4, 34021, "Record has value of unexpected type (update)");
       APMSetErrorWithoutContext(error, 1, "Failed to bind parameter of unexpected type to update statement");
       return nullptr;
     }
@@ -565,12 +565,12 @@ std::optional<std::vector<APMRecord>> APMSqliteStore::recordsForQuery(std::strin
     for (int i = 0; i < count; ++i) {
       const char* name = sqlite3_column_name(statement, i);
       if (!name) {
-        monitor().logWithLevel(4, 34003, "Failed to get column name");
+        storeMonitor().logWithLevel(4, 34003, "Failed to get column name");
         continue;
       }
       auto value = valueAtColumn(i, statement);
       if (!value) {
-        monitor().logWithLevel(4, 34004, "Value is nil for column", Value(name));
+        storeMonitor().logWithLevel(4, 34004, "Value is nil for column", Value(name));
         continue;
       }
       row.set(name, std::move(*value));
@@ -584,7 +584,7 @@ std::optional<std::vector<APMRecord>> APMSqliteStore::recordsForQuery(std::strin
   // A read that ends in a failure (a damaged page, say) is not a short result.
   const bool failed = rc != SQLITE_DONE;
   if (failed) setDatabaseError(error, "execute statement");
-  if (read > 0 && rows.empty()) monitor().logWithLevel(4, 34005, "Database contains records that were all filtered out");
+  if (read > 0 && rows.empty()) storeMonitor().logWithLevel(4, 34005, "Database contains records that were all filtered out");
   cleanUpStatement(statement, query);
   if (failed) return std::nullopt;
   return rows;
@@ -612,31 +612,31 @@ std::optional<Value> APMSqliteStore::numberForQuery(std::string_view query, cons
 
 bool APMSqliteStore::performTransaction(const std::function<bool()>& block) {
   if (!block) {
-    monitor().logWithLevel(1, 34006, "Received nil transaction block");
+    storeMonitor().logWithLevel(1, 34006, "Received nil transaction block");
     return false;
   }
   if (!isOpen()) {
-    monitor().logWithLevel(1, 34007, "Perform transaction failed. Database not open");
+    storeMonitor().logWithLevel(1, 34007, "Perform transaction failed. Database not open");
     return false;
   }
   if (!beginTransaction()) {
-    monitor().logWithLevel(1, 34008, "Failed to begin transaction");
+    storeMonitor().logWithLevel(1, 34008, "Failed to begin transaction");
     return false;
   }
   bool committed = false;
   try {
     committed = block();
   } catch (...) {
-    if (!rollbackTransaction()) monitor().logWithLevel(1, 34009, "Failed to rollback transaction after exception");
+    if (!rollbackTransaction()) storeMonitor().logWithLevel(1, 34009, "Failed to rollback transaction after exception");
     throw;
   }
   if (!committed) {
-    monitor().logWithLevel(0, 34010, "Transaction failed");
-    if (!rollbackTransaction()) monitor().logWithLevel(1, 34011, "Failed to rollback transaction");
+    storeMonitor().logWithLevel(0, 34010, "Transaction failed");
+    if (!rollbackTransaction()) storeMonitor().logWithLevel(1, 34011, "Failed to rollback transaction");
     return false;
   }
   if (!endTransaction()) {
-    monitor().logWithLevel(1, 34012, "Failed to end transaction");
+    storeMonitor().logWithLevel(1, 34012, "Failed to end transaction");
     return false;
   }
   return true;
@@ -644,7 +644,7 @@ bool APMSqliteStore::performTransaction(const std::function<bool()>& block) {
 
 bool APMSqliteStore::beginTransaction() {
   if (!isOpen()) {
-    monitor().logWithLevel(1, 34013, "Begin transaction failed. Database not open");
+    storeMonitor().logWithLevel(1, 34013, "Begin transaction failed. Database not open");
     return false;
   }
   return sqlite3_exec(handle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) == 0;
@@ -652,7 +652,7 @@ bool APMSqliteStore::beginTransaction() {
 
 bool APMSqliteStore::endTransaction() {
   if (!isOpen()) {
-    monitor().logWithLevel(1, 34014, "End transaction failed. Database not open");
+    storeMonitor().logWithLevel(1, 34014, "End transaction failed. Database not open");
     return false;
   }
   return sqlite3_exec(handle_, "END TRANSACTION", nullptr, nullptr, nullptr) == 0;
@@ -660,7 +660,7 @@ bool APMSqliteStore::endTransaction() {
 
 bool APMSqliteStore::rollbackTransaction() {
   if (!isOpen()) {
-    monitor().logWithLevel(1, 34015, "Rollback transaction failed. Database not open");
+    storeMonitor().logWithLevel(1, 34015, "Rollback transaction failed. Database not open");
     return false;
   }
   return sqlite3_exec(handle_, "ROLLBACK", nullptr, nullptr, nullptr) == 0;
@@ -709,7 +709,7 @@ void APMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, std::string_view 
     sqlite3_finalize(statement);
     return;
   }
-  if (it->second != statement) monitor().logWithLevel(4, 34016, "Statement is not the same one in the cache");
+  if (it->second != statement) storeMonitor().logWithLevel(4, 34016, "Statement is not the same one in the cache");
   sqlite3_reset(statement);
   sqlite3_clear_bindings(statement);
 }
@@ -812,7 +812,7 @@ bool APMSqliteStore::bindValues(const Array& values, sqlite3_stmt* statement, AP
 
 std::optional<std::string> APMSqliteStore::lastErrorMessage() {
   if (!isOpen()) {
-    monitor().logWithLevel(1, 34022, "Failed to get last error message. Database not open");
+    storeMonitor().logWithLevel(1, 34022, "Failed to get last error message. Database not open");
     return std::nullopt;
   }
   const char* message = sqlite3_errmsg(handle_);

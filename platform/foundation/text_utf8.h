@@ -1,9 +1,12 @@
 #pragma once
 
-// UTF-8 stepping shared by the URL and text code (internal).
+// UTF-8 stepping shared by the URL and text code (internal); utf8_valid
+// comes from utf8_check.h.
 
 #include <cstddef>
 #include <string_view>
+
+#include "platform/foundation/utf8_check.h"
 
 namespace platform::foundation::detail {
 
@@ -37,15 +40,6 @@ inline bool utf8_next(std::string_view s, std::size_t i, char32_t& cp, std::size
   }
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
   len = n;
-  return true;
-}
-
-inline bool utf8_valid(std::string_view s) {
-  char32_t cp;
-  std::size_t len;
-  for (std::size_t i = 0; i < s.size(); i += len) {
-    if (!utf8_next(s, i, cp, len)) return false;
-  }
   return true;
 }
 

@@ -37,7 +37,7 @@ std::string format(const std::array<std::uint8_t, 16>& b, const char* digits) {
   return out;
 }
 
-int hex_value(char c) {
+int uuid_hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -64,7 +64,7 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
       ++i;
       continue;
     }
-    int hi = hex_value(text[i]), lo = hex_value(text[i + 1]);
+    int hi = uuid_hex_value(text[i]), lo = uuid_hex_value(text[i + 1]);
     if (hi < 0 || lo < 0) return std::nullopt;
     u.bytes[byte++] = static_cast<std::uint8_t>(hi << 4 | lo);
     i += 2;

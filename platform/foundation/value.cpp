@@ -283,7 +283,7 @@ bool needs_quotes(std::string_view s) {
   return false;
 }
 
-std::string quoted(std::string_view s) {
+std::string quoted_text(std::string_view s) {
   if (!needs_quotes(s)) return std::string(s);
   std::string out = "\"";
   for (char c : s) {
@@ -318,18 +318,18 @@ void describe_into(const Value& v, std::string& out, int level, bool nested) {
   switch (v.kind()) {
     // Inside containers, descriptions that need quoting (null's "<null>", a
     // date, an object's "<Name: 0x...>") are quoted like strings.
-    case Value::Kind::null: out += nested ? quoted("<null>") : "<null>"; return;
+    case Value::Kind::null: out += nested ? quoted_text("<null>") : "<null>"; return;
     case Value::Kind::boolean: out += *v.as_bool() ? "1" : "0"; return;
     case Value::Kind::integer: out += std::to_string(*v.as_int()); return;
     case Value::Kind::real: out += format_real(*v.as_double()); return;
-    case Value::Kind::string: out += nested ? quoted(*v.string()) : *v.string(); return;
+    case Value::Kind::string: out += nested ? quoted_text(*v.string()) : *v.string(); return;
     case Value::Kind::data: out += data_description(*v.data()); return;
-    case Value::Kind::date: out += nested ? quoted(date_text(*v.date())) : date_text(*v.date()); return;
+    case Value::Kind::date: out += nested ? quoted_text(date_text(*v.date())) : date_text(*v.date()); return;
     case Value::Kind::object: {
       const Opaque* o = v.opaque();
       std::string text = o->describe ? o->describe(o->ptr.get())
                                      : "<" + std::string(o->class_name) + ": " + pointer_text(o->ptr.get()) + ">";
-      out += nested ? quoted(text) : text;
+      out += nested ? quoted_text(text) : text;
       return;
     }
     case Value::Kind::array: {
@@ -349,7 +349,7 @@ void describe_into(const Value& v, std::string& out, int level, bool nested) {
       out += "{\n";
       for (const auto& [key, value] : *v.dict()) {
         indent(out, level + 1);
-        out += quoted(key);
+        out += quoted_text(key);
         out += " = ";
         describe_into(value, out, level + 1, true);
         out += ";\n";

@@ -34,7 +34,7 @@ std::string to_lower(std::string_view s) {
   return out;
 }
 
-bool iequals(std::string_view a, std::string_view b) {
+bool iequals_ascii(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
@@ -107,7 +107,7 @@ int month_of(std::string_view t) {
                                                "jul", "aug", "sep", "oct", "nov", "dec"};
   if (t.size() < 3) return 0;
   for (int i = 0; i < 12; ++i) {
-    if (iequals(t.substr(0, 3), names[i])) return i + 1;
+    if (iequals_ascii(t.substr(0, 3), names[i])) return i + 1;
   }
   return 0;
 }
@@ -169,7 +169,7 @@ bool host_allows(const Cookie& c, const std::string& host) {
 
 std::optional<bool> bool_of(const Value& v) {
   if (v.is_bool() || v.is_integer()) return v.as_bool();
-  if (const auto* s = v.string()) return iequals(*s, "true") || iequals(*s, "yes") || *s == "1";
+  if (const auto* s = v.string()) return iequals_ascii(*s, "true") || iequals_ascii(*s, "yes") || *s == "1";
   return std::nullopt;
 }
 
@@ -271,9 +271,9 @@ std::optional<Cookie> Cookie::from_set_cookie(std::string_view header_value, con
     auto aeq = av.find('=');
     std::string_view aname = trim_wsp(av.substr(0, aeq));
     std::string_view avalue = aeq == std::string_view::npos ? std::string_view{} : trim_wsp(av.substr(aeq + 1));
-    if (iequals(aname, "expires")) {
+    if (iequals_ascii(aname, "expires")) {
       if (auto d = parse_cookie_date(avalue)) expires_attr = Date{std::clamp(d->since_1970, kEarliest, kLatest)};
-    } else if (iequals(aname, "max-age")) {
+    } else if (iequals_ascii(aname, "max-age")) {
       if (avalue.empty() || !(is_digit(avalue[0]) || avalue[0] == '-')) continue;
       std::string_view digits = avalue[0] == '-' ? avalue.substr(1) : avalue;
       if (digits.empty() || !std::all_of(digits.begin(), digits.end(), is_digit)) continue;
@@ -284,20 +284,20 @@ std::optional<Cookie> Cookie::from_set_cookie(std::string_view header_value, con
       }
       if (avalue[0] == '-') delta = -delta;
       max_age_attr = delta <= 0 ? Date{kEarliest} : Date{std::min(now.since_1970 + delta, kLatest)};
-    } else if (iequals(aname, "domain")) {
+    } else if (iequals_ascii(aname, "domain")) {
       if (avalue.empty()) continue;
       std::string_view d = avalue.front() == '.' ? avalue.substr(1) : avalue;
       domain_attr = to_lower(d);
-    } else if (iequals(aname, "path")) {
+    } else if (iequals_ascii(aname, "path")) {
       path_attr = avalue.empty() || avalue.front() != '/' ? std::optional<std::string>{} : std::string(avalue);
-    } else if (iequals(aname, "secure")) {
+    } else if (iequals_ascii(aname, "secure")) {
       c.secure = true;
-    } else if (iequals(aname, "httponly")) {
+    } else if (iequals_ascii(aname, "httponly")) {
       c.http_only = true;
-    } else if (iequals(aname, "samesite")) {
-      if (iequals(avalue, "strict")) c.same_site = "Strict";
-      else if (iequals(avalue, "lax")) c.same_site = "Lax";
-      else if (iequals(avalue, "none")) c.same_site = "None";
+    } else if (iequals_ascii(aname, "samesite")) {
+      if (iequals_ascii(avalue, "strict")) c.same_site = "Strict";
+      else if (iequals_ascii(avalue, "lax")) c.same_site = "Lax";
+      else if (iequals_ascii(avalue, "none")) c.same_site = "None";
     }
   }
 
@@ -550,7 +550,7 @@ std::vector<Cookie> CookieStorage::cookies() const {
 std::vector<Cookie> CookieStorage::cookies_for(const Url& url) const {
   auto host = canonical_host(url);
   if (!host) return {};
-  const bool https = iequals(url.scheme().value_or(""), "https");
+  const bool https = iequals_ascii(url.scheme().value_or(""), "https");
   std::string path = url.percent_encoded_path();
   if (path.empty()) path = "/";
   std::vector<State::Entry> matched;

@@ -18,20 +18,20 @@ ProtectionSpace key_of(const ProtectionSpace& space) {
   return k;
 }
 
-std::mutex g_shared_m;
-std::shared_ptr<CredentialStorage> g_shared;
+std::mutex g_credentials_m;
+std::shared_ptr<CredentialStorage> g_credentials;
 
 }  // namespace
 
 std::shared_ptr<CredentialStorage> CredentialStorage::shared() {
-  std::lock_guard lk(g_shared_m);
-  if (!g_shared) g_shared = std::make_shared<CredentialStorage>();
-  return g_shared;
+  std::lock_guard lk(g_credentials_m);
+  if (!g_credentials) g_credentials = std::make_shared<CredentialStorage>();
+  return g_credentials;
 }
 
 void reset_credential_storage_for_testing() {
-  std::lock_guard lk(g_shared_m);
-  g_shared.reset();
+  std::lock_guard lk(g_credentials_m);
+  g_credentials.reset();
 }
 
 std::optional<Credential> CredentialStorage::default_credential(const ProtectionSpace& space) const {

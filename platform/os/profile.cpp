@@ -1,8 +1,8 @@
 #include "platform/os/profile.h"
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
 
+#include "platform/foundation/json.h"
 #include "platform/os/detail.h"
 #include "platform/os/file_manager.h"
 
@@ -10,8 +10,9 @@ namespace platform::os {
 
 namespace {
 
+using foundation::Dict;
 using foundation::Error;
-using nlohmann::json;
+using foundation::Value;
 namespace cocoa = foundation::cocoa_error;
 
 Error format_error(const std::filesystem::path& file, std::string why) {
@@ -24,82 +25,79 @@ Error format_error(const std::filesystem::path& file, std::string why) {
 // key of the wrong type.
 class Reader {
  public:
-  Reader(const json& object, std::string prefix) : object_(object), prefix_(std::move(prefix)) {}
+  Reader(const Dict& object, std::string prefix) : object_(object), prefix_(std::move(prefix)) {}
 
   const std::optional<std::string>& failure() const { return failure_; }
 
   void string(const char* key, std::string& out) {
-    if (const json* v = find(key)) {
-      if (v->is_string()) out = v->get<std::string>();
+    if (const Value* v = find(key)) {
+      if (v->is_string()) out = *v->string();
       else fail(key, "a string");
     }
   }
   void boolean(const char* key, bool& out) {
-    if (const json* v = find(key)) {
-      if (v->is_boolean()) out = v->get<bool>();
+    if (const Value* v = find(key)) {
+      if (v->is_bool()) out = *v->as_bool();
       else fail(key, "a boolean");
     }
   }
   void number(const char* key, double& out) {
-    if (const json* v = find(key)) {
-      if (v->is_number()) out = v->get<double>();
+    if (const Value* v = find(key)) {
+      if (v->is_integer() || v->is_real()) out = *v->as_double();
       else fail(key, "a number");
     }
   }
   void optional_integer(const char* key, std::optional<std::int64_t>& out) {
-    if (const json* v = find(key)) {
+    if (const Value* v = find(key)) {
+      // The reader turns an integer above INT64_MAX into a real.
       if (v->is_null()) out.reset();
-      else if (v->is_number_integer() && !(v->is_number_unsigned() && v->get<std::uint64_t>() > INT64_MAX))
-        out = v->get<std::int64_t>();
+      else if (v->is_integer()) out = *v->as_int();
       else fail(key, "an integer or null");
     }
   }
   template <class Out>
   void strings(const char* key, Out& out) {
-    const json* v = find(key);
+    const Value* v = find(key);
     if (!v) return;
     if (!v->is_array()) return fail(key, "an array of strings");
     Out result;
-    for (const json& item : *v) {
+    for (const Value& item : *v->array()) {
       if (!item.is_string()) return fail(key, "an array of strings");
-      result.insert(result.end(), item.get<std::string>());
+      result.insert(result.end(), *item.string());
     }
     out = std::move(result);
   }
   void string_map(const char* key, std::map<std::string, std::string>& out) {
-    const json* v = find(key);
+    const Value* v = find(key);
     if (!v) return;
-    if (!v->is_object()) return fail(key, "an object of strings");
+    if (!v->is_dict()) return fail(key, "an object of strings");
     std::map<std::string, std::string> result;
-    for (auto it = v->begin(); it != v->end(); ++it) {
-      if (!it.value().is_string()) return fail(key, "an object of strings");
-      result[it.key()] = it.value().get<std::string>();
+    for (const auto& [name, item] : *v->dict()) {
+      if (!item.is_string()) return fail(key, "an object of strings");
+      result[name] = *item.string();
     }
     out = std::move(result);
   }
   // The nested object under `key`, or nullptr (absent, or of the wrong type).
-  const json* object(const char* key) {
-    const json* v = find(key);
-    if (v && !v->is_object()) {
+  const Dict* object(const char* key) {
+    const Value* v = find(key);
+    if (v && !v->is_dict()) {
       fail(key, "an object");
       return nullptr;
     }
-    return v;
+    return v ? v->dict() : nullptr;
   }
   void adopt(const Reader& nested) {
     if (!failure_ && nested.failure_) failure_ = nested.failure_;
   }
 
  private:
-  const json* find(const char* key) const {
-    auto it = object_.find(key);
-    return it == object_.end() ? nullptr : &*it;
-  }
+  const Value* find(const char* key) const { return object_.find(key); }
   void fail(const char* key, const char* what) {
     if (!failure_) failure_ = "\"" + prefix_ + key + "\" must be " + what;
   }
 
-  const json& object_;
+  const Dict& object_;
   std::string prefix_;
   std::optional<std::string> failure_;
 };
@@ -109,13 +107,12 @@ class Reader {
 foundation::Expected<DeviceProfile> DeviceProfile::load(const std::filesystem::path& file) {
   auto bytes = FileManager::shared().read(file);
   if (!bytes) return bytes.error();
-  const std::string text(bytes->begin(), bytes->end());
-  json root = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (root.is_discarded()) return format_error(file, "device profile is not valid JSON");
-  if (!root.is_object()) return format_error(file, "device profile must be a JSON object");
+  auto root = foundation::json::parse(std::span<const std::uint8_t>(*bytes), {.allow_fragments = true});
+  if (!root) return format_error(file, "device profile is not valid JSON");
+  if (!root->is_dict()) return format_error(file, "device profile must be a JSON object");
 
   DeviceProfile p;
-  Reader r(root, "");
+  Reader r(*root->dict(), "");
   r.string("system_version", p.system_version);
   r.string("os_build", p.os_build);
   r.string("machine", p.machine);
@@ -128,7 +125,7 @@ foundation::Expected<DeviceProfile> DeviceProfile::load(const std::filesystem::p
   r.strings("preferred_languages", p.preferred_languages);
   r.strings("frameworks", p.frameworks);
   r.string("distribution", p.distribution);
-  if (const json* n = r.object("network")) {
+  if (const Dict* n = r.object("network")) {
     Reader nr(*n, "network.");
     nr.boolean("reachable", p.network.reachable);
     nr.boolean("wwan", p.network.wwan);
@@ -137,7 +134,7 @@ foundation::Expected<DeviceProfile> DeviceProfile::load(const std::filesystem::p
     nr.boolean("intervention_required", p.network.intervention_required);
     r.adopt(nr);
   }
-  if (const json* n = r.object("push")) {
+  if (const Dict* n = r.object("push")) {
     Reader pr(*n, "push.");
     pr.string("prompt_answer", p.push.prompt_answer);
     pr.string("device_token", p.push.device_token);
@@ -145,7 +142,7 @@ foundation::Expected<DeviceProfile> DeviceProfile::load(const std::filesystem::p
     pr.number("token_delay_s", p.push.token_delay_s);
     r.adopt(pr);
   }
-  if (const json* n = r.object("location")) {
+  if (const Dict* n = r.object("location")) {
     Reader lr(*n, "location.");
     lr.number("horizontal_accuracy", p.location.horizontal_accuracy);
     lr.number("vertical_accuracy", p.location.vertical_accuracy);

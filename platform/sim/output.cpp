@@ -19,7 +19,7 @@ struct OutputState {
   bool capturing = false;
 };
 
-OutputState& state() {
+OutputState& output_state() {
   static OutputState s;
   return s;
 }
@@ -55,7 +55,7 @@ void emit_one(Tag tag, std::string_view text) {
   // A sink that writes through the captured console comes back here: its
   // lines go straight out instead of deadlocking on the sink's lock.
   if (t_in_sink) return for_each_line(text, [&](std::string_view line) { default_sink(tag, line); });
-  OutputState& s = state();
+  OutputState& s = output_state();
   std::lock_guard lock(s.mutex);
   t_in_sink = true;
   try {
@@ -75,8 +75,8 @@ void emit_one(Tag tag, std::string_view text) {
 
 void console_line(Tag tag, std::string_view line) {
   {
-    std::lock_guard lock(state().console_mutex);
-    state().console.emplace_back(line);
+    std::lock_guard lock(output_state().console_mutex);
+    output_state().console.emplace_back(line);
   }
   emit_one(tag, line);
 }
@@ -85,8 +85,8 @@ void console_line(Tag tag, std::string_view line) {
 void console_bytes(std::string OutputState::*pending, std::string_view bytes) {
   std::vector<std::string> lines;
   {
-    std::lock_guard lock(state().console_mutex);
-    std::string& buffer = state().*pending;
+    std::lock_guard lock(output_state().console_mutex);
+    std::string& buffer = output_state().*pending;
     buffer.append(bytes);
     std::size_t start = 0;
     for (std::size_t nl; (nl = buffer.find('\n', start)) != std::string::npos; start = nl + 1) {
@@ -113,29 +113,29 @@ std::string_view tag_name(Tag tag) {
 }
 
 void set_line_sink(LineSink sink) {
-  std::lock_guard lock(state().mutex);
-  state().sink = std::move(sink);
+  std::lock_guard lock(output_state().mutex);
+  output_state().sink = std::move(sink);
 }
 
 void emit(Tag tag, std::string_view text) { emit_one(tag, text); }
 
 std::vector<std::string> console_lines() {
-  std::lock_guard lock(state().console_mutex);
-  return state().console;
+  std::lock_guard lock(output_state().console_mutex);
+  return output_state().console;
 }
 
 std::size_t console_line_count() {
-  std::lock_guard lock(state().console_mutex);
-  return state().console.size();
+  std::lock_guard lock(output_state().console_mutex);
+  return output_state().console.size();
 }
 
 namespace detail {
 
 void install_console_capture() {
   {
-    std::lock_guard lock(state().console_mutex);
-    if (state().capturing) return;
-    state().capturing = true;
+    std::lock_guard lock(output_state().console_mutex);
+    if (output_state().capturing) return;
+    output_state().capturing = true;
   }
   foundation::console::set_out_sink([](std::string_view bytes) { console_bytes(&OutputState::pending_out, bytes); });
   foundation::console::set_err_sink([](std::string_view bytes) { console_bytes(&OutputState::pending_err, bytes); });
@@ -144,9 +144,9 @@ void install_console_capture() {
 
 void remove_console_capture() {
   {
-    std::lock_guard lock(state().console_mutex);
-    if (!state().capturing) return;
-    state().capturing = false;
+    std::lock_guard lock(output_state().console_mutex);
+    if (!output_state().capturing) return;
+    output_state().capturing = false;
   }
   foundation::console::set_out_sink(nullptr);
   foundation::console::set_err_sink(nullptr);
@@ -156,10 +156,10 @@ void remove_console_capture() {
 void reset_output() {
   remove_console_capture();
   {
-    std::lock_guard lock(state().console_mutex);
-    state().console.clear();
-    state().pending_out.clear();
-    state().pending_err.clear();
+    std::lock_guard lock(output_state().console_mutex);
+    output_state().console.clear();
+    output_state().pending_out.clear();
+    output_state().pending_err.clear();
   }
   set_line_sink(nullptr);
 }

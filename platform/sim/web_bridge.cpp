@@ -14,7 +14,7 @@
 namespace platform::sim::detail {
 
 namespace {
-std::mutex g_mutex;
+std::mutex g_bridge_mutex;
 int g_observer = 0;
 bool g_installed = false;
 std::atomic<std::size_t> g_finished{0};
@@ -32,7 +32,7 @@ std::string cookie_lines(const std::vector<net::Cookie>& cookies, std::string_vi
 }  // namespace
 
 void install_page_observer() {
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(g_bridge_mutex);
   if (g_installed) return;
   g_installed = true;
   g_observer = web::add_page_observer([](const web::PageEvent& e) {
@@ -52,7 +52,7 @@ void install_page_observer() {
 }
 
 void remove_page_observer() {
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(g_bridge_mutex);
   if (!g_installed) return;
   g_installed = false;
   web::remove_page_observer(g_observer);

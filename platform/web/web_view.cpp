@@ -17,7 +17,7 @@ namespace {
 std::mutex g_evaluator_mutex;
 std::function<std::optional<foundation::Value>(ui::View*, std::string_view)> g_evaluator;
 
-bool iequal(std::string_view a, std::string_view b) {
+bool view_iequal(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
@@ -26,7 +26,7 @@ bool iequal(std::string_view a, std::string_view b) {
 }
 
 bool opens_new_window(const std::string& target) {
-  return !target.empty() && !iequal(target, "_self") && !iequal(target, "_top") && !iequal(target, "_parent");
+  return !target.empty() && !view_iequal(target, "_self") && !view_iequal(target, "_top") && !view_iequal(target, "_parent");
 }
 
 std::string_view trim(std::string_view s) {

@@ -35,7 +35,7 @@ using testing::Fake;
 using testing::Harness;
 using testing::fakes::FakeService;
 
-foundation::Url url(const std::string& text) { return *foundation::Url::parse(text); }
+foundation::Url session_url(const std::string& text) { return *foundation::Url::parse(text); }
 
 std::filesystem::path temporaryDirectory() {
   return os::FileManager::shared().url_for(os::Directory::application_support) / "GUL" / "Network" /
@@ -90,7 +90,7 @@ class GULNetworkURLSessionTest : public ::testing::Test {
 
 TEST_F(GULNetworkURLSessionTest, BackgroundPostUploadsFromATemporaryFileThenRemovesIt) {
   collector().on("POST", "/upload", gate_.handler());
-  auto id = network_->postURL(url(collector().url("/upload")), foundation::to_bytes("payload"), std::nullopt, true,
+  auto id = network_->postURL(session_url(collector().url("/upload")), foundation::to_bytes("payload"), std::nullopt, true,
                               outcome_.handler());
   ASSERT_TRUE(id);
   ASSERT_TRUE(runUntil([&] { return gate_.arrivals() == 1; }));
@@ -121,9 +121,9 @@ TEST_F(GULNetworkURLSessionTest, ResponseThenCutErrsOnlyForDownloads) {
   collector().on("POST", "/cut", cutAfterHeaders);
   collector().on("GET", "/cut", cutAfterHeaders);
   Outcome post, get;
-  ASSERT_TRUE(network_->postURL(url(collector().url("/cut")), foundation::to_bytes("x"), std::nullopt, false,
+  ASSERT_TRUE(network_->postURL(session_url(collector().url("/cut")), foundation::to_bytes("x"), std::nullopt, false,
                                 post.handler()));
-  ASSERT_TRUE(network_->getURL(url(collector().url("/cut")), {}, std::nullopt, false, get.handler()));
+  ASSERT_TRUE(network_->getURL(session_url(collector().url("/cut")), {}, std::nullopt, false, get.handler()));
   ASSERT_TRUE(runUntil([&] { return post.count() == 1 && get.count() == 1; }));
   // A response means the server took the upload's body.
   EXPECT_EQ(post.status(), 200);
@@ -139,7 +139,7 @@ TEST_F(GULNetworkURLSessionTest, ResponseThenCutErrsOnlyForDownloads) {
 
 TEST_F(GULNetworkURLSessionTest, TaskWithNeitherResponseNorErrorCompletesWithCodeFive) {
   collector().on("POST", "/upload", gate_.handler());
-  auto id = network_->postURL(url(collector().url("/upload")), foundation::to_bytes("x"), std::nullopt, false,
+  auto id = network_->postURL(session_url(collector().url("/upload")), foundation::to_bytes("x"), std::nullopt, false,
                               outcome_.handler());
   ASSERT_TRUE(id);
   ASSERT_TRUE(runUntil([&] { return gate_.arrivals() == 1; }));
@@ -147,7 +147,7 @@ TEST_F(GULNetworkURLSessionTest, TaskWithNeitherResponseNorErrorCompletesWithCod
   ASSERT_TRUE(fetcher);
   // The fetcher hears of a task that ended without a response and without an error.
   auto other = net::Session::make(net::Configuration::default_config());
-  auto idle = other->upload_task(net::Request(url(collector().url("/never"))), foundation::to_bytes("x"));
+  auto idle = other->upload_task(net::Request(session_url(collector().url("/never"))), foundation::to_bytes("x"));
   fetcher->did_complete(*fetcher->URLSession(), *idle, std::nullopt);
   fetcher.reset();
   ASSERT_TRUE(runUntil([&] { return outcome_.count() == 1; }));
@@ -178,7 +178,7 @@ TEST_F(GULNetworkURLSessionTest, RedirectsAnsweredThreeHundredToThreeOhSevenAreR
     SCOPED_TRACE(c.status);
     collector().clear_requests();
     Outcome outcome;
-    ASSERT_TRUE(network_->postURL(url(collector().url("/redirect/" + std::to_string(c.status))),
+    ASSERT_TRUE(network_->postURL(session_url(collector().url("/redirect/" + std::to_string(c.status))),
                                   foundation::to_bytes("x"), std::nullopt, false, outcome.handler()));
     ASSERT_TRUE(runUntil([&] { return outcome.count() == 1; }));
     EXPECT_EQ(outcome.status(), c.final_status);
@@ -190,7 +190,7 @@ TEST_F(GULNetworkURLSessionTest, RedirectsAnsweredThreeHundredToThreeOhSevenAreR
 
 TEST_F(GULNetworkURLSessionTest, UntrustedServerGetsACancelledChallenge) {
   selfSigned_->on("POST", "/upload", FakeService::empty(200));
-  ASSERT_TRUE(network_->postURL(url(selfSigned_->url("/upload")), foundation::to_bytes("x"), std::nullopt, false,
+  ASSERT_TRUE(network_->postURL(session_url(selfSigned_->url("/upload")), foundation::to_bytes("x"), std::nullopt, false,
                                 outcome_.handler()));
   ASSERT_TRUE(runUntil([&] { return outcome_.count() == 1; }));
   ASSERT_TRUE(outcome_.error);
@@ -204,7 +204,7 @@ TEST_F(GULNetworkURLSessionTest, UntrustedServerGetsACancelledChallenge) {
   // The trusted collector passes the same evaluation.
   Outcome trusted;
   collector().on("POST", "/upload", FakeService::empty(200));
-  ASSERT_TRUE(network_->postURL(url(collector().url("/upload")), foundation::to_bytes("x"), std::nullopt, false,
+  ASSERT_TRUE(network_->postURL(session_url(collector().url("/upload")), foundation::to_bytes("x"), std::nullopt, false,
                                 trusted.handler()));
   ASSERT_TRUE(runUntil([&] { return trusted.count() == 1; }));
   EXPECT_FALSE(trusted.error);
@@ -219,7 +219,7 @@ TEST_F(GULNetworkURLSessionTest, FailedTemporaryWriteStillUploadsFromMemory) {
     return net::Session::make(std::move(config), std::move(d), std::move(q));
   });
   platform::testing::fail_next(platform::testing::FileOp::write, temporaryDirectory(), ENOSPC);
-  auto id = network_->postURL(url(collector().url("/upload")), foundation::to_bytes("kept in memory"), std::nullopt,
+  auto id = network_->postURL(session_url(collector().url("/upload")), foundation::to_bytes("kept in memory"), std::nullopt,
                               true, outcome_.handler());
   ASSERT_TRUE(id);
   ASSERT_TRUE(runUntil([&] { return outcome_.count() == 1; }));
@@ -232,7 +232,7 @@ TEST_F(GULNetworkURLSessionTest, FailedTemporaryWriteStillUploadsFromMemory) {
 
 TEST_F(GULNetworkURLSessionTest, RelaunchHandlerIsCalledOnceOnMainWhenTheSessionsEventsAreDone) {
   collector().on("POST", "/upload", gate_.handler());
-  auto id = network_->postURL(url(collector().url("/upload")), foundation::to_bytes("x"), std::nullopt, true,
+  auto id = network_->postURL(session_url(collector().url("/upload")), foundation::to_bytes("x"), std::nullopt, true,
                               outcome_.handler());
   ASSERT_TRUE(id);
   ASSERT_TRUE(runUntil([&] { return gate_.arrivals() == 1; }));
@@ -290,7 +290,7 @@ TEST_F(GULNetworkURLSessionTest, UnreadableDownloadGivesNoDataAndALine) {
   collector().on("GET", "/config", FakeService::json(200, {{"k", "v"}}));
   platform::testing::fail_next(platform::testing::FileOp::read,
                                os::FileManager::shared().url_for(os::Directory::temporary), EIO);
-  ASSERT_TRUE(network_->getURL(url(collector().url("/config")), {}, std::nullopt, false, outcome_.handler()));
+  ASSERT_TRUE(network_->getURL(session_url(collector().url("/config")), {}, std::nullopt, false, outcome_.handler()));
   ASSERT_TRUE(runUntil([&] { return outcome_.count() == 1; }));
   EXPECT_EQ(outcome_.status(), 200);
   EXPECT_EQ(outcome_.data, std::nullopt);
@@ -342,7 +342,7 @@ TEST_F(GULNetworkTemporaryFilesTest, PostStartSweepsFilesOlderThanAnHour) {
   fetcher->setBackgroundNetworkEnabled(true);
   std::optional<std::int64_t> code;
   int calls = 0;
-  net::Request request(url("https://analytics.example.net/a"));
+  net::Request request(session_url("https://analytics.example.net/a"));
   request.body = foundation::to_bytes("x");
   EXPECT_EQ(fetcher->sessionIDFromAsyncPOSTRequest(
                 request, [&](std::shared_ptr<const net::Response>, std::optional<foundation::Bytes>,

@@ -16,9 +16,9 @@ using namespace Duvarel;
 namespace foundation = platform::foundation;
 namespace fs = std::filesystem;
 using foundation::Bytes;
-using Kind = AFError::MultipartEncodingFailureReason::Kind;
+using EncodingKind = AFError::MultipartEncodingFailureReason::Kind;
 
-std::optional<Kind> reasonOf(const std::optional<Error>& error) {
+std::optional<EncodingKind> encodingReasonOf(const std::optional<Error>& error) {
   if (!error) return std::nullopt;
   const AFError* af = error->as<AFError>();
   if (!af || !af->multipartEncodingReason()) return std::nullopt;
@@ -39,7 +39,7 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
   return text;
 }
 
-std::string readFile(const fs::path& p) {
+std::string readFormFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
@@ -107,7 +107,7 @@ TEST_F(Multipart, ExactBytesForZeroOneAndThreeParts) {
   copy.append(foundation::to_bytes("22"), "second", "text/plain");
   const auto out = foundation::Url::file(dir / "body.out");
   ASSERT_TRUE(copy.writeEncodedBody(out));
-  std::string onDisk = readFile(dir / "body.out");
+  std::string onDisk = readFormFile(dir / "body.out");
   // Same layout, different boundary.
   EXPECT_EQ(replaceAll(onDisk, copy.boundary(), "B"), replaceAll(memory, again.boundary(), "B"));
   EXPECT_EQ(fs::status(dir / "body.out").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
@@ -140,21 +140,21 @@ TEST_F(Multipart, AppendFailuresAreStoredAndTheFirstIsKept) {
   const struct {
     const char* name;
     foundation::Url url;
-    Kind kind;
+    EncodingKind kind;
   } cases[] = {
-      {"not a file URL", *foundation::Url::parse("https://h.example/a.txt"), Kind::bodyPartURLInvalid},
-      {"missing file", foundation::Url::file(dir / "missing.txt"), Kind::bodyPartFileNotReachableWithError},
-      {"directory", foundation::Url::file(dir / "folder.d"), Kind::bodyPartFileIsDirectory},
-      {"no extension", file("README", "r"), Kind::bodyPartFilenameInvalid},
+      {"not a file URL", *foundation::Url::parse("https://h.example/a.txt"), EncodingKind::bodyPartURLInvalid},
+      {"missing file", foundation::Url::file(dir / "missing.txt"), EncodingKind::bodyPartFileNotReachableWithError},
+      {"directory", foundation::Url::file(dir / "folder.d"), EncodingKind::bodyPartFileIsDirectory},
+      {"no extension", file("README", "r"), EncodingKind::bodyPartFilenameInvalid},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     MultipartFormData form;
     form.append(c.url, "f");
-    EXPECT_EQ(reasonOf(form.bodyPartError()), c.kind);
+    EXPECT_EQ(encodingReasonOf(form.bodyPartError()), c.kind);
     EXPECT_TRUE(form.bodyParts().empty());
     EXPECT_EQ(form.bodyPartError()->as<AFError>()->url(), c.url);
-    EXPECT_EQ(reasonOf(form.encode().has_value() ? std::nullopt : std::optional(form.encode().error())), c.kind);
+    EXPECT_EQ(encodingReasonOf(form.encode().has_value() ? std::nullopt : std::optional(form.encode().error())), c.kind);
   }
 
   MultipartFormData form;
@@ -164,9 +164,9 @@ TEST_F(Multipart, AppendFailuresAreStoredAndTheFirstIsKept) {
   EXPECT_EQ(form.bodyParts().size(), 1u);
   auto encodedForm = form.encode();
   ASSERT_FALSE(encodedForm);
-  EXPECT_EQ(reasonOf(encodedForm.error()), Kind::bodyPartFileNotReachableWithError);
+  EXPECT_EQ(encodingReasonOf(encodedForm.error()), EncodingKind::bodyPartFileNotReachableWithError);
   const auto out = foundation::Url::file(dir / "never.out");
-  EXPECT_EQ(reasonOf(form.writeEncodedBody(out).error()), Kind::bodyPartFileNotReachableWithError);
+  EXPECT_EQ(encodingReasonOf(form.writeEncodedBody(out).error()), EncodingKind::bodyPartFileNotReachableWithError);
   EXPECT_FALSE(fs::exists(dir / "never.out"));
 }
 
@@ -178,7 +178,7 @@ TEST_F(Multipart, LineBreaksInPartHeadersAreRefused) {
   mime.append(foundation::to_bytes("x"), "m", "text/plain\nX: y");
   custom.append(foundation::InputStream::from_data(foundation::to_bytes("x")), 1, HTTPHeaders{{"X-A\r", "v"}});
   for (MultipartFormData* form : {&name, &fileName, &mime, &custom}) {
-    EXPECT_EQ(reasonOf(form->bodyPartError()), Kind::bodyPartFilenameInvalid);
+    EXPECT_EQ(encodingReasonOf(form->bodyPartError()), EncodingKind::bodyPartFilenameInvalid);
     EXPECT_TRUE(form->bodyParts().empty());
   }
   EXPECT_EQ(fileName.bodyPartError()->as<AFError>()->url(), good);
@@ -188,20 +188,20 @@ TEST_F(Multipart, WriteEncodedBodyRefusals) {
   MultipartFormData form;
   form.append(foundation::to_bytes("x"), "a");
   const auto existing = file("existing.out", "keep");
-  EXPECT_EQ(reasonOf(form.writeEncodedBody(existing).error()), Kind::outputStreamFileAlreadyExists);
-  EXPECT_EQ(readFile(dir / "existing.out"), "keep");
+  EXPECT_EQ(encodingReasonOf(form.writeEncodedBody(existing).error()), EncodingKind::outputStreamFileAlreadyExists);
+  EXPECT_EQ(readFormFile(dir / "existing.out"), "keep");
   // The existence test comes before the URL kind.
   auto webWithExistingPath = *foundation::Url::parse("https://h.example" + (dir / "existing.out").string());
-  EXPECT_EQ(reasonOf(form.writeEncodedBody(webWithExistingPath).error()), Kind::outputStreamFileAlreadyExists);
-  EXPECT_EQ(reasonOf(form.writeEncodedBody(*foundation::Url::parse("https://h.example/new.out")).error()),
-            Kind::outputStreamURLInvalid);
+  EXPECT_EQ(encodingReasonOf(form.writeEncodedBody(webWithExistingPath).error()), EncodingKind::outputStreamFileAlreadyExists);
+  EXPECT_EQ(encodingReasonOf(form.writeEncodedBody(*foundation::Url::parse("https://h.example/new.out")).error()),
+            EncodingKind::outputStreamURLInvalid);
   // A link is never followed, even a dangling one.
   fs::create_symlink(dir / "target.out", dir / "link.out");
-  EXPECT_EQ(reasonOf(form.writeEncodedBody(foundation::Url::file(dir / "link.out")).error()),
-            Kind::outputStreamFileAlreadyExists);
+  EXPECT_EQ(encodingReasonOf(form.writeEncodedBody(foundation::Url::file(dir / "link.out")).error()),
+            EncodingKind::outputStreamFileAlreadyExists);
   EXPECT_FALSE(fs::exists(dir / "target.out"));
-  EXPECT_EQ(reasonOf(form.writeEncodedBody(foundation::Url::file(dir / "no" / "such" / "dir.out")).error()),
-            Kind::outputStreamCreationFailed);
+  EXPECT_EQ(encodingReasonOf(form.writeEncodedBody(foundation::Url::file(dir / "no" / "such" / "dir.out")).error()),
+            EncodingKind::outputStreamCreationFailed);
 }
 
 // An output stream that accepts `budget` bytes, then misbehaves as told.
@@ -252,14 +252,14 @@ TEST_F(Multipart, StreamFaultsFailInsteadOfTruncating) {
     stream.open();
     auto written = form.writeEncodedBody(stream);
     ASSERT_FALSE(written);
-    EXPECT_EQ(reasonOf(written.error()), Kind::outputStreamWriteFailed);
+    EXPECT_EQ(encodingReasonOf(written.error()), EncodingKind::outputStreamWriteFailed);
     EXPECT_EQ(stream.written, 1500u);
   }
   MultipartFormData broken;
   broken.append(std::make_shared<BrokenInput>(), 10, "b", "b.bin", "application/octet-stream");
   auto memory = broken.encode();
   ASSERT_FALSE(memory);
-  EXPECT_EQ(reasonOf(memory.error()), Kind::inputStreamReadFailed);
+  EXPECT_EQ(encodingReasonOf(memory.error()), EncodingKind::inputStreamReadFailed);
 
   // A file that vanished after its append fails the encoding, never an empty part.
   MultipartFormData vanished;
@@ -267,7 +267,7 @@ TEST_F(Multipart, StreamFaultsFailInsteadOfTruncating) {
   fs::remove(dir / "gone.txt");
   auto gone = vanished.encode();
   ASSERT_FALSE(gone);
-  EXPECT_EQ(reasonOf(gone.error()), Kind::inputStreamReadFailed);
+  EXPECT_EQ(encodingReasonOf(gone.error()), EncodingKind::inputStreamReadFailed);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ namespace dispatch = platform::dispatch;
 namespace fs = std::filesystem;
 using Kind = AFError::MultipartEncodingFailureReason::Kind;
 
-bool runMainUntil(const std::function<bool()>& done, int seconds = 30) {
+bool uploadRunMainUntil(const std::function<bool()>& done, int seconds = 30) {
   for (int slice = 0; slice < seconds * 100 && !done(); ++slice)
     dispatch::RunLoop::main().run_until(done, dispatch::Duration(0.01));
   return done();
@@ -85,7 +85,7 @@ class MultipartUpload : public ::testing::Test {
       ++calls;
       result = std::move(r);
     });
-    EXPECT_TRUE(runMainUntil([&] { return result.has_value(); }));
+    EXPECT_TRUE(uploadRunMainUntil([&] { return result.has_value(); }));
     EXPECT_TRUE(onMain);
     if (auto* success = result->success()) {
       auto finished = std::make_shared<std::promise<void>>();
@@ -97,7 +97,7 @@ class MultipartUpload : public ::testing::Test {
       });
       EXPECT_EQ(future.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     }
-    runMainUntil([] { return false; }, 0);
+    uploadRunMainUntil([] { return false; }, 0);
     EXPECT_EQ(calls.load(), 1);
     return *result;
   }

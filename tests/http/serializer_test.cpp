@@ -14,7 +14,7 @@ using namespace Duvarel;
 namespace foundation = platform::foundation;
 namespace net = platform::net;
 using foundation::Bytes;
-using Kind = AFError::ResponseSerializationFailureReason::Kind;
+using SerializationKind = AFError::ResponseSerializationFailureReason::Kind;
 
 HTTPURLResponse httpResponse(int status, std::optional<std::string> charset = std::nullopt) {
   auto r = std::make_shared<net::Response>(net::Response::http(*foundation::Url::parse("https://h.example/r"), status, {}));
@@ -22,7 +22,7 @@ HTTPURLResponse httpResponse(int status, std::optional<std::string> charset = st
   return r;
 }
 
-std::optional<Kind> reasonOf(const Error* error) {
+std::optional<SerializationKind> serializationReasonOf(const Error* error) {
   if (!error) return std::nullopt;
   const AFError* af = error->as<AFError>();
   if (!af || !af->responseSerializationReason()) return std::nullopt;
@@ -54,11 +54,11 @@ TEST(Serializers, EmptyAndAbsentBodiesWithStatus200AndWithoutResponse) {
     SCOPED_TRACE(r ? "200" : "no response");
     EXPECT_EQ(*serializeResponseData(r, Bytes(), std::nullopt).value(), Bytes());
     EXPECT_EQ(*serializeResponseString(std::nullopt, r, Bytes(), std::nullopt).value(), "");
-    EXPECT_EQ(reasonOf(serializeResponseJSON(4, r, Bytes(), std::nullopt).error()), Kind::inputDataNilOrZeroLength);
-    EXPECT_EQ(reasonOf(serializeResponsePropertyList(0, r, Bytes(), std::nullopt).error()), Kind::inputDataNilOrZeroLength);
-    EXPECT_EQ(reasonOf(serializeResponseData(r, std::nullopt, std::nullopt).error()), Kind::inputDataNil);
-    EXPECT_EQ(reasonOf(serializeResponseString(std::nullopt, r, std::nullopt, std::nullopt).error()), Kind::inputDataNil);
-    EXPECT_EQ(reasonOf(serializeResponseJSON(4, r, std::nullopt, std::nullopt).error()), Kind::inputDataNilOrZeroLength);
+    EXPECT_EQ(serializationReasonOf(serializeResponseJSON(4, r, Bytes(), std::nullopt).error()), SerializationKind::inputDataNilOrZeroLength);
+    EXPECT_EQ(serializationReasonOf(serializeResponsePropertyList(0, r, Bytes(), std::nullopt).error()), SerializationKind::inputDataNilOrZeroLength);
+    EXPECT_EQ(serializationReasonOf(serializeResponseData(r, std::nullopt, std::nullopt).error()), SerializationKind::inputDataNil);
+    EXPECT_EQ(serializationReasonOf(serializeResponseString(std::nullopt, r, std::nullopt, std::nullopt).error()), SerializationKind::inputDataNil);
+    EXPECT_EQ(serializationReasonOf(serializeResponseJSON(4, r, std::nullopt, std::nullopt).error()), SerializationKind::inputDataNilOrZeroLength);
   }
 }
 
@@ -76,7 +76,7 @@ TEST(Serializers, JsonFragmentsOnlyWithOption4) {
     auto result = serializeResponseJSON(c.options, httpResponse(200), foundation::to_bytes(c.body), std::nullopt);
     EXPECT_EQ(result.isSuccess(), c.ok);
     if (!c.ok) {
-      EXPECT_EQ(reasonOf(result.error()), Kind::jsonSerializationFailed);
+      EXPECT_EQ(serializationReasonOf(result.error()), SerializationKind::jsonSerializationFailed);
       EXPECT_EQ(result.error()->localizedDescription().rfind("JSON could not be serialized because of error:\n", 0), 0u);
     }
   }
@@ -92,7 +92,7 @@ TEST(Serializers, PropertyListParsesAndFails) {
   ASSERT_TRUE(ok.isSuccess());
   EXPECT_EQ((*ok.value())["k"], foundation::Value(1));
   auto bad = serializeResponsePropertyList(0, httpResponse(200), foundation::to_bytes("not a plist"), std::nullopt);
-  EXPECT_EQ(reasonOf(bad.error()), Kind::propertyListSerializationFailed);
+  EXPECT_EQ(serializationReasonOf(bad.error()), SerializationKind::propertyListSerializationFailed);
 }
 
 TEST(Serializers, StringEncodingChoice) {
@@ -106,18 +106,18 @@ TEST(Serializers, StringEncodingChoice) {
             "c\xC3\x83\xC2\xA9");
   // Bytes the encoding refuses.
   auto refused = serializeResponseString(std::nullopt, httpResponse(200, "utf-8"), latin1, std::nullopt);
-  EXPECT_EQ(reasonOf(refused.error()), Kind::stringSerializationFailed);
+  EXPECT_EQ(serializationReasonOf(refused.error()), SerializationKind::stringSerializationFailed);
   EXPECT_EQ(refused.error()->as<AFError>()->failedStringEncoding(), StringEncoding::utf8);
   // An unknown charset never reaches the decoder.
   auto unknown = serializeResponseString(std::nullopt, httpResponse(200, "x-no-such-charset"), utf8, std::nullopt);
-  EXPECT_EQ(reasonOf(unknown.error()), Kind::stringSerializationFailed);
+  EXPECT_EQ(serializationReasonOf(unknown.error()), SerializationKind::stringSerializationFailed);
   EXPECT_EQ(unknown.error()->as<AFError>()->failedStringEncoding(), invalidStringEncoding);
 }
 
 TEST(Serializers, SerializerValuesCaptureTheirConfiguration) {
   auto json = DataRequestSerializers::json(0);
   auto fragment = json.serializeResponse(std::nullopt, httpResponse(200), foundation::to_bytes("1"), std::nullopt);
-  EXPECT_EQ(reasonOf(fragment.error()), Kind::jsonSerializationFailed);
+  EXPECT_EQ(serializationReasonOf(fragment.error()), SerializationKind::jsonSerializationFailed);
   auto copy = DataRequestSerializers::string(StringEncoding::utf8);
   auto replaced = copy;
   replaced.serializeResponse = DataRequestSerializers::string().serializeResponse;
@@ -150,12 +150,12 @@ TEST_F(DownloadSerializers, FileReadBeforeTheEmptyStatusRule) {
     SCOPED_TRACE(status);
     auto r = httpResponse(status);
     EXPECT_TRUE(json.serializeResponse(std::nullopt, r, present, incoming).error()->isSameInstance(incoming));
-    EXPECT_EQ(reasonOf(data.serializeResponse(std::nullopt, r, std::nullopt, std::nullopt).error()), Kind::inputFileNil);
-    EXPECT_EQ(reasonOf(json.serializeResponse(std::nullopt, r, std::nullopt, std::nullopt).error()), Kind::inputFileNil);
+    EXPECT_EQ(serializationReasonOf(data.serializeResponse(std::nullopt, r, std::nullopt, std::nullopt).error()), SerializationKind::inputFileNil);
+    EXPECT_EQ(serializationReasonOf(json.serializeResponse(std::nullopt, r, std::nullopt, std::nullopt).error()), SerializationKind::inputFileNil);
     auto unread = string.serializeResponse(std::nullopt, r, missing, std::nullopt);
-    EXPECT_EQ(reasonOf(unread.error()), Kind::inputFileReadFailed);
+    EXPECT_EQ(serializationReasonOf(unread.error()), SerializationKind::inputFileReadFailed);
     EXPECT_EQ(unread.error()->as<AFError>()->responseSerializationReason()->at, missing);
-    EXPECT_EQ(reasonOf(plist.serializeResponse(std::nullopt, r, missing, std::nullopt).error()), Kind::inputFileReadFailed);
+    EXPECT_EQ(serializationReasonOf(plist.serializeResponse(std::nullopt, r, missing, std::nullopt).error()), SerializationKind::inputFileReadFailed);
   }
   EXPECT_EQ(foundation::to_string(*data.serializeResponse(std::nullopt, httpResponse(200), present, std::nullopt).value()),
             "{\"a\":1}");
@@ -164,8 +164,8 @@ TEST_F(DownloadSerializers, FileReadBeforeTheEmptyStatusRule) {
   EXPECT_EQ((*json.serializeResponse(std::nullopt, httpResponse(200), present, std::nullopt).value())["a"],
             foundation::Value(1));
   auto empty = file("empty.json", "");
-  EXPECT_EQ(reasonOf(json.serializeResponse(std::nullopt, httpResponse(200), empty, std::nullopt).error()),
-            Kind::inputDataNilOrZeroLength);
+  EXPECT_EQ(serializationReasonOf(json.serializeResponse(std::nullopt, httpResponse(200), empty, std::nullopt).error()),
+            SerializationKind::inputDataNilOrZeroLength);
   EXPECT_EQ(*string.serializeResponse(std::nullopt, httpResponse(200), empty, std::nullopt).value(), "");
 }
 

@@ -78,7 +78,7 @@ struct ScriptedCentre {
 };
 
 // What an observer of the permission state saw, in order.
-class Recorder : public OSPermissionStateObserver {
+class AdaptersRecorder : public OSPermissionStateObserver {
  public:
   void onChanged(const std::shared_ptr<OSPermissionState>& state) override {
     std::lock_guard lock(mutex_);
@@ -241,7 +241,7 @@ TEST_F(AdaptersTest, ThePromptAsksForSevenAndAppliesTheAnswerOnTheMainThread) {
     launch("13.5");
     centre_->grant = grant;
     RerAvirorNotificationSettingsIOS10 adapter;
-    auto recorder = std::make_shared<Recorder>();
+    auto recorder = std::make_shared<AdaptersRecorder>();
     auto state = RerAviror::currentPermissionState();
     state->setProvisional(true);
     state->observable()->addObserver(recorder);
@@ -312,7 +312,7 @@ TEST_F(AdaptersTest, TheEightAdapterAnswersThePendingPromptThenTheState) {
   launch("9.3");
   auto adapter = makeNotificationSettingsAdapter();
   auto state = RerAviror::currentPermissionState();
-  auto recorder = std::make_shared<Recorder>();
+  auto recorder = std::make_shared<AdaptersRecorder>();
   std::vector<std::string> order;
   std::vector<bool> first, second;
   adapter->promptForNotifications([&](bool accepted) { first.push_back(accepted); });

@@ -38,9 +38,9 @@ namespace notify = platform::notify;
 using platform::foundation::Dict;
 using namespace push;
 
-constexpr const char* kAppId = "b2f7f966-d8cc-11e4-bed1-df8f05be55ba";
+constexpr const char* kCenterAppId = "b2f7f966-d8cc-11e4-bed1-df8f05be55ba";
 
-std::vector<std::string>& events() {
+std::vector<std::string>& center_events() {
   static auto* list = new std::vector<std::string>();
   return *list;
 }
@@ -50,15 +50,15 @@ class AppDelegate : public ui::Responder {
   explicit AppDelegate(rt::Class& cls) : ui::Responder(cls) {}
   void withResponse(rt::Id, std::string action, Dict, Dict info, std::function<void()> done) {
     const auto* text = info.find("UIUserNotificationActionResponseTypedTextKey");
-    events().push_back("app action " + action + " text " + (text && text->string() ? *text->string() : "-"));
+    center_events().push_back("app action " + action + " text " + (text && text->string() ? *text->string() : "-"));
     done();
   }
   void action(rt::Id, std::string action, Dict, std::function<void()> done) {
-    events().push_back("app action " + action);
+    center_events().push_back("app action " + action);
     done();
   }
   void fetch(rt::Id, Dict, std::function<void(ui::BackgroundFetchResult)> done) {
-    events().push_back("app fetch");
+    center_events().push_back("app fetch");
     done(ui::BackgroundFetchResult::no_data);
   }
 };
@@ -68,11 +68,11 @@ class OwnCentreDelegate : public rt::Object {
  public:
   explicit OwnCentreDelegate(rt::Class& cls) : rt::Object(cls) {}
   void willPresent(rt::Id, notify::Notification, notify::PresentCompletion completion) {
-    events().push_back("own will-present");
+    center_events().push_back("own will-present");
     completion(1);
   }
   void didReceive(rt::Id, rt::Id, std::function<void()> completion) {
-    events().push_back("own did-receive");
+    center_events().push_back("own did-receive");
     completion();
   }
 };
@@ -97,13 +97,13 @@ class CenterInjectionTest : public ::testing::Test {
     harness_ = std::make_unique<testing::Harness>(
         testing::HarnessOptions{.profile = {{"push", {{"prompt_answer", promptAnswer}}}}});
     if (appId) {
-      ASSERT_TRUE(RerAviror::initAppId(std::string(kAppId), std::nullopt));
+      ASSERT_TRUE(RerAviror::initAppId(std::string(kCenterAppId), std::nullopt));
     }
     // The centre is driven by hand here; the facade's adapter asks it nothing.
     RerAviror::setOsNotificationSettings(std::make_shared<test::PassiveAdapter>());
     auto& calls = injectionCalls();
     calls.notificationReceived = [](Dict, bool isActive, bool wasOpened) {
-      events().push_back(std::string("received active=") + (isActive ? "1" : "0") +
+      center_events().push_back(std::string("received active=") + (isActive ? "1" : "0") +
                          " opened=" + (wasOpened ? "1" : "0"));
     };
     calls.isRerAvirorPayload = [](const Dict& userInfo) {
@@ -111,7 +111,7 @@ class CenterInjectionTest : public ::testing::Test {
       return custom && custom->dict() && custom->dict()->contains("i");
     };
     calls.formatApsPayloadIntoStandard = [](const Dict& userInfo, std::optional<std::string> action) {
-      events().push_back("normalised " + action.value_or("-"));
+      center_events().push_back("normalised " + action.value_or("-"));
       return std::optional<Dict>(userInfo);
     };
     calls.remoteSilentNotification = [](rt::Id, Dict, std::function<void(ui::BackgroundFetchResult)>) {
@@ -204,12 +204,12 @@ TEST_F(CenterInjectionTest, WillPresentOptionsFollowTheDisplayModeAndForeignPush
       {"unknown mode", true, 5, "Hi", 0, {"received active=1 opened=0", kRefetched}},
   };
   for (const Row& row : rows) {
-    events().clear();
+    center_events().clear();
     RerAviror::setInFocusDisplayType(row.mode);
     Dict userInfo = row.service ? servicePayload() : Dict{{"aps", Dict{{"alert", "Hi"}}}};
     EXPECT_EQ(present(*delegate, notification(userInfo, row.body)), std::vector<std::uint32_t>{row.options})
         << row.name;
-    EXPECT_EQ(events(), row.calls) << row.name;
+    EXPECT_EQ(center_events(), row.calls) << row.name;
   }
 }
 
@@ -219,7 +219,7 @@ TEST_F(CenterInjectionTest, WithoutConsentOrAnAppIdTheClientStaysOut) {
   rt::Id delegate = setCentreDelegate("CentreDelegate");
   EXPECT_EQ(present(*delegate, notification(servicePayload())), std::vector<std::uint32_t>{0});
   EXPECT_EQ(receive(*delegate, notify::Response::make(notification(servicePayload()), "com.apple.UNNotificationDefaultActionIdentifier")), 1);
-  EXPECT_TRUE(events().empty());  // no app id: nothing reaches the received road
+  EXPECT_TRUE(center_events().empty());  // no app id: nothing reaches the received road
 
   RerAviror::setRequiresUserPrivacyConsent(true);
   EXPECT_EQ(present(*delegate, notification(servicePayload())), std::vector<std::uint32_t>{7});
@@ -231,10 +231,10 @@ TEST_F(CenterInjectionTest, TheDelegatesOwnWillPresentRunsAndTheCompletionIsCall
   rt::Id delegate = setCentreDelegate("OwnCentreDelegate");
   // The app's own method answers 1 first; the client's later answer is dropped.
   EXPECT_EQ(present(*delegate, notification(servicePayload())), std::vector<std::uint32_t>{1});
-  EXPECT_EQ(events(), (std::vector<std::string>{"received active=1 opened=0", "own will-present"}));
-  events().clear();
+  EXPECT_EQ(center_events(), (std::vector<std::string>{"received active=1 opened=0", "own will-present"}));
+  center_events().clear();
   EXPECT_EQ(present(*delegate, notification(Dict{})), std::vector<std::uint32_t>{1});
-  EXPECT_EQ(events(), std::vector<std::string>{"own will-present"});
+  EXPECT_EQ(center_events(), std::vector<std::string>{"own will-present"});
 }
 
 TEST_F(CenterInjectionTest, EachDelegateClassIsInjectedOnce) {
@@ -249,7 +249,7 @@ TEST_F(CenterInjectionTest, EachDelegateClassIsInjectedOnce) {
   EXPECT_EQ(cls.lookup(notify::sel::did_receive.id), carrier.lookup(center_sel::didReceive.id));
   RerAviror::setInFocusDisplayType(2);
   EXPECT_EQ(present(*second, notification(servicePayload())), std::vector<std::uint32_t>{1});
-  EXPECT_EQ(events(), (std::vector<std::string>{"received active=1 opened=0", "own will-present"}));
+  EXPECT_EQ(center_events(), (std::vector<std::string>{"received active=1 opened=0", "own will-present"}));
 }
 
 TEST_F(CenterInjectionTest, ATapIsNormalisedAndOpenedWithTheActiveFlagOfTheDisplayMode) {
@@ -263,11 +263,11 @@ TEST_F(CenterInjectionTest, ATapIsNormalisedAndOpenedWithTheActiveFlagOfTheDispl
               {2, ui::ApplicationState::active, {"normalised btn", "received active=0 opened=1", kRefetched}},
               {1, ui::ApplicationState::background, {"normalised btn", "received active=0 opened=1"}}};
   for (const Row& row : rows) {
-    events().clear();
+    center_events().clear();
     RerAviror::setInFocusDisplayType(row.mode);
     app_->set_state(row.state);
     EXPECT_EQ(receive(*delegate, notify::Response::make(notification(servicePayload()), "btn")), 1);
-    EXPECT_EQ(events(), row.calls);
+    EXPECT_EQ(center_events(), row.calls);
   }
 }
 
@@ -277,7 +277,7 @@ TEST_F(CenterInjectionTest, ADismissalIsNotAnOpenAndCompletesAtOnce) {
   EXPECT_EQ(receive(*delegate, notify::Response::make(notification(servicePayload()),
                                                       std::string(notify::dismiss_action))),
             1);
-  EXPECT_TRUE(events().empty());
+  EXPECT_TRUE(center_events().empty());
 }
 
 TEST_F(CenterInjectionTest, TapsAreForwardedToTheFirstLegacySelectorThatApplies) {
@@ -302,13 +302,13 @@ TEST_F(CenterInjectionTest, TapsAreForwardedToTheFirstLegacySelectorThatApplies)
   };
   for (const Row& row : rows) {
     setAppDelegate(row.appDelegate);
-    events().clear();
+    center_events().clear();
     auto n = notification(servicePayload(), "Hi", row.trigger);
     rt::Id response = row.text ? rt::Id(notify::TextInputResponse::make(n, row.action, *row.text))
                                : rt::Id(notify::Response::make(n, row.action));
     EXPECT_EQ(receive(*delegate, response), 1) << row.appDelegate << " " << row.action;
     std::vector<std::string> forwarded;
-    for (const auto& e : events()) {
+    for (const auto& e : center_events()) {
       if (e.rfind("app ", 0) == 0) forwarded.push_back(e);
     }
     EXPECT_EQ(forwarded, *row.forwarded ? std::vector<std::string>{row.forwarded} : std::vector<std::string>{})
@@ -322,19 +322,19 @@ TEST_F(CenterInjectionTest, WillPresentForwardsToTheFetchSelectorOnlyWithoutCont
   rt::Id delegate = setCentreDelegate("CentreDelegate");
   setAppDelegate("FetchDelegate");
   for (bool contentAvailable : {false, true}) {
-    events().clear();
+    center_events().clear();
     notify::Trigger trigger;
     trigger.content_available = contentAvailable;
     EXPECT_EQ(present(*delegate, notification(servicePayload(), "Hi", trigger)), std::vector<std::uint32_t>{7});
-    const bool fetched = std::find(events().begin(), events().end(), "app fetch") != events().end();
+    const bool fetched = std::find(center_events().begin(), center_events().end(), "app fetch") != center_events().end();
     EXPECT_EQ(fetched, !contentAvailable);
   }
   // Tapped later, the content-available push does reach it.
-  events().clear();
+  center_events().clear();
   notify::Trigger trigger;
   trigger.content_available = true;
   receive(*delegate, notify::Response::make(notification(servicePayload(), "Hi", trigger), "btn"));
-  EXPECT_NE(std::find(events().begin(), events().end(), "app fetch"), events().end());
+  EXPECT_NE(std::find(center_events().begin(), center_events().end(), "app fetch"), center_events().end());
 }
 
 // Waits (real time) for the centre's answer on its own queue.
@@ -423,7 +423,7 @@ class TapEndToEndTest : public ::testing::TestWithParam<const char*> {
     if (std::stod(version) < 10.0) profile["frameworks"] = nlohmann::json::array({"WebKit"});
     harness_ = std::make_unique<testing::Harness>(
         testing::HarnessOptions{.fakes = {testing::Fake::push}, .profile = profile});
-    ASSERT_TRUE(RerAviror::initAppId(std::string(kAppId), std::nullopt));
+    ASSERT_TRUE(RerAviror::initAppId(std::string(kCenterAppId), std::nullopt));
     platform::sim::AppImage image;
     image.delegate_class = "TapTestDelegate";
     image.register_classes = [] {
@@ -498,7 +498,7 @@ TEST_P(TapEndToEndTest, ATapIsReportedOnceOpensTheBlockClearsTheBadgeAndLaunches
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].query, "");
   const auto body = requests[0].json_body();
-  EXPECT_EQ(body, (nlohmann::json{{"player_id", harness_->push().player_id()}, {"app_id", kAppId}, {"opened", true}}));
+  EXPECT_EQ(body, (nlohmann::json{{"player_id", harness_->push().player_id()}, {"app_id", kCenterAppId}, {"opened", true}}));
   ASSERT_EQ(opened_.size(), 1u);
   const auto result = nlohmann::json::parse(opened_[0]);
   EXPECT_TRUE(result.contains("action"));

@@ -14,7 +14,7 @@ using push::RerAviror;
 using testing::fakes::FakeService;
 
 // What the blocks of one call saw, and on which thread.
-struct Seen {
+struct EmailSeen {
   std::mutex mutex;
   std::vector<std::string> events;  // "ok" or "<domain>:<code>:<error text>"
   std::vector<bool> onMain;
@@ -34,14 +34,14 @@ class EmailCounter : public push::OSEmailSubscriptionObserver {
 
 class EmailTest : public FeatureTest {
  protected:
-  std::function<void()> success(Seen& seen) {
+  std::function<void()> success(EmailSeen& seen) {
     return [this, &seen] {
       std::lock_guard lock(seen.mutex);
       seen.events.push_back("ok");
       seen.onMain.push_back(onMainThread());
     };
   }
-  std::function<void(const foundation::Error&)> failure(Seen& seen) {
+  std::function<void(const foundation::Error&)> failure(EmailSeen& seen) {
     return [this, &seen](const foundation::Error& error) {
       std::lock_guard lock(seen.mutex);
       const auto* text = error.user_info.get("error").string();
@@ -56,7 +56,7 @@ class EmailTest : public FeatureTest {
 TEST_F(EmailTest, CreateSendsTheRecordThenLinksThePushPlayer) {
   start();
   setPlayer("p1");
-  Seen seen;
+  EmailSeen seen;
   RerAviror::setEmail("user@example.com", success(seen), failure(seen));
   EXPECT_EQ(seen.size(), 0u);
   ASSERT_TRUE(runUntil([&] { return seen.size() == 1; }));
@@ -82,7 +82,7 @@ TEST_F(EmailTest, CreateSendsTheRecordThenLinksThePushPlayer) {
   EXPECT_FALSE(link.contains("identifier"));
 
   // The same address again, without a hash: nothing to do.
-  Seen again;
+  EmailSeen again;
   RerAviror::setEmail("user@example.com", success(again), failure(again));
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again.events[0], "ok");
@@ -96,7 +96,7 @@ TEST_F(EmailTest, AnExistingRecordOnlyGetsTheNewAddress) {
   setPlayer("p1");
   email()->setEmailUserId("e1");
   email()->setEmailAddress("old@example.com");
-  Seen seen;
+  EmailSeen seen;
   RerAviror::setEmail("new@example.com", success(seen), failure(seen));
   ASSERT_TRUE(runUntil([&] { return seen.size() == 1; }));
   EXPECT_TRUE(seen.onMain[0]);
@@ -105,7 +105,7 @@ TEST_F(EmailTest, AnExistingRecordOnlyGetsTheNewAddress) {
   EXPECT_EQ(count("POST", "players"), 0u);
   // The stored address stays, so the same new address is sent again.
   EXPECT_EQ(email()->emailAddress(), "old@example.com");
-  Seen second;
+  EmailSeen second;
   RerAviror::setEmail("new@example.com", success(second), failure(second));
   ASSERT_TRUE(runUntil([&] { return second.size() == 1; }));
   EXPECT_EQ(count("PUT", "players/e1"), 2u);
@@ -133,7 +133,7 @@ TEST_F(EmailTest, AlreadyExistsNeedsEqualAddressAndEqualHash) {
     SCOPED_TRACE(c.name);
     email()->setEmailAddress(c.storedAddress);
     email()->setEmailAuthCode(c.storedHash);
-    Seen seen;
+    EmailSeen seen;
     // No player id: a call that does not match is parked, so only a match answers.
     RerAviror::setEmail(c.address, c.hash, success(seen), failure(seen));
     EXPECT_EQ(seen.size(), c.matches ? 1u : 0u);
@@ -166,7 +166,7 @@ TEST_F(EmailTest, LocalRefusalsAnswerAtOnceOnTheCallersThread) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     email()->setRequiresEmailAuth(c.requiresAuth);
-    Seen seen;
+    EmailSeen seen;
     std::thread caller([&] { RerAviror::setEmail(c.address, c.hash, success(seen), failure(seen)); });
     caller.join();
     ASSERT_EQ(seen.size(), 1u);
@@ -180,7 +180,7 @@ TEST_F(EmailTest, LocalRefusalsAnswerAtOnceOnTheCallersThread) {
 
 TEST_F(EmailTest, OfTwoCallsBeforeRegistrationOnlyTheSecondIsReplayed) {
   start();
-  Seen first, second;
+  EmailSeen first, second;
   RerAviror::setEmail("first@example.com", success(first), failure(first));
   RerAviror::setEmail("second@example.com", success(second), failure(second));
   EXPECT_TRUE(logged("Delaying call to setEmail: until the parameters have been downloaded."));
@@ -200,7 +200,7 @@ TEST_F(EmailTest, ARegistrationReleasesTheParkedCall) {
   adapter->prompted = adapter->answered = adapter->accepted = true;
   adapter->types = 7;
   RerAviror::setOsNotificationSettings(adapter);
-  Seen seen;
+  EmailSeen seen;
   RerAviror::setEmail("user@example.com", success(seen), failure(seen));
   RerAviror::registerUser();
   if (auto queue = RerAviror::getRegisterQueue()) queue->sync([] {});
@@ -221,7 +221,7 @@ TEST_F(EmailTest, LogoutSendsThreeKeysForgetsTheRecordAndTellsObservers) {
   RerAviror::addEmailSubscriptionObserver(observer);
   runMain();
   const int before = observer->changes;
-  Seen seen;
+  EmailSeen seen;
   RerAviror::logoutEmailWithSuccess(success(seen), failure(seen));
   ASSERT_TRUE(runUntil([&] { return seen.size() == 1 && observer->changes > before; }));
   EXPECT_EQ(seen.events[0], "ok");
@@ -234,7 +234,7 @@ TEST_F(EmailTest, LogoutSendsThreeKeysForgetsTheRecordAndTellsObservers) {
   EXPECT_FALSE(email()->emailAddress());
 
   // Without a record: refused at once.
-  Seen again;
+  EmailSeen again;
   RerAviror::logoutEmailWithSuccess(success(again), failure(again));
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again.events[0].rfind("com.reraviror:0:Attempted to log out of the user's email", 0), 0u);
@@ -261,7 +261,7 @@ TEST_F(EmailTest, ServiceFailuresAndAnswersWithoutIdReachTheFailureBlockOnMain) 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fake().on("POST", "/api/v1/players", c.createAnswer);
-    Seen seen;
+    EmailSeen seen;
     RerAviror::setEmail("user@example.com", success(seen), failure(seen));
     ASSERT_TRUE(runUntil([&] { return seen.size() == 1; }));
     EXPECT_EQ(seen.events[0], c.expected);

@@ -28,18 +28,18 @@ using foundation::Dict;
 using foundation::Value;
 using namespace push;
 
-class Delegate : public ui::Responder {
+class InAppAlertTestDelegate : public ui::Responder {
  public:
-  explicit Delegate(rt::Class& cls) : ui::Responder(cls) {}
+  explicit InAppAlertTestDelegate(rt::Class& cls) : ui::Responder(cls) {}
   bool did_finish(rt::Id, Dict) { return true; }
 };
 
-platform::sim::AppImage image() {
+platform::sim::AppImage in_app_alert_image() {
   platform::sim::AppImage image;
   image.delegate_class = "PushAlertTestDelegate";
   image.register_classes = [] {
-    rt::ClassBuilder<Delegate>("PushAlertTestDelegate", "UIResponder")
-        .method(ui::sel::did_finish_launching, &Delegate::did_finish)
+    rt::ClassBuilder<InAppAlertTestDelegate>("PushAlertTestDelegate", "UIResponder")
+        .method(ui::sel::did_finish_launching, &InAppAlertTestDelegate::did_finish)
         .define();
   };
   image.define_storyboards = [] {
@@ -71,7 +71,7 @@ class InAppAlertTest : public ::testing::Test {
  protected:
   void SetUp() override {
     harness_ = std::make_unique<testing::Harness>();
-    app_ = &harness_->boot_app(image());
+    app_ = &harness_->boot_app(in_app_alert_image());
     ASSERT_TRUE(RerAviror::initAppId("a7c3e5f1-9b2d-11e4-8f6a-c4d2e1b0a9f8", std::nullopt));
     RerAviror::setInFocusDisplayType(OSNotificationDisplayTypeInAppAlert);
     installPresentation();

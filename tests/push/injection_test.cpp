@@ -26,7 +26,7 @@ namespace notify = platform::notify;
 using platform::foundation::Dict;
 using namespace push;
 
-constexpr const char* kAppId = "b2f7f966-d8cc-11e4-bed1-df8f05be55ba";
+constexpr const char* kInjectionAppId = "b2f7f966-d8cc-11e4-bed1-df8f05be55ba";
 
 std::vector<std::string>& events() {
   static auto* list = new std::vector<std::string>();
@@ -72,7 +72,7 @@ class AppDelegateInjectionTest : public ::testing::Test {
     harness_ = std::make_unique<testing::Harness>(testing::HarnessOptions{.profile = profile});
     RerAviror::setLogLevel(6, 0);
     if (options.appId) {
-      ASSERT_TRUE(RerAviror::initAppId(std::string(kAppId), std::nullopt));
+      ASSERT_TRUE(RerAviror::initAppId(std::string(kInjectionAppId), std::nullopt));
     }
     record();
     platform::sim::AppImage image;
@@ -147,7 +147,7 @@ class AppDelegateInjectionTest : public ::testing::Test {
   bool clientTakesCompletion_ = false;
 };
 
-struct Step {
+struct InjectionStep {
   const char* name;
   rt::SelId platformSel;
   rt::SelId replacement;
@@ -155,8 +155,8 @@ struct Step {
   bool corona;    // made when a "CoronaAppDelegate" class exists
 };
 
-const std::vector<Step>& steps() {
-  static const std::vector<Step> table = {
+const std::vector<InjectionStep>& steps() {
+  static const std::vector<InjectionStep> table = {
       {"fetch", ui::sel::did_receive_remote_notification_fetch, app_sel::remoteSilentNotification, false, true},
       {"local action", ui::sel::handle_action_for_local_notification, app_sel::localNotificationActionOpened, true,
        true},
@@ -178,7 +178,7 @@ const std::vector<Step>& steps() {
 TEST_F(AppDelegateInjectionTest, BelowTenEveryReplacementIsAddedUnderItsPlatformSelector) {
   launch({.version = "9.3"});
   EXPECT_EQ(RerAvirorAppDelegate::delegateClass(), &delegateClass());
-  for (const Step& step : steps()) {
+  for (const InjectionStep& step : steps()) {
     EXPECT_TRUE(replaced(step.platformSel, step.replacement)) << step.name;
     EXPECT_FALSE(delegateClass().resolve(step.replacement)) << step.name;
   }
@@ -186,7 +186,7 @@ TEST_F(AppDelegateInjectionTest, BelowTenEveryReplacementIsAddedUnderItsPlatform
 
 TEST_F(AppDelegateInjectionTest, FromTenOnTheLegacyPhasesAreNotMade) {
   launch({.version = "13.5"});
-  for (const Step& step : steps()) {
+  for (const InjectionStep& step : steps()) {
     EXPECT_EQ(replaced(step.platformSel, step.replacement), !step.preiOS10) << step.name;
     if (step.preiOS10) {
       EXPECT_FALSE(delegateClass().resolve(step.platformSel)) << step.name;
@@ -196,7 +196,7 @@ TEST_F(AppDelegateInjectionTest, FromTenOnTheLegacyPhasesAreNotMade) {
 
 TEST_F(AppDelegateInjectionTest, WithACoronaDelegateClassOnlyTheFirstFourStepsAreMade) {
   launch({.version = "9.3", .corona = true});
-  for (const Step& step : steps()) EXPECT_EQ(replaced(step.platformSel, step.replacement), step.corona) << step.name;
+  for (const InjectionStep& step : steps()) EXPECT_EQ(replaced(step.platformSel, step.replacement), step.corona) << step.name;
 }
 
 TEST_F(AppDelegateInjectionTest, EachReplacementLogsAndCallsTheClientAsItsRowSays) {

@@ -34,18 +34,18 @@ namespace ui = platform::ui;
 namespace rt = platform::rt;
 using namespace push;
 
-class Delegate : public ui::Responder {
+class LaunchUrlTestDelegate : public ui::Responder {
  public:
-  explicit Delegate(rt::Class& cls) : ui::Responder(cls) {}
+  explicit LaunchUrlTestDelegate(rt::Class& cls) : ui::Responder(cls) {}
   bool did_finish(rt::Id, foundation::Dict) { return true; }
 };
 
-platform::sim::AppImage image() {
+platform::sim::AppImage launch_url_image() {
   platform::sim::AppImage image;
   image.delegate_class = "PushLaunchUrlTestDelegate";
   image.register_classes = [] {
-    rt::ClassBuilder<Delegate>("PushLaunchUrlTestDelegate", "UIResponder")
-        .method(ui::sel::did_finish_launching, &Delegate::did_finish)
+    rt::ClassBuilder<LaunchUrlTestDelegate>("PushLaunchUrlTestDelegate", "UIResponder")
+        .method(ui::sel::did_finish_launching, &LaunchUrlTestDelegate::did_finish)
         .define();
   };
   image.define_storyboards = [] {
@@ -87,7 +87,7 @@ class LaunchUrlTest : public ::testing::Test {
   void boot(bool prompt = false) {
     clock_ = platform::testing::ManualClock::install();
     harness_ = std::make_unique<testing::Harness>(testing::HarnessOptions{.fakes = {testing::Fake::push}});
-    app_ = &harness_->boot_app(image());
+    app_ = &harness_->boot_app(launch_url_image());
     if (prompt) {
       RerAviror::initWithLaunchOptions(
           std::nullopt, "a7c3e5f1-9b2d-11e4-8f6a-c4d2e1b0a9f8", nullptr, nullptr,

@@ -111,18 +111,18 @@ std::optional<notify::Category> categoryNamed(const std::vector<notify::Category
   return found;
 }
 
-class Delegate : public ui::Responder {
+class BuilderTestDelegate : public ui::Responder {
  public:
-  explicit Delegate(rt::Class& cls) : ui::Responder(cls) {}
+  explicit BuilderTestDelegate(rt::Class& cls) : ui::Responder(cls) {}
   bool did_finish(rt::Id, foundation::Dict) { return true; }
 };
 
-platform::sim::AppImage image() {
+platform::sim::AppImage builder_image() {
   platform::sim::AppImage image;
   image.delegate_class = "PushBuilderTestDelegate";
   image.register_classes = [] {
-    rt::ClassBuilder<Delegate>("PushBuilderTestDelegate", "UIResponder")
-        .method(ui::sel::did_finish_launching, &Delegate::did_finish)
+    rt::ClassBuilder<BuilderTestDelegate>("PushBuilderTestDelegate", "UIResponder")
+        .method(ui::sel::did_finish_launching, &BuilderTestDelegate::did_finish)
         .define();
   };
   image.define_storyboards = [] {
@@ -223,7 +223,7 @@ TEST(PushBuilderRequestTest, ContentTriggerAndFreshIdentifiers) {
 TEST(PushBuilderRequestTest, FetchCompletionComesBeforeTheCentreAnswers) {
   auto clock = platform::testing::ManualClock::install();
   testing::Harness harness;
-  harness.boot_app(image());
+  harness.boot_app(builder_image());
   auto center = notify::Center::current();
   ASSERT_NE(center, nullptr);
 
@@ -272,7 +272,7 @@ class LegacyBuilderTest : public ::testing::Test {
   void boot(const std::string& version) {
     harness_ = std::make_unique<testing::Harness>(testing::HarnessOptions{
         .profile = {{"system_version", version}, {"frameworks", nlohmann::json::array({"WebKit"})}}});
-    app_ = &harness_->boot_app(image());
+    app_ = &harness_->boot_app(builder_image());
     ASSERT_EQ(notify::Center::current(), nullptr);
   }
   std::unique_ptr<testing::Harness> harness_;
@@ -385,7 +385,7 @@ std::vector<notify::Notification> delivered(notify::Center& center) {
 TEST(BackgroundPushTest, RichPushBecomesOneRequestWithButtonsAndCachedMedia) {
   PictureServer pictures;
   testing::Harness harness;
-  ui::Application& app = harness.boot_app(image());
+  ui::Application& app = harness.boot_app(builder_image());
   installPresentation();
   auto center = notify::Center::current();
   ASSERT_NE(center, nullptr);
@@ -421,7 +421,7 @@ TEST(BackgroundPushTest, RichPushBecomesOneRequestWithButtonsAndCachedMedia) {
 TEST(BackgroundPushTest, BeforeTenItSchedulesALocalNotification) {
   testing::Harness harness(testing::HarnessOptions{
       .profile = {{"system_version", "9.3"}, {"frameworks", nlohmann::json::array({"WebKit"})}}});
-  ui::Application& app = harness.boot_app(image());
+  ui::Application& app = harness.boot_app(builder_image());
   installPresentation();
   EXPECT_FALSE(RerAviror::remoteSilentNotification(&app, backgroundPush("http://127.0.0.1:1/pic.png"), nullptr));
   auto local = app.delivered_local_notifications();

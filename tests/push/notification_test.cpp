@@ -25,18 +25,18 @@ using platform::foundation::Array;
 using platform::foundation::Dict;
 using platform::foundation::Value;
 
-class Delegate : public ui::Responder {
+class NotificationTestDelegate : public ui::Responder {
  public:
-  explicit Delegate(rt::Class& cls) : ui::Responder(cls) {}
+  explicit NotificationTestDelegate(rt::Class& cls) : ui::Responder(cls) {}
   bool did_finish(rt::Id, Dict) { return true; }
 };
 
-platform::sim::AppImage image() {
+platform::sim::AppImage notification_image() {
   platform::sim::AppImage image;
   image.delegate_class = "PushNotificationTestDelegate";
   image.register_classes = [] {
-    rt::ClassBuilder<Delegate>("PushNotificationTestDelegate", "UIResponder")
-        .method(ui::sel::did_finish_launching, &Delegate::did_finish)
+    rt::ClassBuilder<NotificationTestDelegate>("PushNotificationTestDelegate", "UIResponder")
+        .method(ui::sel::did_finish_launching, &NotificationTestDelegate::did_finish)
         .define();
   };
   return image;
@@ -57,7 +57,7 @@ Value parse(const std::string& text) {
 
 class NotificationTest : public ::testing::Test {
  protected:
-  NotificationTest() { app_ = &harness_.boot_app(image()); }
+  NotificationTest() { app_ = &harness_.boot_app(notification_image()); }
   ~NotificationTest() override { RerAviror::clearStatics(); }
 
   std::shared_ptr<OSNotification> make(Dict raw, OSInFocusDisplayMode mode) {

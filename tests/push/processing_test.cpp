@@ -32,28 +32,28 @@ using platform::foundation::Dict;
 using platform::foundation::Url;
 using platform::foundation::Value;
 
-const std::string kAppId = "1b6a4e2c-5f0d-4c8e-9a3b-7d2f1e0c9b8a";
+const std::string kProcessingAppId = "1b6a4e2c-5f0d-4c8e-9a3b-7d2f1e0c9b8a";
 const std::string kPlayer = "player-1";
 
-class Delegate : public ui::Responder {
+class ProcessingTestDelegate : public ui::Responder {
  public:
-  explicit Delegate(rt::Class& cls) : ui::Responder(cls) {}
+  explicit ProcessingTestDelegate(rt::Class& cls) : ui::Responder(cls) {}
   bool did_finish(rt::Id, Dict) { return true; }
 };
 
-platform::sim::AppImage image() {
+platform::sim::AppImage processing_image() {
   platform::sim::AppImage image;
   image.delegate_class = "PushProcessingTestDelegate";
   image.register_classes = [] {
-    rt::ClassBuilder<Delegate>("PushProcessingTestDelegate", "UIResponder")
-        .method(ui::sel::did_finish_launching, &Delegate::did_finish)
+    rt::ClassBuilder<ProcessingTestDelegate>("PushProcessingTestDelegate", "UIResponder")
+        .method(ui::sel::did_finish_launching, &ProcessingTestDelegate::did_finish)
         .define();
   };
   return image;
 }
 
 // Records every call that reaches the presentation.
-class Recorder : public Presentation {
+class ProcessingRecorder : public Presentation {
  public:
   std::vector<Dict> alerts;
   std::vector<std::shared_ptr<OSNotificationPayload>> requests, locals;
@@ -113,8 +113,8 @@ class ProcessingTest : public ::testing::Test {
   explicit ProcessingTest(std::string systemVersion = "13.5")
       : harness_(testing::HarnessOptions{.fakes = {testing::Fake::push},
                                          .profile = {{"system_version", systemVersion}}}) {
-    app_ = &harness_.boot_app(image());
-    EXPECT_TRUE(RerAviror::initAppId(kAppId, std::nullopt));
+    app_ = &harness_.boot_app(processing_image());
+    EXPECT_TRUE(RerAviror::initAppId(kProcessingAppId, std::nullopt));
     RerAviror::currentSubscriptionState()->setUserId(kPlayer);
     RerAviror::setOsNotificationSettings(adapter_);
     setPresentation(recorder_);
@@ -149,7 +149,7 @@ class ProcessingTest : public ::testing::Test {
   testing::Harness harness_;
   ui::Application* app_ = nullptr;
   std::shared_ptr<Adapter> adapter_ = std::make_shared<Adapter>();
-  std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
+  std::shared_ptr<ProcessingRecorder> recorder_ = std::make_shared<ProcessingRecorder>();
   std::vector<std::shared_ptr<OSNotification>> received_;
   std::vector<std::shared_ptr<OSNotificationOpenedResult>> opened_;
   std::vector<std::int64_t> badges_;
@@ -259,7 +259,7 @@ TEST_F(ProcessingTest, OpenReportsOncePerIdAndAgainAfterAnother) {
   for (const auto& put : puts) {
     const auto body = put.json_body();
     EXPECT_EQ(body["player_id"], kPlayer);
-    EXPECT_EQ(body["app_id"], kAppId);
+    EXPECT_EQ(body["app_id"], kProcessingAppId);
     EXPECT_EQ(body["opened"], true);
   }
   // The id with "/" and "?" is sent escaped: all of it reaches the path, none the query.

@@ -46,18 +46,18 @@ using ordered = nlohmann::ordered_json;
 const std::string kAppId = "1b6a4e2c-5f0d-4c8e-9a3b-7d2f1e0c9b8a";
 const std::string kVendorId = "5E1D2C3B-4A59-4687-9A1B-2C3D4E5F6A7B";
 
-class Delegate : public ui::Responder {
+class RegistrationTestDelegate : public ui::Responder {
  public:
-  explicit Delegate(rt::Class& cls) : ui::Responder(cls) {}
+  explicit RegistrationTestDelegate(rt::Class& cls) : ui::Responder(cls) {}
   bool did_finish(rt::Id, Dict) { return true; }
 };
 
-platform::sim::AppImage image() {
+platform::sim::AppImage registration_image() {
   platform::sim::AppImage image;
   image.delegate_class = "PushRegistrationTestDelegate";
   image.register_classes = [] {
-    rt::ClassBuilder<Delegate>("PushRegistrationTestDelegate", "UIResponder")
-        .method(ui::sel::did_finish_launching, &Delegate::did_finish)
+    rt::ClassBuilder<RegistrationTestDelegate>("PushRegistrationTestDelegate", "UIResponder")
+        .method(ui::sel::did_finish_launching, &RegistrationTestDelegate::did_finish)
         .define();
   };
   return image;
@@ -65,7 +65,7 @@ platform::sim::AppImage image() {
 
 // Writes the facade's current permission state, as the OS adapters do; a
 // prompt answer reports the types to the facade as they do.
-class ScriptedAdapter : public RerAvirorNotificationSettings {
+class RegistrationScriptedAdapter : public RerAvirorNotificationSettings {
  public:
   bool prompted = true, answered = true, accepted = true, provisional = false;
   std::int32_t types = 15;
@@ -138,7 +138,7 @@ class RegistrationTest : public ::testing::Test {
             .fakes = {testing::Fake::push},
             .profile = {{"push", {{"device_token", "none"}}}, {"vendor_identifier", kVendorId}}})) {
     RerAviror::setOsNotificationSettings(adapter_);
-    app_ = &harness_->boot_app(image());
+    app_ = &harness_->boot_app(registration_image());
   }
   ~RegistrationTest() override {
     RerAviror::clearStatics();
@@ -194,7 +194,7 @@ class RegistrationTest : public ::testing::Test {
   std::shared_ptr<platform::testing::ManualClock> clock_;
   std::unique_ptr<testing::Harness> harness_;
   ui::Application* app_ = nullptr;
-  std::shared_ptr<ScriptedAdapter> adapter_ = std::make_shared<ScriptedAdapter>();
+  std::shared_ptr<RegistrationScriptedAdapter> adapter_ = std::make_shared<RegistrationScriptedAdapter>();
 };
 
 TEST_F(RegistrationTest, FirstRunCreatesThePlayerWithTheTokenAndAnnouncesIt) {

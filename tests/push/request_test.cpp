@@ -16,7 +16,7 @@ using namespace push;
 using foundation::Dict;
 using foundation::Value;
 
-struct Case {
+struct RequestCase {
   std::string name;
   std::function<std::shared_ptr<RerAvirorRequest>()> make;
   std::int32_t method;
@@ -26,7 +26,7 @@ struct Case {
 
 const OSLastLocation kLocation{52.5, 13.25, 3.0, 10.5};
 
-std::vector<Case> catalogue() {
+std::vector<RequestCase> catalogue() {
   const Opt none;
   return {
       {"GetTags", [] { return OSRequestGetTags::withUserId("p1", "app"); }, GET, "players/p1", Dict{{"app_id", "app"}}},

@@ -49,7 +49,7 @@ struct AppObserver : OSPermissionObserver, OSSubscriptionObserver, OSEmailSubscr
 };
 
 // Writes the facade's current permission state, as the OS adapters do.
-class ScriptedAdapter : public RerAvirorNotificationSettings {
+class StatesScriptedAdapter : public RerAvirorNotificationSettings {
  public:
   bool accepted = false;
   std::int32_t types = 0;
@@ -334,7 +334,7 @@ TEST_F(StatesTest, TwoChangesQueueTwoIndependentCallsInOrder) {
 }
 
 TEST_F(StatesTest, AdapterFillsTheCurrentStateBeforeObserversAttachAndSubscriptionFollows) {
-  auto adapter = std::make_shared<ScriptedAdapter>();
+  auto adapter = std::make_shared<StatesScriptedAdapter>();
   adapter->accepted = true;
   adapter->types = 7;
   RerAviror::setOsNotificationSettings(adapter);

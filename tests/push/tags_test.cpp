@@ -13,7 +13,7 @@ using push::RerAviror;
 using testing::fakes::FakeService;
 
 // What the blocks of one call saw.
-struct Seen {
+struct TagsSeen {
   std::mutex mutex;
   std::vector<std::string> events;  // "ok", "fail:<code>"
   std::vector<bool> onMain;
@@ -26,7 +26,7 @@ struct Seen {
 
 class TagsTest : public FeatureTest {
  protected:
-  push::OSResultSuccessBlock success(Seen& seen) {
+  push::OSResultSuccessBlock success(TagsSeen& seen) {
     return [this, &seen](const std::optional<foundation::Dict>& result) {
       std::lock_guard lock(seen.mutex);
       seen.events.push_back("ok");
@@ -34,7 +34,7 @@ class TagsTest : public FeatureTest {
       seen.result = result;
     };
   }
-  push::OSFailureBlock failure(Seen& seen) {
+  push::OSFailureBlock failure(TagsSeen& seen) {
     return [this, &seen](const foundation::Error& error) {
       std::lock_guard lock(seen.mutex);
       seen.events.push_back("fail:" + std::to_string(error.code));
@@ -91,7 +91,7 @@ TEST_F(TagsTest, BadTagsAreRefusedWholeWithoutCallingBlocks) {
   setPlayer("p1");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Seen seen;
+    TagsSeen seen;
     RerAviror::sendTags(c.tags, success(seen), failure(seen));
     EXPECT_TRUE(logged(c.line));
     EXPECT_FALSE(RerAviror::hasPendingTags());
@@ -124,7 +124,7 @@ TEST_F(TagsTest, EmailPlayerGetsTheBatchOnlyWithTheAuthItNeeds) {
     email->setEmailUserId("e1");
     email->setRequiresEmailAuth(c.requiresAuth);
     email->setEmailAuthCode(c.authCode);
-    Seen seen;
+    TagsSeen seen;
     RerAviror::sendTag("a", std::string("1"), success(seen), nullptr);
     advance(5);
     ASSERT_TRUE(runUntil([&] { return seen.size() == 1; }));
@@ -156,12 +156,12 @@ TEST_F(TagsTest, EveryBlockOfTheBatchGetsThePushOutcomeElseTheEmailOne) {
     SCOPED_TRACE(c.name);
     fake().on("PUT", "/api/v1/players/p1", FakeService::json(c.pushStatus, {{"from", "push"}}));
     fake().on("PUT", "/api/v1/players/e1", FakeService::json(c.emailStatus, {{"from", "email"}}));
-    Seen first, second;
+    TagsSeen first, second;
     RerAviror::sendTag("a", std::string("1"), success(first), failure(first));
     RerAviror::sendTag("b", std::string("2"), success(second), failure(second));
     advance(5);
     ASSERT_TRUE(runUntil([&] { return first.size() == 1 && second.size() == 1; }));
-    for (Seen* seen : {&first, &second}) {
+    for (TagsSeen* seen : {&first, &second}) {
       EXPECT_EQ(seen->events[0], c.expected);
       EXPECT_TRUE(seen->onMain[0]);
     }
@@ -175,7 +175,7 @@ TEST_F(TagsTest, EveryBlockOfTheBatchGetsThePushOutcomeElseTheEmailOne) {
 TEST_F(TagsTest, EmptyChangesStillRestartTheClockAndJoinTheirBlocks) {
   start();
   setPlayer("p1");
-  Seen seen;
+  TagsSeen seen;
   RerAviror::sendTags(foundation::Dict{});
   advance(3);
   RerAviror::sendTag("b", std::nullopt, success(seen), nullptr);
@@ -190,7 +190,7 @@ TEST_F(TagsTest, EmptyChangesStillRestartTheClockAndJoinTheirBlocks) {
 
 TEST_F(TagsTest, BeforeRegistrationTheBatchWaitsForTheRegistrationRecord) {
   start();
-  Seen seen;
+  TagsSeen seen;
   RerAviror::sendTag("a", std::string("1"), success(seen), failure(seen));
   advance(10);
   settle();
@@ -212,7 +212,7 @@ TEST_F(TagsTest, RegistrationCarriesTheBatchAndReleasesTheParkedCalls) {
   adapter->prompted = adapter->answered = adapter->accepted = true;
   adapter->types = 7;
   RerAviror::setOsNotificationSettings(adapter);
-  Seen tagsSeen, readSeen;
+  TagsSeen tagsSeen, readSeen;
   RerAviror::sendTag("a", std::string("1"), success(tagsSeen), failure(tagsSeen));
   RerAviror::getTags(success(readSeen), failure(readSeen));
   RerAviror::syncHashedEmail(std::string(" A@B.com "));
@@ -236,7 +236,7 @@ TEST_F(TagsTest, RegistrationCarriesTheBatchAndReleasesTheParkedCalls) {
 TEST_F(TagsTest, ParkedGetTagsRunsOnceAPlayerExists) {
   start();
   fake().on("GET", "/api/v1/players/p1", FakeService::json(200, {{"tags", {{"k", "v"}}}}));
-  Seen seen;
+  TagsSeen seen;
   RerAviror::getTags(success(seen), failure(seen));
   RerAviror::getTags(nullptr);  // no success block: replaces the parked call, and must be safe
   RerAviror::getTags(success(seen), failure(seen));
@@ -264,7 +264,7 @@ TEST_F(TagsTest, ATagsFieldThatIsNoObjectGivesNoTags) {
   for (const json& tags : {json("x"), json::array({"k"})}) {
     SCOPED_TRACE(tags.dump());
     fake().on("GET", "/api/v1/players/p1", FakeService::json(200, {{"tags", tags}}));
-    Seen seen;
+    TagsSeen seen;
     RerAviror::getTags(success(seen), failure(seen));
     ASSERT_TRUE(runUntil([&] { return seen.size() == 1; }));
     EXPECT_EQ(seen.events[0], "ok");
@@ -292,24 +292,24 @@ TEST_F(TagsTest, JsonTextForms) {
 TEST_F(TagsTest, WithoutConsentEachFormNamesItselfAndChangesNothing) {
   struct Case {
     const char* name;
-    std::function<void(Seen&)> call;
+    std::function<void(TagsSeen&)> call;
   };
   const Case cases[] = {
-      {"sendTag:value:", [](Seen&) { RerAviror::sendTag("a", std::string("1")); }},
+      {"sendTag:value:", [](TagsSeen&) { RerAviror::sendTag("a", std::string("1")); }},
       {"sendTag:value:onSuccess:onFailure:",
-       [this](Seen& seen) { RerAviror::sendTag("a", std::string("1"), success(seen), failure(seen)); }},
-      {"sendTags:", [](Seen&) { RerAviror::sendTags(foundation::Dict{{"a", "1"}}); }},
-      {"sendTagsWithJsonString:", [](Seen&) { RerAviror::sendTagsWithJsonString(R"({"a":"1"})"); }},
+       [this](TagsSeen& seen) { RerAviror::sendTag("a", std::string("1"), success(seen), failure(seen)); }},
+      {"sendTags:", [](TagsSeen&) { RerAviror::sendTags(foundation::Dict{{"a", "1"}}); }},
+      {"sendTagsWithJsonString:", [](TagsSeen&) { RerAviror::sendTagsWithJsonString(R"({"a":"1"})"); }},
       {"sendTags:onSuccess:onFailure:",
-       [this](Seen& seen) { RerAviror::sendTags(foundation::Dict{{"a", "1"}}, success(seen), failure(seen)); }},
-      {"deleteTag:", [](Seen&) { RerAviror::deleteTag("p"); }},
+       [this](TagsSeen& seen) { RerAviror::sendTags(foundation::Dict{{"a", "1"}}, success(seen), failure(seen)); }},
+      {"deleteTag:", [](TagsSeen&) { RerAviror::deleteTag("p"); }},
       {"deleteTag:onSuccess:onFailure:",
-       [this](Seen& seen) { RerAviror::deleteTag("p", success(seen), failure(seen)); }},
-      {"deleteTags:", [](Seen&) { RerAviror::deleteTags(std::vector<std::string>{"p"}); }},
-      {"deleteTagsWithJsonString:", [](Seen&) { RerAviror::deleteTagsWithJsonString(R"(["p"])"); }},
-      {"getTags:onFailure:", [this](Seen& seen) { RerAviror::getTags(success(seen), failure(seen)); }},
+       [this](TagsSeen& seen) { RerAviror::deleteTag("p", success(seen), failure(seen)); }},
+      {"deleteTags:", [](TagsSeen&) { RerAviror::deleteTags(std::vector<std::string>{"p"}); }},
+      {"deleteTagsWithJsonString:", [](TagsSeen&) { RerAviror::deleteTagsWithJsonString(R"(["p"])"); }},
+      {"getTags:onFailure:", [this](TagsSeen& seen) { RerAviror::getTags(success(seen), failure(seen)); }},
       {"postNotification:onSuccess:onFailure:",
-       [this](Seen& seen) { RerAviror::postNotification(foundation::Dict{{"contents", "x"}}, success(seen), failure(seen)); }},
+       [this](TagsSeen& seen) { RerAviror::postNotification(foundation::Dict{{"contents", "x"}}, success(seen), failure(seen)); }},
   };
   start();
   setPlayer("p1");
@@ -318,7 +318,7 @@ TEST_F(TagsTest, WithoutConsentEachFormNamesItselfAndChangesNothing) {
     SCOPED_TRACE(c.name);
     RerAviror::setRequiresUserPrivacyConsent(true);
     capture_->clear();
-    Seen seen;
+    TagsSeen seen;
     c.call(seen);
     settle();
     EXPECT_TRUE(logged("Your application has called " + std::string(c.name) + " before the user granted privacy"));
@@ -339,7 +339,7 @@ class PostTest : public TagsTest {};
 TEST_F(PostTest, AppIdIsAddedOnlyWhenAbsentAndAnswersComeOnMain) {
   start();
   push::setLogThresholds(push::kLogDebug, push::kLogNone);
-  Seen first, second;
+  TagsSeen first, second;
   RerAviror::postNotification(foundation::Dict{{"contents", foundation::Dict{{"en", "hi"}}}}, success(first),
                               failure(first));
   ASSERT_TRUE(runUntil([&] { return first.size() == 1; }));
@@ -353,7 +353,7 @@ TEST_F(PostTest, AppIdIsAddedOnlyWhenAbsentAndAnswersComeOnMain) {
   EXPECT_EQ(body("POST", "notifications", 1)["app_id"], "other");
 
   fake().on("POST", "/api/v1/notifications", FakeService::json(400, {{"errors", {"bad"}}}));
-  Seen failed;
+  TagsSeen failed;
   RerAviror::postNotification(foundation::Dict{{"contents", "x"}}, success(failed), failure(failed));
   ASSERT_TRUE(runUntil([&] { return failed.size() == 1; }));
   EXPECT_EQ(failed.events[0], "fail:400");
@@ -373,7 +373,7 @@ TEST_F(PostTest, TopLevelDatesBecomeTextInTheDeviceZone) {
     foundation::Dict notification{{"send_after", foundation::Date{1600000000}}, {"n", 1}};
     RerAviror::convertDatesToISO8061Strings(notification);
     EXPECT_EQ(notification, (foundation::Dict{{"send_after", c.text}, {"n", 1}}));
-    Seen seen;
+    TagsSeen seen;
     RerAviror::postNotification(foundation::Dict{{"send_after", foundation::Date{1600000000}}}, success(seen),
                                 failure(seen));
     ASSERT_TRUE(runUntil([&] { return seen.size() == 1; }));
@@ -384,7 +384,7 @@ TEST_F(PostTest, TopLevelDatesBecomeTextInTheDeviceZone) {
 
 TEST_F(PostTest, NestedDatesAndMalformedTextSendNothing) {
   start();
-  Seen nested;
+  TagsSeen nested;
   RerAviror::postNotification(
       foundation::Dict{{"data", foundation::Dict{{"when", foundation::Date{1600000000}}}}}, success(nested),
       failure(nested));
@@ -393,7 +393,7 @@ TEST_F(PostTest, NestedDatesAndMalformedTextSendNothing) {
   EXPECT_EQ(nested.events[0], "fail:0");
   EXPECT_TRUE(nested.onMain[0]);
 
-  Seen malformed;
+  TagsSeen malformed;
   RerAviror::postNotificationWithJsonString("{\"contents\":", success(malformed), failure(malformed));
   EXPECT_TRUE(logged("postNotification JSON Parse Error: "));
   EXPECT_TRUE(logged("postNotification JSON Parse Error, JSON: {\"contents\":"));

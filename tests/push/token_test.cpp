@@ -22,25 +22,25 @@ namespace ui = platform::ui;
 namespace rt = platform::rt;
 using namespace push;
 
-class Delegate : public ui::Responder {
+class TokenTestDelegate : public ui::Responder {
  public:
-  explicit Delegate(rt::Class& cls) : ui::Responder(cls) {}
+  explicit TokenTestDelegate(rt::Class& cls) : ui::Responder(cls) {}
   bool did_finish(rt::Id, platform::foundation::Dict) { return true; }
 };
 
-platform::sim::AppImage image() {
+platform::sim::AppImage token_image() {
   platform::sim::AppImage image;
   image.delegate_class = "PushTokenTestDelegate";
   image.register_classes = [] {
-    rt::ClassBuilder<Delegate>("PushTokenTestDelegate", "UIResponder")
-        .method(ui::sel::did_finish_launching, &Delegate::did_finish)
+    rt::ClassBuilder<TokenTestDelegate>("PushTokenTestDelegate", "UIResponder")
+        .method(ui::sel::did_finish_launching, &TokenTestDelegate::did_finish)
         .define();
   };
   return image;
 }
 
 // Writes the facade's current permission state, as the OS adapters do.
-class ScriptedAdapter : public RerAvirorNotificationSettings {
+class TokenScriptedAdapter : public RerAvirorNotificationSettings {
  public:
   bool prompted = false, answered = false, accepted = false, provisional = false;
   std::int32_t types = 0;
@@ -72,14 +72,14 @@ class TokenTest : public ::testing::Test {
       : harness_(std::make_unique<testing::Harness>(
             testing::HarnessOptions{.profile = {{"push", {{"device_token", "a1b2c3d4"}, {"token_delay_s", 0}}}}})) {
     RerAviror::setOsNotificationSettings(adapter_);
-    app_ = &harness_->boot_app(image());
+    app_ = &harness_->boot_app(token_image());
   }
   ~TokenTest() override { RerAviror::clearStatics(); }
   void runMain() { platform::dispatch::RunLoop::main().run_pending(); }
 
   std::unique_ptr<testing::Harness> harness_;
   ui::Application* app_ = nullptr;
-  std::shared_ptr<ScriptedAdapter> adapter_ = std::make_shared<ScriptedAdapter>();
+  std::shared_ptr<TokenScriptedAdapter> adapter_ = std::make_shared<TokenScriptedAdapter>();
 };
 
 TEST_F(TokenTest, NotificationTypesValue) {
@@ -103,7 +103,7 @@ TEST_F(TokenTest, NotificationTypesValue) {
   RerAviror::setSubscriptionErrorStatus(-13);
   EXPECT_EQ(RerAviror::getNotificationTypes(), -13);
 
-  auto provisionalOnly = std::make_shared<ScriptedAdapter>();
+  auto provisionalOnly = std::make_shared<TokenScriptedAdapter>();
   provisionalOnly->provisional = true;
   provisionalOnly->types = 64;
   RerAviror::setOsNotificationSettings(provisionalOnly);

@@ -25,16 +25,16 @@ class ArchiveTest : public ::testing::Test {
 };
 
 // Kind-by-kind comparison (Value's == treats true, 1 and 1.0 as equal).
-bool same_kinds(const Value& a, const Value& b) {
+bool archive_same_kinds(const Value& a, const Value& b) {
   if (a.kind() != b.kind()) return false;
   if (const Array* x = a.array()) {
     for (std::size_t i = 0; i < x->size() && i < b.array()->size(); ++i)
-      if (!same_kinds((*x)[i], (*b.array())[i])) return false;
+      if (!archive_same_kinds((*x)[i], (*b.array())[i])) return false;
   }
   if (const Dict* x = a.dict()) {
     if (x->keys() != b.dict()->keys()) return false;
     for (const auto& [key, value] : *x)
-      if (!same_kinds(value, b[key])) return false;
+      if (!archive_same_kinds(value, b[key])) return false;
   }
   return a == b;
 }
@@ -64,7 +64,7 @@ TEST_F(ArchiveTest, RoundTripKeepsEveryField) {
   auto back = archive::unarchive(bytes);
   ASSERT_TRUE(back.has_value());
   EXPECT_EQ(back->class_name, "TokenInfo");
-  EXPECT_TRUE(same_kinds(Value(back->fields), Value(original.fields))) << pf::describe(Value(back->fields));
+  EXPECT_TRUE(archive_same_kinds(Value(back->fields), Value(original.fields))) << pf::describe(Value(back->fields));
 
   auto scope = archive::as_archived(back->fields.get("scope"));
   ASSERT_TRUE(scope.has_value());

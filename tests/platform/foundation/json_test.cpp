@@ -24,21 +24,21 @@ class JsonTest : public ::testing::Test {
   void TearDown() override { platform::testing::reset(); }
 };
 
-std::string text(const pf::Expected<Bytes>& bytes) { return pf::to_string(*bytes); }
+std::string json_text(const pf::Expected<Bytes>& bytes) { return pf::to_string(*bytes); }
 
 // Kind-by-kind comparison: Value's == treats true, 1 and 1.0 as equal.
-bool same_kinds(const Value& a, const Value& b) {
+bool json_same_kinds(const Value& a, const Value& b) {
   if (a.kind() != b.kind()) return false;
   if (const Array* x = a.array()) {
     const Array* y = b.array();
     if (x->size() != y->size()) return false;
     for (std::size_t i = 0; i < x->size(); ++i)
-      if (!same_kinds((*x)[i], (*y)[i])) return false;
+      if (!json_same_kinds((*x)[i], (*y)[i])) return false;
   }
   if (const Dict* x = a.dict()) {
     if (x->keys() != b.dict()->keys()) return false;
     for (const auto& [key, value] : *x)
-      if (!same_kinds(value, b[key])) return false;
+      if (!json_same_kinds(value, b[key])) return false;
   }
   return a == b;
 }
@@ -89,15 +89,15 @@ TEST_F(JsonTest, WriterBytes) {
   for (const auto& c : cases) {
     auto out = json::serialize(c.value, c.options);
     ASSERT_TRUE(out.has_value()) << c.name << ": " << out.error().description();
-    EXPECT_EQ(text(out), c.bytes) << c.name;
+    EXPECT_EQ(json_text(out), c.bytes) << c.name;
   }
 }
 
 TEST_F(JsonTest, RegistrationBodyIsOneCompactLine) {
   auto out = json::serialize(Dict{{"player-id", "8d1c2f3e-0b4a-4c55-9e43-2f1a7b9c0d11"}});
   ASSERT_TRUE(out.has_value());
-  EXPECT_EQ(text(out), R"({"player-id":"8d1c2f3e-0b4a-4c55-9e43-2f1a7b9c0d11"})");
-  EXPECT_EQ(text(json::serialize(Dict{})), "{}");
+  EXPECT_EQ(json_text(out), R"({"player-id":"8d1c2f3e-0b4a-4c55-9e43-2f1a7b9c0d11"})");
+  EXPECT_EQ(json_text(json::serialize(Dict{})), "{}");
 }
 
 TEST_F(JsonTest, FragmentsOnlyWithTheOption) {
@@ -112,12 +112,12 @@ TEST_F(JsonTest, FragmentsOnlyWithTheOption) {
     ASSERT_FALSE(refused.has_value()) << c.bytes;
     expect_cocoa_error(refused.error(), 3851);
     EXPECT_FALSE(json::is_valid_object(c.value));
-    EXPECT_EQ(text(json::serialize(c.value, fragments)), c.bytes);
+    EXPECT_EQ(json_text(json::serialize(c.value, fragments)), c.bytes);
 
     EXPECT_FALSE(json::parse(c.bytes).has_value()) << c.bytes;
     auto parsed = json::parse(c.bytes, {.allow_fragments = true});
     ASSERT_TRUE(parsed.has_value()) << c.bytes;
-    EXPECT_TRUE(same_kinds(*parsed, c.value.is_real() ? Value(1) : c.value)) << c.bytes;
+    EXPECT_TRUE(json_same_kinds(*parsed, c.value.is_real() ? Value(1) : c.value)) << c.bytes;
   }
   expect_cocoa_error(json::parse("12").error(), 3840);
 }
@@ -194,7 +194,7 @@ TEST_F(JsonTest, RoundTripKeepsBooleansIntegersAndReals) {
     EXPECT_EQ((*back)["whole"].kind(), Value::Kind::integer);   // written "2": a JSON integer
     EXPECT_EQ((*back)["nested"].dict()->keys(), (std::vector<std::string>{"z", "a"}));
     EXPECT_EQ(*back, original);
-    EXPECT_EQ(text(json::serialize(*back, {.pretty = pretty})), text(bytes));
+    EXPECT_EQ(json_text(json::serialize(*back, {.pretty = pretty})), json_text(bytes));
   }
 }
 
@@ -281,7 +281,7 @@ TEST_F(JsonTest, SpanAndTextOverloadsAgree) {
   ASSERT_TRUE(from_text.has_value());
   ASSERT_TRUE(from_bytes.has_value());
   EXPECT_EQ(*from_text, *from_bytes);
-  EXPECT_EQ(text(json::serialize(*from_bytes)), body);
+  EXPECT_EQ(json_text(json::serialize(*from_bytes)), body);
 }
 
 }  // namespace

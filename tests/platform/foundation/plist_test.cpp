@@ -57,17 +57,17 @@ class PlistTest : public ::testing::Test {
 
 // Kind-by-kind comparison (Value's == treats true, 1 and 1.0 as equal), with
 // dict key order.
-::testing::AssertionResult same_kinds(const Value& a, const Value& b, const std::string& at = "root") {
+::testing::AssertionResult plist_same_kinds(const Value& a, const Value& b, const std::string& at = "root") {
   if (a.kind() != b.kind()) return ::testing::AssertionFailure() << "kind differs at " << at;
   if (const Array* x = a.array()) {
     if (x->size() != b.array()->size()) return ::testing::AssertionFailure() << "size differs at " << at;
     for (std::size_t i = 0; i < x->size(); ++i)
-      if (auto r = same_kinds((*x)[i], (*b.array())[i], at + "/" + std::to_string(i)); !r) return r;
+      if (auto r = plist_same_kinds((*x)[i], (*b.array())[i], at + "/" + std::to_string(i)); !r) return r;
   }
   if (const Dict* x = a.dict()) {
     if (x->keys() != b.dict()->keys()) return ::testing::AssertionFailure() << "keys differ at " << at;
     for (const auto& [key, value] : *x)
-      if (auto r = same_kinds(value, b[key], at + "/" + key); !r) return r;
+      if (auto r = plist_same_kinds(value, b[key], at + "/" + key); !r) return r;
   }
   if (!(a == b)) return ::testing::AssertionFailure() << "value differs at " << at << ": " << pf::describe(a) << " vs " << pf::describe(b);
   return ::testing::AssertionSuccess();
@@ -104,7 +104,7 @@ TEST_F(PlistTest, RoundTripsInBothFormats) {
   for (Format f : {Format::xml, Format::binary}) {
     auto back = plist::parse(serialized(original, f));
     ASSERT_TRUE(back.has_value()) << back.error().description();
-    EXPECT_TRUE(same_kinds(original, *back)) << (f == Format::xml ? "xml" : "binary");
+    EXPECT_TRUE(plist_same_kinds(original, *back)) << (f == Format::xml ? "xml" : "binary");
   }
 }
 
@@ -113,7 +113,7 @@ TEST_F(PlistTest, TopLevelScalarsRoundTrip) {
     for (Format f : {Format::xml, Format::binary}) {
       auto back = plist::parse(serialized(v, f));
       ASSERT_TRUE(back.has_value()) << pf::describe(v);
-      EXPECT_TRUE(same_kinds(v, *back));
+      EXPECT_TRUE(plist_same_kinds(v, *back));
     }
 }
 
@@ -399,7 +399,7 @@ TEST_F(PlistTest, FilesRoundTripInBothFormats) {
     ASSERT_TRUE(plist::write_file_atomically(sample(), path, f).has_value());
     auto back = plist::read_file(path);
     ASSERT_TRUE(back.has_value()) << back.error().description();
-    EXPECT_TRUE(same_kinds(sample(), *back));
+    EXPECT_TRUE(plist_same_kinds(sample(), *back));
   }
   EXPECT_EQ(slurp(dir_ / "a.plist").substr(0, 5), "<?xml");   // XML is the default format
   EXPECT_EQ(slurp(dir_ / "b.plist").substr(0, 8), "bplist00");

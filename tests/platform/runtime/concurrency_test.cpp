@@ -11,7 +11,7 @@
 namespace platform::rt::test {
 namespace {
 
-const Sel<int()> value{"value"};
+const Sel<int()> sel_value{"value"};
 const Sel<int()> spare{"spare"};
 
 // Each Imp owns a heap value, so a table swap that freed an Imp still in use
@@ -24,7 +24,7 @@ Imp owning(const Sel<int()>& sel, int result) {
 TEST_F(RuntimeTest, SendsStaySoundWhileTablesAndIsaChange) {
   Class& base = define("Counter");
   Class& sub = define("SubCounter", "Counter");
-  base.add_method(value, owning(value, 1));
+  base.add_method(sel_value, owning(sel_value, 1));
   base.add_method(spare, owning(spare, 2));
   Id object = base.create();
   static const char key = 0;
@@ -36,10 +36,10 @@ TEST_F(RuntimeTest, SendsStaySoundWhileTablesAndIsaChange) {
 
   std::thread writer([&] {
     for (int round = 0; !done.load(); ++round) {
-      base.replace_method(value, owning(value, 1 + round % 3));
-      exchange(*base.resolve(value), *base.resolve(spare));
+      base.replace_method(sel_value, owning(sel_value, 1 + round % 3));
+      exchange(*base.resolve(sel_value), *base.resolve(spare));
       if (round % 2 == 0) {
-        sub.replace_method(value, owning(value, 2));
+        sub.replace_method(sel_value, owning(sel_value, 2));
         object->set_isa(sub);
       } else {
         object->set_isa(base);
@@ -52,7 +52,7 @@ TEST_F(RuntimeTest, SendsStaySoundWhileTablesAndIsaChange) {
   for (int t = 0; t < senders; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < sends_each; ++i) {
-        int result = send(*object, value);
+        int result = send(*object, sel_value);
         if (result < 1 || result > 3) ++bad;
         if (!send_if_responds(*object, spare)) ++bad;
         std::any held = object->associated(&key);

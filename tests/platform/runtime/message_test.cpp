@@ -8,7 +8,7 @@
 namespace platform::rt::test {
 namespace {
 
-const Sel<int()> value{"value"};
+const Sel<int()> message_value{"value"};
 const Sel<std::string(std::string, int)> repeat{"repeat:times:"};
 const Sel<void(bool)> did_appear{"viewDidAppear:"};
 const Sel<void(std::string)> marker{"loadedTagSelector:"};
@@ -21,8 +21,8 @@ class MessageTest : public RuntimeTest {
     base_ = &define("Base");
     sub_ = &define("Sub", "Base");
     leaf_ = &define("Leaf", "Sub");
-    base_->add_method(value, returning(value, 1));
-    sub_->add_method(value, returning(value, 2));
+    base_->add_method(message_value, returning(message_value, 1));
+    sub_->add_method(message_value, returning(message_value, 2));
   }
 
   Class* base_ = nullptr;
@@ -37,7 +37,7 @@ TEST_F(MessageTest, SendRunsTheNearestEntryOfTheReceiversChain) {
   };
   for (Case c : {Case{"Base", 1}, Case{"Sub", 2}, Case{"Leaf", 2}}) {
     Id object = runtime_.find(c.cls)->create();
-    EXPECT_EQ(send(*object, value), c.expected) << c.cls;
+    EXPECT_EQ(send(*object, message_value), c.expected) << c.cls;
   }
 
   base_->add_method(repeat, Imp::make(repeat, [](Object&, std::string text, int times) {
@@ -85,20 +85,20 @@ TEST_F(MessageTest, TypedCallOfAnImpMadeForAnotherSignatureThrows) {
   Id object = sub_->create();
   EXPECT_THROW(send(*object, value_as_long), SignatureMismatch);
 
-  Imp saved = sub_->lookup(value);
-  EXPECT_EQ(saved.call(value, *object), 2);
+  Imp saved = sub_->lookup(message_value);
+  EXPECT_EQ(saved.call(message_value, *object), 2);
   EXPECT_THROW(saved.call(value_as_long, *object), SignatureMismatch);
 
   // Same R(A...) on the class side is still another receiver: refused too.
   const ClassSel<int()> class_value{"value"};
-  sub_->replace_method(value, Imp::make(class_value, [](Class&) { return 9; }));
-  EXPECT_EQ(sub_->lookup(value).signature(), base_->lookup(value).signature());
-  EXPECT_THROW(send(*object, value), SignatureMismatch);
+  sub_->replace_method(message_value, Imp::make(class_value, [](Class&) { return 9; }));
+  EXPECT_EQ(sub_->lookup(message_value).signature(), base_->lookup(message_value).signature());
+  EXPECT_THROW(send(*object, message_value), SignatureMismatch);
 }
 
 TEST_F(MessageTest, SendIfRespondsSendsOnlyToRespondingReceivers) {
   Id object = leaf_->create();
-  EXPECT_EQ(send_if_responds(*object, value), std::optional<int>(2));
+  EXPECT_EQ(send_if_responds(*object, message_value), std::optional<int>(2));
   EXPECT_EQ(send_if_responds(*object, repeat, "a", 1), std::nullopt);
   EXPECT_FALSE(send_if_responds(*object, did_appear, true));
 
@@ -141,13 +141,13 @@ TEST_F(MessageTest, OverrideTestComparesLookupsAgainstTheSuperclass) {
   };
   for (const Case& c : {Case{"implemented by neither", leaf_, nobody, false},
                         Case{"inherited only", leaf_, base_only, false},
-                        Case{"own override", sub_, value, true},
+                        Case{"own override", sub_, message_value, true},
                         Case{"empty own entry over nothing", leaf_, empty_entry, false}}) {
     EXPECT_EQ(c.cls->lookup(c.sel) != c.cls->superclass()->lookup(c.sel), c.overrides) << c.what;
   }
-  Imp copy = sub_->lookup(value);
-  EXPECT_EQ(copy, sub_->lookup(value));
-  EXPECT_NE(returning(value, 2), returning(value, 2));
+  Imp copy = sub_->lookup(message_value);
+  EXPECT_EQ(copy, sub_->lookup(message_value));
+  EXPECT_NE(returning(message_value, 2), returning(message_value, 2));
   EXPECT_EQ(copy.signature(), std::type_index(typeid(int())));
   EXPECT_EQ(Imp{}.signature(), std::type_index(typeid(void)));
 }

@@ -20,7 +20,7 @@ using foundation::Dict;
 using foundation::to_bytes;
 using foundation::Value;
 
-std::string s(std::string_view v) { return std::string(v); }
+std::string key_string(std::string_view v) { return std::string(v); }
 
 // The top-level DER SEQUENCE as a list of its elements; empty when it is not one.
 struct Sequence {
@@ -51,14 +51,14 @@ Sequence parse_sequence(const Bytes& der) {
 }
 
 Dict pair_parameters(bool permanent) {
-  return Dict{{s(kc::key_type), s(kc::key_type_rsa)},
-              {s(kc::key_size), 2048},
-              {s(kc::label), "Key Pair"},
-              {s(kc::is_permanent), permanent},
-              {s(kc::private_key_attrs),
-               Dict{{s(kc::application_tag), to_bytes("tag.private")}, {s(kc::label), "Private Key"}}},
-              {s(kc::public_key_attrs),
-               Dict{{s(kc::application_tag), to_bytes("tag.public")}, {s(kc::label), "Public Key"}}}};
+  return Dict{{key_string(kc::key_type), key_string(kc::key_type_rsa)},
+              {key_string(kc::key_size), 2048},
+              {key_string(kc::label), "Key Pair"},
+              {key_string(kc::is_permanent), permanent},
+              {key_string(kc::private_key_attrs),
+               Dict{{key_string(kc::application_tag), to_bytes("tag.private")}, {key_string(kc::label), "Private Key"}}},
+              {key_string(kc::public_key_attrs),
+               Dict{{key_string(kc::application_tag), to_bytes("tag.public")}, {key_string(kc::label), "Public Key"}}}};
 }
 
 // One RSA pair for the whole binary: generation is the slow part.
@@ -149,12 +149,12 @@ TEST(Key, GenerationParameters) {
     Dict parameters;
   };
   const std::vector<Case> refused = {
-      {"no type", Dict{{s(kc::key_size), 2048}}},
-      {"EC type", Dict{{s(kc::key_type), "73"}, {s(kc::key_size), 256}}},
-      {"odd size", Dict{{s(kc::key_type), s(kc::key_type_rsa)}, {s(kc::key_size), 1000}}},
-      {"size as text", Dict{{s(kc::key_type), s(kc::key_type_rsa)}, {s(kc::key_size), "2048"}}},
+      {"no type", Dict{{key_string(kc::key_size), 2048}}},
+      {"EC type", Dict{{key_string(kc::key_type), "73"}, {key_string(kc::key_size), 256}}},
+      {"odd size", Dict{{key_string(kc::key_type), key_string(kc::key_type_rsa)}, {key_string(kc::key_size), 1000}}},
+      {"size as text", Dict{{key_string(kc::key_type), key_string(kc::key_type_rsa)}, {key_string(kc::key_size), "2048"}}},
       {"attribute set that is no dictionary",
-       Dict{{s(kc::key_type), s(kc::key_type_rsa)}, {s(kc::private_key_attrs), "tag"}}},
+       Dict{{key_string(kc::key_type), key_string(kc::key_type_rsa)}, {key_string(kc::private_key_attrs), "tag"}}},
   };
   for (const Case& c : refused) {
     EXPECT_EQ(generate_key_pair(c.parameters, &pub, &priv), -50) << c.what;
@@ -170,12 +170,12 @@ class KeyPairKeychainTest : public DeviceTest {
     boot_device();
   }
   static Dict by_tag(const char* tag) {
-    return Dict{{s(kc::class_), s(kc::class_key)},
-                {s(kc::application_tag), to_bytes(tag)},
-                {s(kc::key_type), s(kc::key_type_rsa)}};
+    return Dict{{key_string(kc::class_), key_string(kc::class_key)},
+                {key_string(kc::application_tag), to_bytes(tag)},
+                {key_string(kc::key_type), key_string(kc::key_type_rsa)}};
   }
   static Dict with(Dict d, std::string_view key, Value value) {
-    d.set(s(key), std::move(value));
+    d.set(key_string(key), std::move(value));
     return d;
   }
 };
@@ -203,31 +203,31 @@ TEST_F(KeyPairKeychainTest, PermanentPairIsStoredUnderItsTags) {
   EXPECT_EQ(stored_private->external_representation(), priv->external_representation());
 
   // Re-storing a reference under another tag (a tag migration), then finding it by reference.
-  ASSERT_EQ(item_add(Dict{{s(kc::class_), s(kc::class_key)},
-                          {s(kc::application_tag), to_bytes("tag.new")},
-                          {s(kc::value_ref), Value::object(pub)}}),
+  ASSERT_EQ(item_add(Dict{{key_string(kc::class_), key_string(kc::class_key)},
+                          {key_string(kc::application_tag), to_bytes("tag.new")},
+                          {key_string(kc::value_ref), Value::object(pub)}}),
             0);
   Value moved;
   ASSERT_EQ(item_copy_matching(with(by_tag("tag.new"), kc::return_data, true), &moved), 0);
   EXPECT_EQ(moved, data);
-  EXPECT_EQ(item_add(Dict{{s(kc::class_), s(kc::class_key)},
-                          {s(kc::application_tag), to_bytes("tag.new")},
-                          {s(kc::value_ref), Value::object(pub)}}),
+  EXPECT_EQ(item_add(Dict{{key_string(kc::class_), key_string(kc::class_key)},
+                          {key_string(kc::application_tag), to_bytes("tag.new")},
+                          {key_string(kc::value_ref), Value::object(pub)}}),
             -25299);
-  EXPECT_EQ(item_copy_matching(Dict{{s(kc::class_), s(kc::class_key)}, {s(kc::value_ref), Value::object(pub)},
-                                    {s(kc::match_limit), s(kc::match_limit_all)}, {s(kc::return_attributes), true}},
+  EXPECT_EQ(item_copy_matching(Dict{{key_string(kc::class_), key_string(kc::class_key)}, {key_string(kc::value_ref), Value::object(pub)},
+                                    {key_string(kc::match_limit), key_string(kc::match_limit_all)}, {key_string(kc::return_attributes), true}},
                                &moved),
             0);
   ASSERT_TRUE(moved.array());
   EXPECT_EQ(moved.array()->size(), 2u);   // public items under "tag.public" and "tag.new"
 
-  EXPECT_EQ(item_delete(Dict{{s(kc::class_), s(kc::class_key)}}), 0);
+  EXPECT_EQ(item_delete(Dict{{key_string(kc::class_), key_string(kc::class_key)}}), 0);
   EXPECT_EQ(item_copy_matching(by_tag("tag.public"), nullptr), -25300);
 }
 
 TEST_F(KeyPairKeychainTest, KeyItemsFromDataAreChecked) {
   const Pair& pair = shared_pair();
-  const Dict base{{s(kc::class_), s(kc::class_key)}, {s(kc::application_tag), to_bytes("t")}};
+  const Dict base{{key_string(kc::class_), key_string(kc::class_key)}, {key_string(kc::application_tag), to_bytes("t")}};
   struct Case {
     const char* what;
     Dict attributes;
@@ -261,16 +261,16 @@ TEST_F(KeyPairKeychainTest, KeyItemsFromDataAreChecked) {
 
 TEST_F(KeyPairKeychainTest, CorruptKeyDataReadsAsDecodeError) {
   // A stored key whose bytes were damaged on disk.
-  ASSERT_EQ(item_add(Dict{{s(kc::class_), s(kc::class_key)},
-                          {s(kc::application_tag), to_bytes("t")},
-                          {s(kc::value_ref), Value::object(shared_pair().pub)}}),
+  ASSERT_EQ(item_add(Dict{{key_string(kc::class_), key_string(kc::class_key)},
+                          {key_string(kc::application_tag), to_bytes("t")},
+                          {key_string(kc::value_ref), Value::object(shared_pair().pub)}}),
             0);
   const fs::path file = device_ / "Keychain" / "keychain.plist";
   auto items = foundation::plist::read_file(file);
   ASSERT_TRUE(items.has_value());
   foundation::Array array = *items->array();
   foundation::Dict item = *array[0].dict();
-  item.set(s(kc::value_data), to_bytes("damaged"));
+  item.set(key_string(kc::value_data), to_bytes("damaged"));
   array[0] = item;
   ASSERT_TRUE(foundation::plist::write_file_atomically(Value(array), file).has_value());
 
