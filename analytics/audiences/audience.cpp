@@ -30,7 +30,7 @@ using SequenceTimestamps = std::vector<std::shared_ptr<RIDUZSequenceFilterResult
 
 namespace {
 
-APMMonitor& monitor() { return APMMeasurement::monitor(); }
+APMMonitor& audienceMonitor() { return APMMeasurement::monitor(); }
 
 struct ConfigOverride {
   std::mutex mutex;
@@ -198,7 +198,7 @@ bool APMAudience::isFilterResult(const APMFilterResult* result, std::int32_t fil
   const auto status = record ? firstWord(record.get(), af::kResultStatus) : std::nullopt;
   const auto results = record ? firstWord(record.get(), af::kResultResults) : std::nullopt;
   if (!status || !results) {
-    monitor().logWithLevel(2, 6023,
+    audienceMonitor().logWithLevel(2, 6023,
                            "Audience filter result is non-nil and is missing status or results array. Audience result "
                            "will not be bundled. Audience ID, result data",
                            fd::Value(result->audienceID()), fd::Value(result->currentResults()));
@@ -251,7 +251,7 @@ bool APMAudience::resultsForBundling(std::optional<APMAudienceLeafResults>* resu
   const auto stored = database_ ? database_->allFilterResults(&error)
                                 : std::map<std::int32_t, std::shared_ptr<APMFilterResult>>{};
   if (!database_ || failed(!stored.empty(), error)) {
-    monitor().logWithLevel(1, 6019,
+    audienceMonitor().logWithLevel(1, 6019,
                            "Unable to query Audience filter results. Audience results will not be bundled. Error",
                            errorContext(error));
     return false;
@@ -261,13 +261,13 @@ bool APMAudience::resultsForBundling(std::optional<APMAudienceLeafResults>* resu
   for (const auto& [audienceID, row] : stored) {
     const auto current = RIDUZResultData::initWithBuffer(row->currentResults());
     if (!current) {
-      monitor().logWithLevel(1, 6020, "Current result data is nil. Audience result will not be bundled. Audience ID",
+      audienceMonitor().logWithLevel(1, 6020, "Current result data is nil. Audience result will not be bundled. Audience ID",
                              fd::Value(audienceID));
       continue;
     }
     const auto status = firstWord(current.get(), af::kResultStatus);
     if (!status || *status == 0) {
-      monitor().logWithLevel(1, 6021, "Current result status is 0. Audience result will not be bundled. Audience ID",
+      audienceMonitor().logWithLevel(1, 6021, "Current result status is 0. Audience result will not be bundled. Audience ID",
                              fd::Value(audienceID));
       continue;
     }
@@ -290,7 +290,7 @@ bool APMAudience::resultsForBundling(std::optional<APMAudienceLeafResults>* resu
   if (!rewritten.empty()) {
     error.reset();
     if (failed(database_->updateFilterResults(rewritten, &error), error)) {
-      monitor().logWithLevel(1, 6022,
+      audienceMonitor().logWithLevel(1, 6022,
                              "Unable to save updated Audience filter results. Audience results will not be bundled. "
                              "Error",
                              errorContext(error));
@@ -381,7 +381,7 @@ bool APMAudience::isValidAudienceProto(const wire::RIDUZAudience* audience,
 bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<wire::RIDUZAudience>>& audiences) {
   const auto maxAudienceCount = settings()->maxAudienceCount();
   if (static_cast<std::int64_t>(audiences.size()) > maxAudienceCount) {
-    monitor().logWithLevel(1, 6008, "Configuration contains too many audiences. Audiences will not be saved. Audience count",
+    audienceMonitor().logWithLevel(1, 6008, "Configuration contains too many audiences. Audiences will not be saved. Audience count",
                            fd::Value(static_cast<std::int64_t>(audiences.size())));
     return true;
   }
@@ -391,7 +391,7 @@ bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<wire::RIDUZA
   for (const auto& audience : audiences) {
     std::optional<fd::Error> error;
     if (!isValidAudienceProto(audience.get(), acceptedIDs, &error)) {
-      monitor().logWithLevel(1, 6009, "Audience definition is invalid. Audience will not be saved. Audience, error",
+      audienceMonitor().logWithLevel(1, 6009, "Audience definition is invalid. Audience will not be saved. Audience, error",
                              APMMessageContext(audience.get()), errorContext(error));
       continue;
     }
@@ -442,7 +442,7 @@ bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<wire::RIDUZA
   for (const Step& step : steps) {
     std::optional<fd::Error> error;
     if (failed(step.run(&error), error)) {
-      monitor().logWithLevel(1, step.code, step.message, errorContext(error));
+      audienceMonitor().logWithLevel(1, step.code, step.message, errorContext(error));
       return false;
     }
   }
@@ -450,7 +450,7 @@ bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<wire::RIDUZA
   std::optional<fd::Error> error;
   const auto properties = database_->userAttributesIncludingInternal(true, &error);
   if (failed(properties.has_value(), error)) {
-    monitor().logWithLevel(1, 6014, "Unable to query current user properties. Audiences will not be saved. Error",
+    audienceMonitor().logWithLevel(1, 6014, "Unable to query current user properties. Audiences will not be saved. Error",
                            errorContext(error));
     return false;
   }
@@ -465,20 +465,20 @@ bool APMAudience::maybeDeleteStaleFilterResults(const std::set<std::int32_t>& au
   const auto stored = database_ ? database_->allFilterResults(&error)
                                 : std::map<std::int32_t, std::shared_ptr<APMFilterResult>>{};
   if (!database_ || failed(!stored.empty(), error)) {
-    monitor().logWithLevel(1, 6015, "Unable to query Audience filter results. Audiences will not be saved. Error",
+    audienceMonitor().logWithLevel(1, 6015, "Unable to query Audience filter results. Audiences will not be saved. Error",
                            errorContext(error));
     return false;
   }
   const std::int32_t maxCount = settings()->maxFilterResultCount();
   if (static_cast<std::int64_t>(stored.size()) <= maxCount) return true;
-  monitor().logWithLevel(3, 6016,
+  audienceMonitor().logWithLevel(3, 6016,
                          "Too many Audience filter results. Deleting filter results for deleted Audiences. Filter "
                          "result count, max filter result count",
                          fd::Value(static_cast<std::int64_t>(stored.size())), fd::Value(maxCount));
   error.reset();
   const auto definedIDs = database_->allAudienceIDs(&error);
   if (failed(definedIDs.has_value(), error)) {
-    monitor().logWithLevel(1, 6017, "Unable to query current Audience IDs. Audiences will not be saved. Error",
+    audienceMonitor().logWithLevel(1, 6017, "Unable to query current Audience IDs. Audiences will not be saved. Error",
                            errorContext(error));
     return false;
   }
@@ -491,7 +491,7 @@ bool APMAudience::maybeDeleteStaleFilterResults(const std::set<std::int32_t>& au
   if (stale.empty()) return true;
   error.reset();
   if (failed(database_->deleteFilterResults(stale, &error), error)) {
-    monitor().logWithLevel(1, 6018, "Unable to delete stale Audience filter results. Audiences will not be saved. Error",
+    audienceMonitor().logWithLevel(1, 6018, "Unable to delete stale Audience filter results. Audiences will not be saved. Error",
                            errorContext(error));
     return false;
   }
@@ -555,7 +555,7 @@ bool APMAudience::evaluateFilterRows(Pass& pass, const std::vector<FilterRowView
       std::optional<fd::Error> error;
       current = database_->filterResultForAudienceID(row.audienceID, &error);
       if (failed(current != nullptr, error)) {
-        monitor().logWithLevel(1, pass.readCode, pass.readMessage, pass.name, errorContext(error));
+        audienceMonitor().logWithLevel(1, pass.readCode, pass.readMessage, pass.name, errorContext(error));
         return false;
       }
       loadedResults[row.audienceID] = current;
@@ -567,7 +567,7 @@ bool APMAudience::evaluateFilterRows(Pass& pass, const std::vector<FilterRowView
     if (!dynamicMode) {
       if (alreadyTrue) continue;
       if (!decoded) {
-        monitor().logWithLevel(1, pass.undecodableCode, pass.undecodableMessage, pass.name, fd::Value(row.filterID),
+        audienceMonitor().logWithLevel(1, pass.undecodableCode, pass.undecodableMessage, pass.name, fd::Value(row.filterID),
                                fd::Value(row.audienceID));
         continue;
       }
@@ -579,7 +579,7 @@ bool APMAudience::evaluateFilterRows(Pass& pass, const std::vector<FilterRowView
       const bool sequence = decoded && decoded->sequence;
       if (alreadyTrue && !dynamic && !sequence) continue;
       if (!decoded) {
-        monitor().logWithLevel(1, pass.undecodableDynamicCode, pass.undecodableDynamicMessage,
+        audienceMonitor().logWithLevel(1, pass.undecodableDynamicCode, pass.undecodableDynamicMessage,
                                fd::Array{pass.name, fd::Value(row.filterID), fd::Value(row.audienceID),
                                          fd::Value(false)});
         continue;
@@ -602,7 +602,7 @@ bool APMAudience::evaluateFilterRows(Pass& pass, const std::vector<FilterRowView
           if (pass.timestamp > static_cast<double>(previous)) {
             held[row.filterID] = wholeSeconds(pass.timestamp);
           } else {
-            monitor().logWithLevel(5, 6037, "Candidate evaluation timestamp is earlier than cached evaluation timestamp");
+            audienceMonitor().logWithLevel(5, 6037, "Candidate evaluation timestamp is earlier than cached evaluation timestamp");
           }
         }
       } else if (alreadyTrue && pass.falseKeepsTrue) {
@@ -630,7 +630,7 @@ bool APMAudience::evaluateFilterRows(Pass& pass, const std::vector<FilterRowView
   for (auto& entry : newResults) toStore.push_back(entry.second);
   std::optional<fd::Error> error;
   if (failed(database_->updateFilterResults(toStore, &error), error)) {
-    monitor().logWithLevel(1, pass.storeCode, pass.storeMessage, pass.name, errorContext(error));
+    audienceMonitor().logWithLevel(1, pass.storeCode, pass.storeMessage, pass.name, errorContext(error));
     return false;
   }
   return true;
@@ -642,7 +642,7 @@ bool APMAudience::evaluateFiltersForEventName(std::string_view eventName, const 
   std::optional<fd::Error> error;
   const auto filters = database_ ? database_->eventFiltersForEventName(eventName, &error) : std::nullopt;
   if (!database_ || failed(filters.has_value(), error)) {
-    monitor().logWithLevel(1, 6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error",
+    audienceMonitor().logWithLevel(1, 6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error",
                            eventNameContext(eventName), errorContext(error));
     return false;
   }
@@ -685,7 +685,7 @@ bool APMAudience::evaluateFiltersForUserProperty(const APMUserAttribute* userPro
   std::optional<fd::Error> error;
   const auto filters = database_ ? database_->propertyFiltersForPropertyName(name, &error) : std::nullopt;
   if (!database_ || failed(filters.has_value(), error)) {
-    monitor().logWithLevel(1, 6004,
+    audienceMonitor().logWithLevel(1, 6004,
                            "Unable to query property filters for property. Property will not be evaluated. Property "
                            "name, error",
                            propertyNameContext(name), errorContext(error));
@@ -743,7 +743,7 @@ bool APMAudience::evaluateFiltersForEvent(const APMEvent* event, const APMEventA
   std::optional<fd::Error> error;
   const auto pair = database_->mainEventAndChildCountPairWithEventID(eventID, &error);
   if (failed(pair.has_value(), error)) {
-    monitor().logWithLevel(1, 6026,
+    audienceMonitor().logWithLevel(1, 6026,
                            "Cannot query for the main event for complex event's audience evaluation. Event name, error",
                            eventNameContext(event->name()), errorContext(error));
     return false;
@@ -751,12 +751,12 @@ bool APMAudience::evaluateFiltersForEvent(const APMEvent* event, const APMEventA
 
   if (event->name() != "_ep") {
     if (pair) {
-      monitor().logWithLevel(4, 6033, "Found complex events that share the same event ID. Event name, event ID",
+      audienceMonitor().logWithLevel(4, 6033, "Found complex events that share the same event ID. Event name, event ID",
                              eventNameContext(event->name()), fd::Value(static_cast<long long>(eventID)));
     }
     error.reset();
     if (!database_->updateComplexEventForAudienceEvaluationWithEventID(eventID, intParameter("_epc"), event, &error)) {
-      monitor().logWithLevel(1, 6024,
+      audienceMonitor().logWithLevel(1, 6024,
                              "Cannot insert main event data for complex event's audience evaluation. Event name, error",
                              eventNameContext(event->name()), errorContext(error));
       return false;
@@ -768,16 +768,16 @@ bool APMAudience::evaluateFiltersForEvent(const APMEvent* event, const APMEventA
   const fd::Value* mainName = parameters.find("_en");
   const APMValueRef mainNameValue = mainName != nullptr ? APMValueFrom(*mainName) : nullptr;
   if (!mainNameValue || mainNameValue->stringValue().value_or("").empty()) {
-    monitor().logWithLevel(1, 6025, "Extra parameter event doesn't have the main event name.");
+    audienceMonitor().logWithLevel(1, 6025, "Extra parameter event doesn't have the main event name.");
     return false;
   }
   if (!pair) {
-    monitor().logWithLevel(4, 6031,
+    audienceMonitor().logWithLevel(4, 6031,
                            "Cannot evaluate the audience for an extra parameter event. Complex event's main event pair "
                            "doesn't exist in the database.");
     error.reset();
     if (!database_->deleteComplexEventForAudienceEvaluationWithEventID(eventID, &error)) {
-      monitor().logWithLevel(1, 6032, "Cannot delete complex event's main event from the database. Event name, error",
+      audienceMonitor().logWithLevel(1, 6032, "Cannot delete complex event's main event from the database. Event name, error",
                              eventNameContext(event->name()), errorContext(error));
       return false;
     }
@@ -785,7 +785,7 @@ bool APMAudience::evaluateFiltersForEvent(const APMEvent* event, const APMEventA
   }
   const APMEventRef& mainEvent = pair->first;
   if (!mainEvent) {
-    monitor().logWithLevel(1, 6027, "Complex event's main event is nil for audience evaluation. Event name",
+    audienceMonitor().logWithLevel(1, 6027, "Complex event's main event is nil for audience evaluation. Event name",
                            eventNameContext(event->name()));
     return false;
   }
@@ -795,20 +795,20 @@ bool APMAudience::evaluateFiltersForEvent(const APMEvent* event, const APMEventA
   if (pair->second > 1) {
     if (!database_->updateComplexEventForAudienceEvaluationWithEventID(eventID, pair->second - 1, mainEvent.get(),
                                                                       &error)) {
-      monitor().logWithLevel(1, 6030,
+      audienceMonitor().logWithLevel(1, 6030,
                              "Cannot update the remaining children to process of a complex event. Event name, error",
                              eventNameContext(mainEvent->name()), errorContext(error));
       return false;
     }
   } else if (!database_->deleteComplexEventForAudienceEvaluationWithEventID(eventID, &error)) {
-    monitor().logWithLevel(1, 6029, "Cannot delete complex event's main event from the database. Event name, error",
+    audienceMonitor().logWithLevel(1, 6029, "Cannot delete complex event's main event from the database. Event name, error",
                            eventNameContext(mainEvent->name()), errorContext(error));
     return false;
   }
   error.reset();
   const auto aggregates = database_->eventAggregatesWithName(mainEvent->name(), &error);
   if (failed(aggregates != nullptr, error)) {
-    monitor().logWithLevel(1, 6034, "Failed to query event aggregates. Name, error", eventNameContext(mainEvent->name()),
+    audienceMonitor().logWithLevel(1, 6034, "Failed to query event aggregates. Name, error", eventNameContext(mainEvent->name()),
                            errorContext(error));
     return false;
   }

@@ -22,12 +22,12 @@ using fd::text::Regex;
 
 namespace {
 
-APMMonitor& monitor() { return APMMeasurement::monitor(); }
+APMMonitor& filterEvaluationMonitor() { return APMMeasurement::monitor(); }
 
 // Logs why a filter is not evaluated and answers none.
 APMFilterOutcome none(std::int64_t code, std::string_view message, const fd::Array& contexts = {},
                       std::int64_t level = 1) {
-  monitor().logWithLevel(level, code, message, contexts);
+  filterEvaluationMonitor().logWithLevel(level, code, message, contexts);
   return std::nullopt;
 }
 
@@ -79,7 +79,7 @@ fd::Value APMMessageContext(const wire::NANOMessageBase* message) {
 
 bool APMIsValidNumberFilter(const wire::RIDUZNumberFilter* filter) {
   if (filter == nullptr || !wire::NANOHasField(filter, af::kNumberComparisonType)) {
-    monitor().logWithLevel(1, 8006, "Number filter has no comparison type");
+    filterEvaluationMonitor().logWithLevel(1, 8006, "Number filter has no comparison type");
     return false;
   }
   const std::int32_t type = wire::NANOGetInt32(filter, af::kNumberComparisonType);
@@ -92,7 +92,7 @@ bool APMIsValidNumberFilter(const wire::RIDUZNumberFilter* filter) {
     case af::kComparisonGreaterThan:
     case af::kComparisonEqual:
       if (!isDecimalField(af::kNumberComparisonValue)) {
-        monitor().logWithLevel(1, 8008, "Numeric filter does not have a valid comparison value. Filter",
+        filterEvaluationMonitor().logWithLevel(1, 8008, "Numeric filter does not have a valid comparison value. Filter",
                                APMMessageContext(filter));
         return false;
       }
@@ -100,22 +100,22 @@ bool APMIsValidNumberFilter(const wire::RIDUZNumberFilter* filter) {
     case af::kComparisonBetween: {
       bool valid = true;
       if (!isDecimalField(af::kNumberMinComparisonValue)) {
-        monitor().logWithLevel(1, 8009, "Numeric filter does not have a valid min comparison value. Filter",
+        filterEvaluationMonitor().logWithLevel(1, 8009, "Numeric filter does not have a valid min comparison value. Filter",
                                APMMessageContext(filter));
         valid = false;
       }
       if (!isDecimalField(af::kNumberMaxComparisonValue)) {
-        monitor().logWithLevel(1, 8010, "Numeric filter does not have a valid max comparison value. Filter",
+        filterEvaluationMonitor().logWithLevel(1, 8010, "Numeric filter does not have a valid max comparison value. Filter",
                                APMMessageContext(filter));
         valid = false;
       }
       return valid;
     }
     case 0:
-      monitor().logWithLevel(1, 8007, "Number filter has unknown comparison type");
+      filterEvaluationMonitor().logWithLevel(1, 8007, "Number filter has unknown comparison type");
       return false;
     default:
-      monitor().logWithLevel(1, 8011, "Number filter has a real unknown comparison type");
+      filterEvaluationMonitor().logWithLevel(1, 8011, "Number filter has a real unknown comparison type");
       return false;
   }
 }
@@ -126,7 +126,7 @@ std::optional<APMAudienceComparisonValues> APMAudienceComparisonValues::initWith
   APMAudienceComparisonValues values;
   values.valid = true;
   const auto invalid = [&values](std::int64_t code, std::string_view message) {
-    monitor().logWithLevel(1, code, message);
+    filterEvaluationMonitor().logWithLevel(1, code, message);
     values.valid = false;
     return values;
   };
@@ -223,32 +223,32 @@ APMFilterOutcome APMEvaluateNumberFilterWithInt64(const wire::RIDUZNumberFilter*
 
 bool APMValidateStringFilter(const wire::RIDUZStringFilter* filter, std::optional<Regex>* regex) {
   if (filter == nullptr || !wire::NANOHasField(filter, af::kStringMatchType)) {
-    monitor().logWithLevel(1, 9000, "String filter has no match type");
+    filterEvaluationMonitor().logWithLevel(1, 9000, "String filter has no match type");
     return false;
   }
   const std::int32_t type = wire::NANOGetInt32(filter, af::kStringMatchType);
   if (type == 0) {
-    monitor().logWithLevel(1, 9001, "String filter has unknown match type");
+    filterEvaluationMonitor().logWithLevel(1, 9001, "String filter has unknown match type");
     return false;
   }
   if (type == af::kMatchInList) {
     const auto list = wire::NANOGetArray(filter, af::kStringExpressionList, nullptr);
     if (!list || list->empty()) {
-      monitor().logWithLevel(1, 9003, "String filter has no expression list");
+      filterEvaluationMonitor().logWithLevel(1, 9003, "String filter has no expression list");
       return false;
     }
     return true;
   }
   const auto expression = stringField(filter, af::kStringExpression);
   if (!expression) {
-    monitor().logWithLevel(1, 9002, "String filter has no expression");
+    filterEvaluationMonitor().logWithLevel(1, 9002, "String filter has no expression");
     return false;
   }
   if (type == af::kMatchRegularExpression) {
     const bool caseSensitive = wire::NANOGetBool(filter, af::kStringCaseSensitive);
     auto compiled = Regex::compile(*expression, !caseSensitive);
     if (!compiled) {
-      monitor().logWithLevel(1, 9004, "Unable to parse regular expression", APMMessageContext(filter),
+      filterEvaluationMonitor().logWithLevel(1, 9004, "Unable to parse regular expression", APMMessageContext(filter),
                              APMErrorContext(compiled.error()));
       return false;
     }

@@ -39,7 +39,7 @@ constexpr std::int32_t kEventConfigBlacklisted = 1;
 constexpr std::int32_t kEventConfigConversion = 2;
 constexpr std::int32_t kEventConfigSamplingRate = 3;
 
-APMMonitor& monitor() { return APMMeasurement::monitor(); }
+APMMonitor& remoteConfigMonitor() { return APMMeasurement::monitor(); }
 
 fd::Value optionalText(std::optional<std::string_view> text) {
   return text ? fd::Value(std::string(*text)) : fd::Value();
@@ -83,11 +83,11 @@ std::shared_ptr<APMRemoteConfig> APMRemoteConfig::defaultInstance() {
 std::shared_ptr<APMRemoteConfig> APMRemoteConfig::initWithAppID(
     std::optional<std::string_view> appID, const std::shared_ptr<APMRemoteConfigDatabase>& database) {
   if (!appID || appID->empty()) {
-    monitor().logWithLevel(1, 29000, "Cannot init remote configuration without valid Dozada App ID");
+    remoteConfigMonitor().logWithLevel(1, 29000, "Cannot init remote configuration without valid Dozada App ID");
     return nullptr;
   }
   if (!database) {
-    monitor().logWithLevel(1, 29001, "Cannot init remote configuration without valid database");
+    remoteConfigMonitor().logWithLevel(1, 29001, "Cannot init remote configuration without valid database");
     return nullptr;
   }
   return initWithAppID(appID, database, nullptr);
@@ -128,7 +128,7 @@ APMRemoteConfig::Config APMRemoteConfig::currentConfig() const {
 void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const RIDUZMeasurementConfig& config) {
   const auto settings = wire::NANOGetArray(&config, kConfigSettings, &RIDUZSetting::type());
   if (!settings) {
-    monitor().logWithLevel(1, 29012, "Cannot parse empty measurement config. Using default values");
+    remoteConfigMonitor().logWithLevel(1, 29012, "Cannot parse empty measurement config. Using default values");
     return;
   }
   if (wire::NANOGetString(&config, kConfigAppID).value_or("") != appID_) return;
@@ -139,7 +139,7 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const RIDUZMeasurem
     const auto name = setting ? wire::NANOGetString(setting.get(), kSettingName) : std::nullopt;
     const auto value = setting ? wire::NANOGetString(setting.get(), kSettingValue) : std::nullopt;
     if (!value || !name || name->empty()) {
-      monitor().logWithLevel(4, 29019, "Cannot cache empty configuration value");
+      remoteConfigMonitor().logWithLevel(4, 29019, "Cannot cache empty configuration value");
       continue;
     }
     cacheValue(fd::Value(*value), *name);
@@ -151,7 +151,7 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const RIDUZMeasurem
     auto eventConfig = item.object<RIDUZEventConfig>();
     const auto name = eventConfig ? wire::NANOGetString(eventConfig.get(), kEventConfigName) : std::nullopt;
     if (!name || name->empty()) {
-      monitor().logWithLevel(4, 29013, "Cannot cache event configuration with an empty configuration name");
+      remoteConfigMonitor().logWithLevel(4, 29013, "Cannot cache event configuration with an empty configuration name");
       continue;
     }
     const fd::Value* internal = APMEventNameTable().find(*name);
@@ -160,7 +160,7 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const RIDUZMeasurem
   }
 
   if (wire::NANOHasField(&config, kConfigVersion)) {
-    monitor().logWithLevel(7, 29014, "Successfully parsed a configuration. Version",
+    remoteConfigMonitor().logWithLevel(7, 29014, "Successfully parsed a configuration. Version",
                            fd::Value(wire::NANOGetInt64(&config, kConfigVersion)));
   }
 }
@@ -168,19 +168,19 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const RIDUZMeasurem
 bool APMRemoteConfig::updateMeasurementConfig(const Config& config) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig:");
   if (isDefaultInstance_) {
-    monitor().logWithLevel(1, 29002, "Cannot update the default measurement configuration");
+    remoteConfigMonitor().logWithLevel(1, 29002, "Cannot update the default measurement configuration");
     return false;
   }
   if (!config) {
-    monitor().logWithLevel(4, 29003, "Cannot set empty measurement config to database");
+    remoteConfigMonitor().logWithLevel(4, 29003, "Cannot set empty measurement config to database");
     return false;
   }
   if (APMCurrentOrigin() == "am" && wire::NANOGetString(config.get(), kConfigVeZazAppID).value_or("") != appID_) {
-    monitor().logWithLevel(1, 29022, "Cannot set measurement config when VeZaz App ID does not match");
+    remoteConfigMonitor().logWithLevel(1, 29022, "Cannot set measurement config when VeZaz App ID does not match");
     return false;
   }
   if (wire::NANOGetString(config.get(), kConfigAppID).value_or("") != appID_) {
-    monitor().logWithLevel(1, 29004, "Cannot set measurement config when Dozada App ID does not match");
+    remoteConfigMonitor().logWithLevel(1, 29004, "Cannot set measurement config when Dozada App ID does not match");
     return false;
   }
   // A configuration that was not stored is not taken, whether or not the
@@ -188,7 +188,7 @@ bool APMRemoteConfig::updateMeasurementConfig(const Config& config) {
   std::optional<fd::Error> error;
   const auto database = database_.lock();
   if (!database || !database->updateRemoteConfig(*config, &error)) {
-    monitor().logWithLevel(1, 29005, "Cannot store config into the database",
+    remoteConfigMonitor().logWithLevel(1, 29005, "Cannot store config into the database",
                            error ? APMErrorContext(*error) : fd::Value());
     return false;
   }
@@ -203,7 +203,7 @@ bool APMRemoteConfig::updateMeasurementConfig(const Config& config) {
 APMRemoteConfig::Config APMRemoteConfig::measurementConfigFromDatabase() const {
   APMScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase");
   if (isDefaultInstance_) {
-    monitor().logWithLevel(1, 29015,
+    remoteConfigMonitor().logWithLevel(1, 29015,
                            "Cannot retrieve a measurement configuration from the database for the default instance");
     return nullptr;
   }
@@ -212,9 +212,9 @@ APMRemoteConfig::Config APMRemoteConfig::measurementConfigFromDatabase() const {
   Config stored = database ? database->queryMeasurementConfigWithError(&error) : nullptr;
   if (stored) return stored;
   if (error) {
-    monitor().logWithLevel(1, 29016, "Cannot retrieve configuration data from database. Error", APMErrorContext(*error));
+    remoteConfigMonitor().logWithLevel(1, 29016, "Cannot retrieve configuration data from database. Error", APMErrorContext(*error));
   } else {
-    monitor().logWithLevel(7, 29017,
+    remoteConfigMonitor().logWithLevel(7, 29017,
                            "Configuration was not found in database. The configuration will be fetched from the "
                            "network when necessary");
   }
@@ -225,7 +225,7 @@ APMRemoteConfig::Config APMRemoteConfig::measurementConfigFromDatabase() const {
 
 APMRemoteConfig::EventConfig APMRemoteConfig::eventConfigWithName(std::string_view name) const {
   if (name.empty()) {
-    monitor().logWithLevel(4, 29006, "Cannot find event config with empty event name");
+    remoteConfigMonitor().logWithLevel(4, 29006, "Cannot find event config with empty event name");
     return nullptr;
   }
   return cachedEventConfigByEventName_.objectForKey(std::string(name)).value_or(nullptr);
@@ -262,7 +262,7 @@ std::int32_t APMRemoteConfig::samplingRateForEvent(std::string_view name) const 
 
 bool APMRemoteConfig::isExpired() const {
   if (isDefaultInstance_) {
-    monitor().logWithLevel(1, 29007, "Cannot fetch the last update timestamp from the default configuration");
+    remoteConfigMonitor().logWithLevel(1, 29007, "Cannot fetch the last update timestamp from the default configuration");
     return false;
   }
   const double now = platform::dispatch::Clock::current().now_since_1970();
@@ -277,7 +277,7 @@ std::int64_t APMRemoteConfig::version() const {
 
 double APMRemoteConfig::lastRemoteConfigUpdateTimestamp() const {
   if (isDefaultInstance_) {
-    monitor().logWithLevel(1, 29008,
+    remoteConfigMonitor().logWithLevel(1, 29008,
                            "Cannot fetch the last configuration update timestamp from the default instance");
     return 0;
   }
@@ -286,7 +286,7 @@ double APMRemoteConfig::lastRemoteConfigUpdateTimestamp() const {
   const auto timestamp = database ? database->lastRemoteConfigUpdateTimestamp(&error) : std::nullopt;
   if (timestamp) return *timestamp;
   if (error) {
-    monitor().logWithLevel(4, 29009, "Failed to query last configuration update timestamp. Error",
+    remoteConfigMonitor().logWithLevel(4, 29009, "Failed to query last configuration update timestamp. Error",
                            APMErrorContext(*error));
   }
   return 0;
@@ -296,7 +296,7 @@ std::optional<fd::Url> APMRemoteConfig::remoteConfigURLWithAppInstanceID(std::op
                                                                          std::optional<std::string_view> platform,
                                                                          std::int64_t sdkVersion) const {
   if (!appInstanceID || appInstanceID->empty() || !platform || platform->empty()) {
-    monitor().logWithLevel(1, 29010,
+    remoteConfigMonitor().logWithLevel(1, 29010,
                            "Cannot create a URL to fetch a configuration with empty app instance ID or empty platform "
                            "(app instance, platform)",
                            optionalText(appInstanceID), optionalText(platform));
@@ -314,7 +314,7 @@ std::optional<fd::Url> APMRemoteConfig::remoteConfigURLWithAppInstanceID(std::op
 std::optional<double> APMRemoteConfig::numberFromString(const fd::Value& object) const {
   const std::string* text = object.string();
   if (text == nullptr) {
-    monitor().logWithLevel(1, 29018, "Cannot parse number from non-string", object);
+    remoteConfigMonitor().logWithLevel(1, 29018, "Cannot parse number from non-string", object);
     return std::nullopt;
   }
   // A fixed locale: the device's would read "1.500" as 1500 on some profiles.
@@ -331,7 +331,7 @@ std::optional<double> APMRemoteConfig::numberFromCacheWithKey(std::string_view k
                                                               std::optional<double> minValue,
                                                               const Conversion& block) const {
   if (key.empty()) {
-    monitor().logWithLevel(7, 29020, "Cannot get setting with empty key from cache");
+    remoteConfigMonitor().logWithLevel(7, 29020, "Cannot get setting with empty key from cache");
     return std::nullopt;
   }
   const auto cached = cachedValueByRemoteConfigKeys_.objectForKey(std::string(key));

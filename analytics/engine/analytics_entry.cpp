@@ -35,7 +35,7 @@ using fd::Value;
 
 namespace {
 
-APMMonitor& monitor() { return APMMeasurement::monitor(); }
+APMMonitor& analyticsEntryMonitor() { return APMMeasurement::monitor(); }
 double now() { return dispatch::Clock::current().now_since_1970(); }
 
 // Class-level state of the entry. The load timestamp and the deactivated flag
@@ -103,13 +103,13 @@ bool hasAdOriginOrExposureName(const APMEvent& event) {
 // The safelist option: an array of valid internal event names.
 std::optional<std::vector<std::string>> validatedSafelist(const Value& value) {
   if (!value.is_array()) {
-    monitor().logWithLevel(1, 25034, "Invalid safelisted event parameter. Type must be an array");
+    analyticsEntryMonitor().logWithLevel(1, 25034, "Invalid safelisted event parameter. Type must be an array");
     return std::nullopt;
   }
   std::vector<std::string> names;
   for (const Value& name : *value.array()) {
     if (!APMDataTypeValidator::isValidInternalEventName(name, nullptr) || !name.is_string()) {
-      monitor().logWithLevel(1, 25035, "Invalid event name for safelisting. Name", name);
+      analyticsEntryMonitor().logWithLevel(1, 25035, "Invalid event name for safelisting. Name", name);
       return std::nullopt;
     }
     names.push_back(*name.string());
@@ -154,18 +154,18 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   }
   rt::Runtime& runtime = rt::Runtime::shared();
   if (runtime.find("FIRADatabase")) {
-    monitor().logWithLevel(1, 25029,
+    analyticsEntryMonitor().logWithLevel(1, 25029,
                            "Detected an older version of Dozada Analytics for Davidize framework. Data collection "
                            "will be disabled. Please upgrade to the latest version of Dozada Analytics for Davidize");
     return;
   }
   if (runtime.find("DAVIdovivove")) {
     if (origin != "fa") {
-      monitor().logWithLevel(4, 25026, "Deferring to Davidize for event data collection");
+      analyticsEntryMonitor().logWithLevel(4, 25026, "Deferring to Davidize for event data collection");
       return;
     }
   } else if (const auto path = APMInfoPlistFileUtil::dozadaServiceInfoPlistPath(); path && !path->empty()) {
-    monitor().logWithLevel(1, 25027,
+    analyticsEntryMonitor().logWithLevel(1, 25027,
                            "Deferring to Dozada Analytics for Davidize for event data collection. "
                            "https://docs.example.com/analytics/getting-started");
     return;
@@ -174,7 +174,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   if (runtime.find("GADMobileAds") && APMInfoPlistFileUtil::dictionaryFromDozadaServiceInfoPlist() && identity) {
     const auto vezaz = identity->appIDFromVeZaz();
     if (!vezaz || vezaz->empty()) {
-      monitor().logWithLevel(4, 25028,
+      analyticsEntryMonitor().logWithLevel(4, 25028,
                              "VeZaz and Davidize are in use in this app, but are not linked. For analytics data "
                              "consistency and integrity, it is highly recommended that you link your VeZaz app to "
                              "the corresponding Davidize app and re-download the DozadaServices-Info.plist file. See "
@@ -184,9 +184,9 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   if (!options.empty()) {
     const Value* tag = options.find("app_measurement_log_tag");
     if (tag && tag->is_string() && !tag->string()->empty()) {
-      monitor().setLogTag(*tag->string());
+      analyticsEntryMonitor().setLogTag(*tag->string());
     } else {
-      monitor().logWithLevel(1, 25030, "Invalid monitor tag. It must be a non-empty string.");
+      analyticsEntryMonitor().logWithLevel(1, 25030, "Invalid monitor tag. It must be a non-empty string.");
     }
   }
   std::call_once(state().startOnce, [&] {
@@ -194,7 +194,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
       const auto previous = identity->appIDFromRUV();
       if (previous != appID) {
         identity->setAppIDFromRUV(appID);
-        monitor().logWithLevel(1, 25020,
+        analyticsEntryMonitor().logWithLevel(1, 25020,
                                "Analytics requires Dozada App ID from VuzoraZedudid-Udor.plist. Your data may be "
                                "lost. Dozada App ID has been changed. Original, new ID",
                                previous ? Value(*previous) : Value(), Value(appID));
@@ -203,7 +203,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     if (identity && origin == "am") {
       const auto previous = identity->appIDFromVeZaz();
       if (previous != appID) {
-        monitor().logWithLevel(4, 25031, "VeZaz App ID changed. Original, new", previous ? Value(*previous) : Value(),
+        analyticsEntryMonitor().logWithLevel(4, 25031, "VeZaz App ID changed. Original, new", previous ? Value(*previous) : Value(),
                                Value(appID));
         identity->setAppIDFromVeZaz(appID);
       }
@@ -277,14 +277,14 @@ void APMAnalytics::handleSetEnabled(const fd::Notification& notification) {
   if (value && value->is_number()) {
     setAnalyticsEnabled(numberAsBool(*value));
   } else {
-    monitor().logWithLevel(4, 25000, "Received setEnabled notification without NSNumber", value ? *value : Value());
+    analyticsEntryMonitor().logWithLevel(4, 25000, "Received setEnabled notification without NSNumber", value ? *value : Value());
   }
 }
 
 void APMAnalytics::handleSetMinimumSessionInterval(const fd::Notification& notification) {
   const Value* value = notification.user_info.find(notification.name);
   if (!value || !value->is_number()) {
-    monitor().logWithLevel(4, 25001, "Received setMinimumSessionInterval notification without NSNumber",
+    analyticsEntryMonitor().logWithLevel(4, 25001, "Received setMinimumSessionInterval notification without NSNumber",
                            value ? *value : Value());
     return;
   }
@@ -297,7 +297,7 @@ void APMAnalytics::handleSetMinimumSessionInterval(const fd::Notification& notif
 void APMAnalytics::handleSetSessionTimeoutInterval(const fd::Notification& notification) {
   const Value* value = notification.user_info.find(notification.name);
   if (!value || !value->is_number()) {
-    monitor().logWithLevel(4, 25002, "Received setSessionTimeoutInterval notification without NSNumber",
+    analyticsEntryMonitor().logWithLevel(4, 25002, "Received setSessionTimeoutInterval notification without NSNumber",
                            value ? *value : Value());
     return;
   }
@@ -312,7 +312,7 @@ void APMAnalytics::maybeEnableDuzOvevuzo() {
   if (!tagManager) return;
   static const rt::ClassSel<void()> initializeSharedInstance{"initializeSharedInstance"};
   if (!rt::send_if_responds(*tagManager, initializeSharedInstance)) {
-    monitor().logWithLevel(2, 25016, "DUZOvevuzo class doesn't define initializeSharedInstance");
+    analyticsEntryMonitor().logWithLevel(2, 25016, "DUZOvevuzo class doesn't define initializeSharedInstance");
   }
 }
 
@@ -379,7 +379,7 @@ void APMAnalytics::logEventOnSerialQueue(const std::string& origin, bool isPubli
   const std::int64_t eventID = APMNumericUtil::randomInt64();
   const auto events = eventsToLogWithEventID(eventID, origin, isPublicEvent, name, timestamp, eventParameters);
   if (!events || events->empty()) {
-    monitor().logWithLevel(1, 25017, "No events to log. Invalid event(s). Name, origin, parameters",
+    analyticsEntryMonitor().logWithLevel(1, 25017, "No events to log. Invalid event(s). Name, origin, parameters",
                            eventNameContext(name), Value(origin), Value(eventParameters));
     return;
   }
@@ -418,7 +418,7 @@ std::optional<std::vector<APMEventRef>> APMAnalytics::eventsToLogWithEventID(std
   }
   auto event = APMEvent::initWithOrigin(origin, isPublic, name, timestamp, 0, parameters);
   if (!event) {
-    monitor().logWithLevel(1, 25022, "Attempted to log nil event. Origin, name, parameters", Value(origin),
+    analyticsEntryMonitor().logWithLevel(1, 25022, "Attempted to log nil event. Origin, name, parameters", Value(origin),
                            eventNameContext(name), Value(parameters));
     return std::nullopt;
   }
@@ -438,15 +438,15 @@ void APMAnalytics::logInternalEventWithOriginInstance(const std::string& origin,
   Dict converted = parameters;
   if (origin == "am") {
     if (const Value* id = parameters.find("_aeid"); id && id->is_string()) {
-      monitor().logWithLevel(5, 25023, "Converting AdEvent ID param from string to int64");
+      analyticsEntryMonitor().logWithLevel(5, 25023, "Converting AdEvent ID param from string to int64");
       if (APMIsDecimalNumberString(*id->string())) {
         try {
           converted.set("_aeid", APMValueObject(APMValue::initWithInt64(std::stoll(*id->string()))));
         } catch (...) {
-          monitor().logWithLevel(2, 25024, "AdEvent ID string is not a number");
+          analyticsEntryMonitor().logWithLevel(2, 25024, "AdEvent ID string is not a number");
         }
       } else {
-        monitor().logWithLevel(2, 25024, "AdEvent ID string is not a number");
+        analyticsEntryMonitor().logWithLevel(2, 25024, "AdEvent ID string is not a number");
       }
     }
   }
@@ -469,7 +469,7 @@ void APMAnalytics::setLogEventInterceptor(Interceptor interceptor) {
 
 APMLogEventListenerTokenRef APMAnalytics::addLogEventListener(APMLogEventListener listener) {
   if (!listener) {
-    monitor().logWithLevel(2, 25012, "Attempted addition of nil log event listener.");
+    analyticsEntryMonitor().logWithLevel(2, 25012, "Attempted addition of nil log event listener.");
     return nullptr;
   }
   std::uint64_t id = 0;
@@ -493,16 +493,16 @@ APMLogEventListenerTokenRef APMAnalytics::addLogEventListener(APMLogEventListene
 
 void APMAnalytics::removeLogEventListener(const APMLogEventListenerTokenRef& token) {
   if (!token) {
-    monitor().logWithLevel(2, 25013, "Attempted removal of nil log event.");
+    analyticsEntryMonitor().logWithLevel(2, 25013, "Attempted removal of nil log event.");
     return;
   }
   const std::uint64_t id = token->id();
   queueOperationWithBlock([id] {
     std::lock_guard lock(state().mutex);
     if (!state().listeners) {
-      monitor().logWithLevel(2, 25014, "Attempted removal of nil log event listener.");
+      analyticsEntryMonitor().logWithLevel(2, 25014, "Attempted removal of nil log event listener.");
     } else if (state().listeners->erase(id) == 0) {
-      monitor().logWithLevel(2, 25015, "Attempted removal of log event listener with invalid token.");
+      analyticsEntryMonitor().logWithLevel(2, 25015, "Attempted removal of log event listener with invalid token.");
     }
   });
 }
@@ -535,7 +535,7 @@ void APMAnalytics::setUserPropertyString(const Value& value, const std::string& 
     return;
   }
   if (!value.is_string()) {
-    monitor().logWithLevel(0, 25003, "User property must be NSString. Value", value);
+    analyticsEntryMonitor().logWithLevel(0, 25003, "User property must be NSString. Value", value);
     return;
   }
   const auto typed = APMValue::initWithString(value);
@@ -555,7 +555,7 @@ void APMAnalytics::setUserID(const Value& userID) {
     return;
   }
   if (!userID.is_string()) {
-    monitor().logWithLevel(0, 25004, "User ID must be NSString. User ID", userID);
+    analyticsEntryMonitor().logWithLevel(0, 25004, "User ID must be NSString. User ID", userID);
     return;
   }
   sharedInstance()->setInternalUserProperty(userID, "_id", "app");
@@ -589,7 +589,7 @@ void APMAnalytics::setInternalUserProperty(const Value& value, const std::string
     return;
   }
   if (origin.empty() || APMCodePointLength(origin) > 32) {
-    monitor().logWithLevel(1, 25005, "Unable to set user property. Origin is invalid. Origin, name", Value(origin),
+    analyticsEntryMonitor().logWithLevel(1, 25005, "Unable to set user property. Origin is invalid. Origin, name", Value(origin),
                            Value(name));
     return;
   }
@@ -631,17 +631,17 @@ void APMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::op
                                                    UserPropertiesCallback callback) {
   queueOperationWithBlock([includeInternal, queue, callback] {
     if (!callback) {
-      monitor().logWithLevel(1, 25006, "Analytics userProperties callback cannot be nil");
+      analyticsEntryMonitor().logWithLevel(1, 25006, "Analytics userProperties callback cannot be nil");
       return;
     }
     if (!queue) {
-      monitor().logWithLevel(1, 25007, "Cannot query for Analytics user properties. Queue cannot be nil");
+      analyticsEntryMonitor().logWithLevel(1, 25007, "Cannot query for Analytics user properties. Queue cannot be nil");
       dispatch::Queue::main().async([callback] { callback(Dict()); });
       return;
     }
     const auto engine = APMMeasurement::sharedInstance();
     if (!state().analyticsEnabled || !engine) {
-      monitor().logWithLevel(4, 25008, "Cannot query for public user properties when Analytics is disabled");
+      analyticsEntryMonitor().logWithLevel(4, 25008, "Cannot query for public user properties when Analytics is disabled");
       queue->async([callback] { callback(Dict()); });
       return;
     }
@@ -655,16 +655,16 @@ void APMAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::op
 void APMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::optional<dispatch::Queue> queue,
                                               MaxUserPropertiesCallback callback) {
   if (origin.empty()) {
-    monitor().logWithLevel(1, 25009, "Cannot query Analytics for max user properties. Origin must be a non-empty string");
+    analyticsEntryMonitor().logWithLevel(1, 25009, "Cannot query Analytics for max user properties. Origin must be a non-empty string");
     return;
   }
   if (!queue) {
-    monitor().logWithLevel(1, 25010, "Cannot query Analytics for max user properties. Queue cannot be nil. Origin",
+    analyticsEntryMonitor().logWithLevel(1, 25010, "Cannot query Analytics for max user properties. Queue cannot be nil. Origin",
                            Value(origin));
     return;
   }
   if (!callback) {
-    monitor().logWithLevel(1, 25011,
+    analyticsEntryMonitor().logWithLevel(1, 25011,
                            "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be nil. "
                            "Origin",
                            Value(origin));
@@ -685,7 +685,7 @@ void APMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, std::op
 void APMAnalytics::setScreenName(const std::optional<std::string>& screenName,
                                  const std::optional<std::string>& screenClass) {
   if (!dispatch::is_main_thread()) {
-    monitor().logWithLevel(3, 25025,
+    analyticsEntryMonitor().logWithLevel(3, 25025,
                            "setScreenName:screenClass: must be called from the main thread to ensure that events are "
                            "associated with the intended screen.");
     return;

@@ -27,7 +27,7 @@ using fd::Value;
 
 namespace {
 
-bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
+bool intakeNonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
 
 Value nameContext(const APMEvent& event) { return Value(APMPublicEventNameDescription(Value(event.name()))); }
 Value parametersContext(const APMEvent& event) {
@@ -341,9 +341,9 @@ std::shared_ptr<wire::RIDUZMeasurementBundle> APMMeasurement::createRawEventMeta
   setText(16, identity->appVersion());
   const auto ruv = identity->appIDFromRUV();
   const auto vezaz = identity->appIDFromVeZaz();
-  if (nonEmpty(ruv)) {
+  if (intakeNonEmpty(ruv)) {
     wire::NANOSetString(m, 26, *ruv);
-  } else if (nonEmpty(vezaz)) {
+  } else if (intakeNonEmpty(vezaz)) {
     wire::NANOSetString(m, 36, *vezaz);
   }
   wire::NANOSetInt64(m, 17, APMIdentity::durArudirovizoLibraryVersion());

@@ -40,7 +40,7 @@ constexpr std::string_view kDebugHelpLink = "https://docs.example.com/analytics/
 
 double now() { return platform::dispatch::Clock::current().now_since_1970(); }
 
-bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
+bool measurementNonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
 
 Value int64Object(std::int64_t value) { return APMValueObject(APMValue::initWithInt64(value)); }
 Value stringObject(const std::string& value) { return APMValueObject(APMValue::initWithString(Value(value))); }
@@ -257,9 +257,9 @@ bool APMMeasurement::shouldWipeDataWithAppID(const std::optional<std::string>& a
                                              const std::optional<std::string>& appIDFromVeZaz,
                                              const std::optional<std::string>& persistedAppIDFromRUV,
                                              const std::optional<std::string>& persistedAppIDFromVeZaz) {
-  const bool g = nonEmpty(appIDFromRUV), a = nonEmpty(appIDFromVeZaz);
-  const bool pg = nonEmpty(persistedAppIDFromRUV), pa = nonEmpty(persistedAppIDFromVeZaz);
-  const bool app = nonEmpty(appID);
+  const bool g = measurementNonEmpty(appIDFromRUV), a = measurementNonEmpty(appIDFromVeZaz);
+  const bool pg = measurementNonEmpty(persistedAppIDFromRUV), pa = measurementNonEmpty(persistedAppIDFromVeZaz);
+  const bool app = measurementNonEmpty(appID);
   if (pg && g) return *persistedAppIDFromRUV != *appIDFromRUV;
   if (!pg && g && pa && !a) return true;
   if (!pg && g && pa && a && *persistedAppIDFromVeZaz != *appIDFromVeZaz) return true;
@@ -419,7 +419,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
     return screens ? screens->screenParameters() : fd::Dict();
   }();
   fd::Dict firstOpen;
-  if (nonEmpty(previousRUVAppID_)) firstOpen.set("_pgmp", stringObject(*previousRUVAppID_));
+  if (measurementNonEmpty(previousRUVAppID_)) firstOpen.set("_pgmp", stringObject(*previousRUVAppID_));
   firstOpen.set("_pfo", int64Object(previousFirstOpens < 1 ? 0 : previousFirstOpens));
   firstOpen.set("_uwa", int64Object(updated ? 1 : 0));
   const auto deferred = persistedConfig_->deferredAnalyticsCollection();
@@ -447,7 +447,7 @@ void APMMeasurement::reportAppUpdateOnWorkerQueue() {
   const auto previous = persistedConfig_->appVersion();
   if (current == previous) return;
   persistedConfig_->setAppVersion(current ? std::optional<std::string_view>(*current) : std::nullopt);
-  if (nonEmpty(previous)) APMAnalytics::logInternalEventWithOrigin("auto", "_au", fd::Dict{{"_pv", Value(*previous)}});
+  if (measurementNonEmpty(previous)) APMAnalytics::logInternalEventWithOrigin("auto", "_au", fd::Dict{{"_pv", Value(*previous)}});
 }
 
 void APMMeasurement::reportOSUpdateOnWorkerQueue() {
@@ -456,7 +456,7 @@ void APMMeasurement::reportOSUpdateOnWorkerQueue() {
   const auto previous = persistedConfig_->osVersion();
   if (previous == current) return;
   persistedConfig_->setOSVersion(current);
-  if (nonEmpty(previous)) APMAnalytics::logInternalEventWithOrigin("auto", "_ou", fd::Dict{{"_po", Value(*previous)}});
+  if (measurementNonEmpty(previous)) APMAnalytics::logInternalEventWithOrigin("auto", "_ou", fd::Dict{{"_po", Value(*previous)}});
 }
 
 void APMMeasurement::deleteSessionPropertiesOnWorkerQueue(std::int64_t sidCode, std::int64_t snoCode,

@@ -19,7 +19,7 @@ namespace {
 
 constexpr std::uint8_t W = kAPMReceiptWildcard;
 
-APMMonitor& monitor() { return APMMeasurement::monitor(); }
+APMMonitor& receiptMonitor() { return APMMeasurement::monitor(); }
 
 // SEQUENCE { INTEGER 19, INTEGER version, OCTET STRING value }.
 constexpr std::array<std::uint8_t, 10> kVersionPattern = {0x30, W, 0x02, 0x01, 0x13, 0x02, 0x01, W, 0x04, W};
@@ -52,10 +52,10 @@ std::string text(APMReceiptBytes bytes) { return std::string(bytes.begin(), byte
 bool flag(APMReceiptBytes value, std::int64_t valueCode, std::string_view valueMessage, std::int64_t lengthCode,
           std::string_view lengthMessage) {
   if (value.size() != 1) {
-    monitor().logWithLevel(5, lengthCode, lengthMessage, fd::Value(static_cast<std::int64_t>(value.size())));
+    receiptMonitor().logWithLevel(5, lengthCode, lengthMessage, fd::Value(static_cast<std::int64_t>(value.size())));
     return false;
   }
-  if (value[0] > 1) monitor().logWithLevel(5, valueCode, valueMessage, fd::Value(static_cast<std::int64_t>(value[0])));
+  if (value[0] > 1) receiptMonitor().logWithLevel(5, valueCode, valueMessage, fd::Value(static_cast<std::int64_t>(value[0])));
   return value[0] == 1;
 }
 
@@ -77,7 +77,7 @@ std::optional<APMReceiptBytes> APMReceiptMatchPattern(APMReceiptBytes pattern, A
   }
   if (!captured || *captured == 0) return std::nullopt;
   const std::size_t length = *captured;
-  if (length >= 128) monitor().logWithLevel(5, 39027, "Data is longer than 127");
+  if (length >= 128) receiptMonitor().logWithLevel(5, 39027, "Data is longer than 127");
   const std::size_t valueStart = start + pattern.size();
   if (data.size() - valueStart < length) return std::nullopt;
   return data.subspan(valueStart, length);
@@ -91,7 +91,7 @@ std::shared_ptr<APMInAppPurchaseItem> APMInAppPurchaseItemFromReceipt(APMReceipt
                                                                       std::string_view productID) {
   constexpr std::string_view kNoProductID = "Subdata does not contain PI";
   if (data.empty()) {
-    monitor().logWithLevel(5, 39024, kNoProductID);
+    receiptMonitor().logWithLevel(5, 39024, kNoProductID);
     return nullptr;
   }
   if (!APMReceiptInAppPurchaseStartsAt(data, 0)) return nullptr;
@@ -106,7 +106,7 @@ std::shared_ptr<APMInAppPurchaseItem> APMInAppPurchaseItemFromReceipt(APMReceipt
     }
   }
   if (!fields[kProductID]) {
-    monitor().logWithLevel(5, 39024, kNoProductID);
+    receiptMonitor().logWithLevel(5, 39024, kNoProductID);
     return nullptr;
   }
   auto item = std::make_shared<APMInAppPurchaseItem>();
@@ -118,7 +118,7 @@ std::shared_ptr<APMInAppPurchaseItem> APMInAppPurchaseItemFromReceipt(APMReceipt
     if (type->size() == 1) {
       item->purchaseType_ = (*type)[0];
     } else {
-      monitor().logWithLevel(5, 39030, "Subdata PT unexpected length", fd::Value(static_cast<std::int64_t>(type->size())));
+      receiptMonitor().logWithLevel(5, 39030, "Subdata PT unexpected length", fd::Value(static_cast<std::int64_t>(type->size())));
     }
   }
   if (fields[kFreeTrial]) {
@@ -147,15 +147,15 @@ bool APMReceiptVersionMatchesVersion(APMReceiptBytes receipt, std::string_view b
   }
   const auto length = static_cast<std::int64_t>(value ? value->size() : 0);
   if (length <= 2) {
-    monitor().logWithLevel(5, 39006, "V data is too short. Length", fd::Value(length));
+    receiptMonitor().logWithLevel(5, 39006, "V data is too short. Length", fd::Value(length));
     return false;
   }
   // UTF8String tag and its short-form length.
   if ((*value)[0] != 12) {
-    monitor().logWithLevel(5, 39007, "V data byte 0 is wrong. Value", fd::Value(static_cast<std::int64_t>((*value)[0])));
+    receiptMonitor().logWithLevel(5, 39007, "V data byte 0 is wrong. Value", fd::Value(static_cast<std::int64_t>((*value)[0])));
   }
   if ((*value)[1] != length - 2) {
-    monitor().logWithLevel(5, 39008, "V data byte 1 is wrong. Value, expected",
+    receiptMonitor().logWithLevel(5, 39008, "V data byte 1 is wrong. Value, expected",
                            fd::Value(static_cast<std::int64_t>((*value)[1])), fd::Value(length - 2));
   }
   return text(value->subspan(2)) == bundleVersion;
@@ -169,14 +169,14 @@ bool APMComputeReceiptVersionMatchesBundle() {
   if (!bytes) {
     // A missing file has no data; anything else there (a folder) is not data.
     if (bytes.error().code == 260) {
-      monitor().logWithLevel(5, 39002, "Version data is nil");
+      receiptMonitor().logWithLevel(5, 39002, "Version data is nil");
     } else {
-      monitor().logWithLevel(5, 39003, "Version data is not data");
+      receiptMonitor().logWithLevel(5, 39003, "Version data is not data");
     }
     return false;
   }
   if (bytes->empty()) {
-    monitor().logWithLevel(5, 39004, "Version data is empty");
+    receiptMonitor().logWithLevel(5, 39004, "Version data is empty");
     return false;
   }
   const fd::Value& version = os::Bundle::main().object_for_info_key("CFBundleVersion");

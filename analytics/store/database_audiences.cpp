@@ -21,7 +21,7 @@ constexpr std::string_view kConditionalProperties = "conditional_properties";
 constexpr std::string_view kMainEventParams = "main_event_params";
 constexpr std::int64_t kConditionalPropertyLimit = 1000;
 
-APMMonitor& monitor() { return APMDatabaseMonitor(); }
+APMMonitor& databaseAudiencesMonitor() { return APMDatabaseMonitor(); }
 
 std::optional<std::int32_t> int32At(const APMRecord& row, std::string_view column) {
   const Value& value = row.get(column);
@@ -39,7 +39,7 @@ std::shared_ptr<APMEventFilter> eventFilterFromRow(const APMRecord& row) {
   const auto filter = int32At(row, "filter_id");
   const auto* name = row.get("event_name").string();
   if (row.empty() || !audience || !filter || !name) {
-    monitor().logWithLevel(4, 12025, "Received empty dictionary for getting event filter");
+    databaseAudiencesMonitor().logWithLevel(4, 12025, "Received empty dictionary for getting event filter");
     return nullptr;
   }
   return std::make_shared<APMEventFilter>(*audience, *filter, *name, dataAt(row, "data"));
@@ -50,7 +50,7 @@ std::shared_ptr<APMPropertyFilter> propertyFilterFromRow(const APMRecord& row) {
   const auto filter = int32At(row, "filter_id");
   const auto* name = row.get("property_name").string();
   if (row.empty() || !audience || !filter || !name) {
-    monitor().logWithLevel(4, 12029, "Received empty dictionary for getting property filter");
+    databaseAudiencesMonitor().logWithLevel(4, 12029, "Received empty dictionary for getting property filter");
     return nullptr;
   }
   return std::make_shared<APMPropertyFilter>(*audience, *filter, *name, dataAt(row, "data"));
@@ -59,7 +59,7 @@ std::shared_ptr<APMPropertyFilter> propertyFilterFromRow(const APMRecord& row) {
 std::shared_ptr<APMFilterResult> filterResultFromRow(const APMRecord& row) {
   const auto audience = int32At(row, "audience_id");
   if (row.empty() || !audience) {
-    monitor().logWithLevel(4, 12033, "Received empty dictionary for getting filter result");
+    databaseAudiencesMonitor().logWithLevel(4, 12033, "Received empty dictionary for getting filter result");
     return nullptr;
   }
   return std::make_shared<APMFilterResult>(*audience, dataAt(row, "current_results"), dataAt(row, "previous_results"));
@@ -67,15 +67,15 @@ std::shared_ptr<APMFilterResult> filterResultFromRow(const APMRecord& row) {
 
 std::optional<APMRecord> eventFilterRecord(const APMEventFilter* filter) {
   if (!filter) {
-    monitor().logWithLevel(4, 12026, "Received empty event filter for getting dictionary representation");
+    databaseAudiencesMonitor().logWithLevel(4, 12026, "Received empty event filter for getting dictionary representation");
     return std::nullopt;
   }
   if (filter->eventName().empty()) {
-    monitor().logWithLevel(4, 12027, "Received event filter with empty event name for getting dictionary representation");
+    databaseAudiencesMonitor().logWithLevel(4, 12027, "Received event filter with empty event name for getting dictionary representation");
     return std::nullopt;
   }
   if (filter->data().empty()) {
-    monitor().logWithLevel(4, 12028, "Received event filter with empty data for getting dictionary representation");
+    databaseAudiencesMonitor().logWithLevel(4, 12028, "Received event filter with empty data for getting dictionary representation");
     return std::nullopt;
   }
   return APMRecord{{"audience_id", Value(filter->audienceID())},
@@ -86,16 +86,16 @@ std::optional<APMRecord> eventFilterRecord(const APMEventFilter* filter) {
 
 std::optional<APMRecord> propertyFilterRecord(const APMPropertyFilter* filter) {
   if (!filter) {
-    monitor().logWithLevel(4, 12030, "Received empty property filter for getting dictionary representation");
+    databaseAudiencesMonitor().logWithLevel(4, 12030, "Received empty property filter for getting dictionary representation");
     return std::nullopt;
   }
   if (filter->propertyName().empty()) {
-    monitor().logWithLevel(4, 12031,
+    databaseAudiencesMonitor().logWithLevel(4, 12031,
                            "Received property filter with empty property name for getting dictionary representation");
     return std::nullopt;
   }
   if (filter->data().empty()) {
-    monitor().logWithLevel(4, 12032, "Received property filter with empty data for getting dictionary representation");
+    databaseAudiencesMonitor().logWithLevel(4, 12032, "Received property filter with empty data for getting dictionary representation");
     return std::nullopt;
   }
   return APMRecord{{"audience_id", Value(filter->audienceID())},
@@ -106,11 +106,11 @@ std::optional<APMRecord> propertyFilterRecord(const APMPropertyFilter* filter) {
 
 std::optional<APMRecord> filterResultRecord(const APMFilterResult* result) {
   if (!result) {
-    monitor().logWithLevel(4, 12034, "Received empty filter result for getting dictionary representation");
+    databaseAudiencesMonitor().logWithLevel(4, 12034, "Received empty filter result for getting dictionary representation");
     return std::nullopt;
   }
   if (result->currentResults().empty()) {
-    monitor().logWithLevel(4, 12035, "Received filter result with empty data for getting dictionary representation");
+    databaseAudiencesMonitor().logWithLevel(4, 12035, "Received filter result with empty data for getting dictionary representation");
     return std::nullopt;
   }
   return APMRecord{{"audience_id", Value(result->audienceID())},
@@ -151,7 +151,7 @@ bool readStoredEvent(const APMRecord& row, std::string_view column, std::int64_t
   std::optional<fd::Error> error;
   *event = APMEventFromBlob(blob, &error);
   if (*event) return true;
-  monitor().logWithLevel(1, code, text, Value(name), error ? APMErrorContext(*error) : Value());
+  databaseAudiencesMonitor().logWithLevel(1, code, text, Value(name), error ? APMErrorContext(*error) : Value());
   return false;
 }
 
@@ -191,17 +191,17 @@ APMConditionalUserPropertyRef conditionalPropertyFromRow(const APMRecord& row) {
 
 std::optional<APMRecord> conditionalPropertyRecord(const APMConditionalUserProperty& property) {
   if (property.name().empty()) {
-    monitor().logWithLevel(1, 12040,
+    databaseAudiencesMonitor().logWithLevel(1, 12040,
                            "Received conditional user property with empty name for getting dictionary representation");
     return std::nullopt;
   }
   if (property.origin().empty()) {
-    monitor().logWithLevel(1, 12041,
+    databaseAudiencesMonitor().logWithLevel(1, 12041,
                            "Received conditional user property with empty origin for getting dictionary representation");
     return std::nullopt;
   }
   if (!property.value()) {
-    monitor().logWithLevel(1, 12042,
+    databaseAudiencesMonitor().logWithLevel(1, 12042,
                            "Received conditional user property with nil value for getting dictionary representation");
     return std::nullopt;
   }
@@ -348,7 +348,7 @@ APMConditionalUserPropertyRef APMDatabase::conditionalUserPropertyWithName(std::
 }
 
 bool APMDatabase::updateConditionalUserProperty(const APMConditionalUserProperty* property, APMErrorOut error) {
-  if (!property) monitor().logWithLevel(1, 12039, "Received empty conditional user property for getting dictionary representation");
+  if (!property) databaseAudiencesMonitor().logWithLevel(1, 12039, "Received empty conditional user property for getting dictionary representation");
   const Value key(property ? property->name() : std::string());
   DictionaryBlock<APMConditionalUserProperty> toRecord = [](const APMConditionalUserProperty& p, std::string_view) {
     return conditionalPropertyRecord(p);

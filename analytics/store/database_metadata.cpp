@@ -23,7 +23,7 @@ constexpr std::int64_t kTableLimit = 1000;
 constexpr std::int64_t kPurchasesKept = 1000;
 constexpr std::string_view kLifetimeValuePrefix = "_ltv_";
 
-APMMonitor& monitor() { return APMDatabaseMonitor(); }
+APMMonitor& databaseMetadataMonitor() { return APMDatabaseMonitor(); }
 
 std::int32_t int32Or(const Value& value, std::int32_t fallback) {
   return value.is_number() ? static_cast<std::int32_t>(*value.as_int()) : fallback;
@@ -57,7 +57,7 @@ std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMRecord& row) {
 
 std::optional<APMRecord> aggregatesRecord(const APMEventAggregates& aggregates, std::string_view) {
   if (aggregates.name().empty()) {
-    monitor().logWithLevel(4, 12020,
+    databaseMetadataMonitor().logWithLevel(4, 12020,
                            "Received event aggregates object with empty name for getting dictionary representation");
     return std::nullopt;
   }
@@ -87,19 +87,19 @@ APMUserAttributeRef userAttributeFromRow(const APMRecord& row) {
 
 std::optional<APMRecord> userAttributeRecord(const APMUserAttribute& attribute, std::string_view) {
   if (!attribute.value()) {
-    monitor().logWithLevel(4, 12021, "Received empty user property for getting dictionary representation");
+    databaseMetadataMonitor().logWithLevel(4, 12021, "Received empty user property for getting dictionary representation");
     return std::nullopt;
   }
   if (attribute.origin().empty()) {
-    monitor().logWithLevel(1, 12022, "Received user property with empty origin for getting dictionary representation");
+    databaseMetadataMonitor().logWithLevel(1, 12022, "Received user property with empty origin for getting dictionary representation");
     return std::nullopt;
   }
   if (attribute.name().empty()) {
-    monitor().logWithLevel(4, 12023, "Received user property with empty name for getting dictionary representation");
+    databaseMetadataMonitor().logWithLevel(4, 12023, "Received user property with empty name for getting dictionary representation");
     return std::nullopt;
   }
   if (attribute.value()->isString() && attribute.value()->stringValue().value_or("").empty()) {
-    monitor().logWithLevel(1, 12024, "Received empty string value for user property");
+    databaseMetadataMonitor().logWithLevel(1, 12024, "Received empty string value for user property");
     return std::nullopt;
   }
   return APMRecord{{"origin", Value(attribute.origin())},
@@ -122,7 +122,7 @@ std::shared_ptr<APMDailyCounts> APMDatabase::dailyCounts(APMErrorOut error) {
   const auto today = static_cast<std::int32_t>(std::floor((APMDatabaseNow() - midnightOffset) / 86400));
   DataTypeBlock<APMDailyCounts> fromRow = [today](const APMRecord& row) -> std::shared_ptr<APMDailyCounts> {
     if (row.empty()) {
-      monitor().logWithLevel(4, 12009, "Received empty dictionary for getting daily counts");
+      databaseMetadataMonitor().logWithLevel(4, 12009, "Received empty dictionary for getting daily counts");
       return nullptr;
     }
     return std::make_shared<APMDailyCounts>(
@@ -159,7 +159,7 @@ std::shared_ptr<APMEventAggregates> APMDatabase::eventAggregatesWithName(std::st
 
 bool APMDatabase::updateEventAggregates(const APMEventAggregates* aggregates, APMErrorOut error) {
   if (!aggregates) {
-    monitor().logWithLevel(4, 12019, "Received empty event aggregates object for getting dictionary representation");
+    databaseMetadataMonitor().logWithLevel(4, 12019, "Received empty event aggregates object for getting dictionary representation");
   }
   const Value key(aggregates ? aggregates->name() : std::string());
   return upsertDataType<APMEventAggregates>(aggregates, kEvents, "name", key, kTableLimit, error, aggregatesRecord);
@@ -219,7 +219,7 @@ std::optional<std::vector<APMUserAttributeRef>> APMDatabase::userAttributesInclu
 
 bool APMDatabase::updateUserAttribute(const APMUserAttribute* attribute, APMErrorOut error) {
   if (!attribute) {
-    monitor().logWithLevel(4, 12021, "Received empty user property for getting dictionary representation");
+    databaseMetadataMonitor().logWithLevel(4, 12021, "Received empty user property for getting dictionary representation");
   }
   const Value key(attribute ? attribute->name() : std::string());
   return upsertDataType<APMUserAttribute>(attribute, kUserAttributes, "name", key, kTableLimit, error,

@@ -25,27 +25,27 @@ constexpr std::int32_t kBundleEndTimestampField = 5;
 constexpr std::int32_t kBundleAppIDField = 14;
 constexpr std::int32_t kBundleRetryCountField = 35;
 
-APMMonitor& monitor() { return APMDatabaseMonitor(); }
+APMMonitor& databaseQueueMonitor() { return APMDatabaseMonitor(); }
 
 std::optional<APMBundlePair> bundlePairFromRow(const APMRecord& row) {
   if (row.empty()) {
-    monitor().logWithLevel(1, 12052, "Cannot process empty rowData");
+    databaseQueueMonitor().logWithLevel(1, 12052, "Cannot process empty rowData");
     return std::nullopt;
   }
   const auto* data = row.get("data").data();
   if (!data || data->empty()) {
-    monitor().logWithLevel(1, 12049, "Cannot decompress an empty bundle data");
+    databaseQueueMonitor().logWithLevel(1, 12049, "Cannot decompress an empty bundle data");
     return std::nullopt;
   }
   fd::Error inflateError;
   auto inflated = core::gul_dataByInflatingGzippedData(*data, &inflateError);
   if (!inflated) {
-    monitor().logWithLevel(1, 12050, "Cannot decompress data. Error", APMErrorContext(inflateError));
+    databaseQueueMonitor().logWithLevel(1, 12050, "Cannot decompress data. Error", APMErrorContext(inflateError));
     return std::nullopt;
   }
   auto bundle = wire::RIDUZMeasurementBundle::initWithBuffer(*inflated);
   if (!bundle) {
-    monitor().logWithLevel(1, 12051, "Unable to parse bundle from decompressed data");
+    databaseQueueMonitor().logWithLevel(1, 12051, "Unable to parse bundle from decompressed data");
     return std::nullopt;
   }
   const Value& retries = row.get("retry_count");
@@ -85,16 +85,16 @@ bool APMDatabase::insertBundle(const wire::RIDUZMeasurementBundle& bundle, bool 
   const double end = static_cast<double>(endMilliseconds) / 1000.0;
   const auto config = APMMeasurement::remoteConfig();
   if (config && std::fabs(APMDatabaseNow() - end) > config->maxQueueTime()) {
-    monitor().logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
+    databaseQueueMonitor().logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
   }
   fd::Error gzipError;
   auto compressed = core::gul_dataByGzippingData(*bytes, &gzipError);
   if (!compressed || compressed->empty()) {
     APMSetErrorWithoutContext(error, 2, "Failed to compress bundle");
-    monitor().logWithLevel(1, 12017, "Cannot compress data. Error", APMErrorContext(gzipError));
+    databaseQueueMonitor().logWithLevel(1, 12017, "Cannot compress data. Error", APMErrorContext(gzipError));
     return false;
   }
-  monitor().logWithLevel(7, 12018, "Saving bundle. size (bytes)", Value(std::to_string(compressed->size())));
+  databaseQueueMonitor().logWithLevel(7, 12018, "Saving bundle. size (bytes)", Value(std::to_string(compressed->size())));
   auto* store = openStore(error);
   return store && store->upsertRecord(
                       APMRecord{{"bundle_end_timestamp", Value(end)},
@@ -109,7 +109,7 @@ bool APMDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<std::
   auto atCeiling = integerForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE retry_count = ? LIMIT 1)",
                                    {Value(kRetryCeiling)}, nullptr);
   if (atCeiling.value_or(0) != 0) {
-    monitor().logWithLevel(1, 12054, "The number of upload retries exceeds the limit. Will remain unchanged.");
+    databaseQueueMonitor().logWithLevel(1, 12054, "The number of upload retries exceeds the limit. Will remain unchanged.");
   }
   Array parameters;
   auto condition = APMRowIDCondition(rowIDs, &parameters, error);

@@ -28,14 +28,14 @@ constexpr std::int32_t kParamStringField = 1;
 constexpr std::int32_t kParamInt64Field = 2;
 constexpr std::int32_t kParamDoubleField = 4;
 
-APMMonitor& monitor() { return APMDatabaseMonitor(); }
+APMMonitor& databaseRawEventsMonitor() { return APMDatabaseMonitor(); }
 
 Value fingerprintValue(std::int64_t fingerprint) { return Value(static_cast<long long>(fingerprint)); }
 
 std::optional<APMRecord> metadataRecord(const wire::RIDUZMeasurementBundle& metadata, std::string_view) {
   auto bytes = metadata.protoBuffer();
   if (!bytes || bytes->empty()) {
-    monitor().logWithLevel(4, 12011, "Received empty measurement bundle metadata for getting dictionary representation");
+    databaseRawEventsMonitor().logWithLevel(4, 12011, "Received empty measurement bundle metadata for getting dictionary representation");
     return std::nullopt;
   }
   const auto fingerprint = apm_64LSBMD5(*bytes);
@@ -44,12 +44,12 @@ std::optional<APMRecord> metadataRecord(const wire::RIDUZMeasurementBundle& meta
 
 std::shared_ptr<wire::RIDUZMeasurementBundle> metadataFromRow(const APMRecord& row) {
   if (row.empty()) {
-    monitor().logWithLevel(4, 12012, "Received empty dictionary for getting measurement bundle");
+    databaseRawEventsMonitor().logWithLevel(4, 12012, "Received empty dictionary for getting measurement bundle");
     return nullptr;
   }
   const auto* data = row.get("metadata").data();
   if (!data || data->empty()) {
-    monitor().logWithLevel(4, 12013, "Event metadata should not be empty for getting measurement bundle");
+    databaseRawEventsMonitor().logWithLevel(4, 12013, "Event metadata should not be empty for getting measurement bundle");
     return nullptr;
   }
   return wire::RIDUZMeasurementBundle::initWithBuffer(*data);
@@ -59,7 +59,7 @@ std::optional<APMRecord> rawEventRecord(const APMRawEventData& raw, bool isRealt
   const auto& event = raw.rawEvent();
   auto proto = event ? event->protoEvent() : nullptr;
   if (!proto) {
-    monitor().logWithLevel(4, 12014, "Received empty raw event data for getting dictionary representation");
+    databaseRawEventsMonitor().logWithLevel(4, 12014, "Received empty raw event data for getting dictionary representation");
     return std::nullopt;
   }
   // The name has a column of its own.
@@ -120,7 +120,7 @@ bool APMDatabase::insertRawEvent(const APMEvent* event, std::int64_t metadataFin
   DictionaryBlock<APMRawEventData> toRecord = [isRealtime](const APMRawEventData& data, std::string_view) {
     return rawEventRecord(data, isRealtime);
   };
-  if (!raw) monitor().logWithLevel(4, 12014, "Received empty raw event data for getting dictionary representation");
+  if (!raw) databaseRawEventsMonitor().logWithLevel(4, 12014, "Received empty raw event data for getting dictionary representation");
   return insertDataType<APMRawEventData>(raw.get(), kRawEvents, error, toRecord);
 }
 
@@ -224,7 +224,7 @@ std::shared_ptr<APMRawEventData> APMDatabase::rawEventDataFromDictionary(const A
       value = APMValue::initWithDouble(wire::NANOGetDouble(param.get(), kParamDoubleField));
     }
     if (!value) {
-      monitor().logWithLevel(4, 12015,
+      databaseRawEventsMonitor().logWithLevel(4, 12015,
                              "Unknown event parameter type from converting an event from database. Event param name",
                              Value(APMPublicParameterNameDescription(Value(name))));
       continue;

@@ -27,7 +27,7 @@ using analytics_test::EventListenerRecorder;
 using analytics_test::MonitorRecorder;
 using platform::testing::ManualClock;
 
-std::ptrdiff_t countOf(const std::vector<std::int64_t>& codes, std::int64_t code) {
+std::ptrdiff_t startupCountOf(const std::vector<std::int64_t>& codes, std::int64_t code) {
   return std::count(codes.begin(), codes.end(), code);
 }
 
@@ -74,7 +74,7 @@ TEST_F(AnalyticsEngineStartupTest, AnEmptyAppIDNeverMakesAnEngine) {
   APMMeasurement::initializeSharedInstanceWithAppID(std::string(analytics_test::kTestAppID), true, false, std::nullopt);
   EXPECT_FALSE(APMMeasurement::hasSharedInstance());
   EXPECT_EQ(APMMeasurement::sharedInstance(), nullptr);
-  EXPECT_EQ(countOf(monitor.codes(), 23170), 1);
+  EXPECT_EQ(startupCountOf(monitor.codes(), 23170), 1);
 }
 
 TEST_F(AnalyticsEngineStartupTest, AFirstStartReportsFirstOpenAtTheLoadTime) {
@@ -212,7 +212,7 @@ TEST(AnalyticsEngineSchedule, WithoutAnUploadSeamNothingIsArmed) {
   MonitorRecorder monitor;
   engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("AnalyticsEngineTest:3", [&] { engine->updateSchedule(); });
   EXPECT_FALSE(engine->alarm().scheduledTimestamp());
-  for (std::int64_t code : {23024, 23025, 23026, 23027, 23028}) EXPECT_EQ(countOf(monitor.codes(), code), 0) << code;
+  for (std::int64_t code : {23024, 23025, 23026, 23027, 23028}) EXPECT_EQ(startupCountOf(monitor.codes(), code), 0) << code;
 }
 
 }  // namespace

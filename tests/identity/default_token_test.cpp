@@ -11,7 +11,7 @@ namespace {
 
 using testing::fakes::IdentityService;
 
-constexpr const char* kSender = "123456789012";
+constexpr const char* kDefaultTokenSender = "123456789012";
 constexpr const char* kFcmToken = "com.davidize.iid.notif.fcm-token";
 constexpr const char* kRefresh = "com.davidize.iid.notif.refresh-token";
 constexpr const char* kFail = "com.davidize.iid.notif.fcm-token-fail";
@@ -93,7 +93,7 @@ TEST_F(IdentityFacadeTest, SuccessAnnouncesTheTokenAndItsRefresh) {
   record(kFcmToken);
   record(kRefresh);
   iid()->fetchDefaultToken();
-  const std::string token = IdentityService::token_for(kSender);
+  const std::string token = IdentityService::token_for(kDefaultTokenSender);
   ASSERT_TRUE(h().run_until([&] { return !posted(kFcmToken).empty() && !posted(kRefresh).empty(); }));
   EXPECT_EQ(posted(kFcmToken).back().object, token);
   EXPECT_EQ(posted(kRefresh).back().object, token);
@@ -184,10 +184,10 @@ TEST_F(IdentityFacadeTest, IdentifierRequestStartsTheDefaultTokenFetchOnMain) {
   ASSERT_TRUE(h().run_until([&] { return done; }));
   ASSERT_TRUE(identifier);
   ASSERT_TRUE(h().run_until([&] { return iid()->defaultFCMToken().has_value(); }));
-  EXPECT_EQ(iid()->defaultFCMToken(), IdentityService::token_for(kSender));
+  EXPECT_EQ(iid()->defaultFCMToken(), IdentityService::token_for(kDefaultTokenSender));
   auto requests = service().requests("POST", IdentityService::kRegisterPath);
   ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(IdentityService::form_field(requests[0].body, "sender"), kSender);
+  EXPECT_EQ(IdentityService::form_field(requests[0].body, "sender"), kDefaultTokenSender);
   EXPECT_EQ(IdentityService::form_field(requests[0].body, "X-scope"), "*");
 }
 
