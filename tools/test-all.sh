@@ -43,6 +43,7 @@ phase() {
   return 0
 }
 report_times() {
+  local status=$?
   phase ""
   echo "== time per phase (wall, processor)"
   local i
@@ -57,10 +58,12 @@ report_times() {
     echo "== 15 slowest tests"
     # ctest lines: "  12/345 Test  #67: name ......   Passed    1.23 sec"
     sed -n 's/^.*Test *#[0-9]*: \([^ ]*\) .* \([0-9.]*\) sec$/\2 \1/p' "$ctest_log" |
-      sort -rn | head -15 | awk '{ printf "%8.2fs  %s\n", $1, $2 }'
+      sort -rn | awk 'NR <= 15' | awk '{ printf "%8.2fs  %s\n", $1, $2 }'
     sed -n 's/^.*Test *#[0-9]*: [^ ]* .* \([0-9.]*\) sec$/\1/p' "$ctest_log" | sort -n |
       awk '{ t[NR] = $1; s += $1 } END { if (NR) printf "%d tests, median %.2fs, mean %.2fs\n", NR, t[int((NR + 1) / 2)], s / NR }'
   fi
+  # The run's own status, not that of the report's last command.
+  exit "$status"
 }
 trap report_times EXIT
 
