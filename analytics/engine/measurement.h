@@ -146,6 +146,8 @@ class APMMeasurement : public core::GULNetworkReachabilityDelegate,
   const std::shared_ptr<APMScheduler>& scheduler() const { return scheduler_; }
   APMAlarm& alarm() const { return *alarm_; }
   const std::shared_ptr<APMDatabase>& database() const { return database_; }
+  // The audiences of the component start (nullptr before it); worker.
+  const std::shared_ptr<APMAudience>& audience() const { return audience_; }
   APMPersistedConfig* persistedConfig() const { return persistedConfig_; }
   const std::shared_ptr<core::GULNetwork>& network() const { return network_; }
   const std::shared_ptr<APMSessionReporting>& sessionReporter() const { return sessionReporter_; }
