@@ -171,7 +171,6 @@ class APMMeasurement : public core::GULNetworkReachabilityDelegate,
   // Set while an upload or a configuration fetch is out (worker).
   bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
   void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
-  const std::shared_ptr<APMAudience>& audience() const { return audience_; }
   bool needFirstOpenAfterReset() const { return needFirstOpenAfterReset_; }
   const std::optional<std::string>& previousRUVAppID() const { return previousRUVAppID_; }
 
