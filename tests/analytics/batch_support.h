@@ -52,11 +52,12 @@ struct DecodedBundle {
   std::int32_t protocol_version() const { return wire::NANOGetInt32(message.get(), 0); }              // tag 1
   std::int64_t upload_timestamp_millis() const { return wire::NANOGetInt64(message.get(), 3); }       // tag 4
   std::string platform() const { return text(8); }                                                   // tag 8
-  std::string app_id() const { return text(14); }                                                    // tag 14
+  std::string app_id() const { return text(14); }  // the bundle identifier                          // tag 14
   std::int64_t library_version_at_creation() const { return wire::NANOGetInt64(message.get(), 17); }  // tag 17
   std::int64_t library_version_at_upload() const { return wire::NANOGetInt64(message.get(), 18); }    // tag 18
   std::string resettable_device_id() const { return text(19); }                                      // tag 19
   std::string app_instance_id() const { return text(22); }                                           // tag 21
+  std::string service_app_id() const { return text(26); }  // the service's app ID                // tag 25
   std::int32_t bundle_sequential_index() const { return wire::NANOGetInt32(message.get(), 24); }      // tag 23
   bool has_upload_retry_count() const { return wire::NANOHasField(message.get(), 35); }              // tag 39
   std::int32_t upload_retry_count() const { return wire::NANOGetInt32(message.get(), 35); }           // tag 39
