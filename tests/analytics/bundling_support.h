@@ -3,6 +3,7 @@
 // booted device with a pinned clock, its own start-up events cleared, a
 // server configuration applied on the worker, raw events stored as the intake
 // stores them, and the queued bundles read back with the wire layer.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -191,6 +192,11 @@ inline std::optional<std::int64_t> eventInt(const wire::RIDUZEvent& event, std::
     }
   }
   return std::nullopt;
+}
+
+// How often the monitor saw `code`.
+inline std::ptrdiff_t codeCount(const std::vector<std::int64_t>& codes, std::int64_t code) {
+  return std::count(codes.begin(), codes.end(), code);
 }
 
 inline platform::foundation::Dict intParameters(std::initializer_list<std::pair<const char*, std::int64_t>> items) {

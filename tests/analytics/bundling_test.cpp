@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "analytics/audiences/audience.h"
 #include "analytics/config/persisted_config.h"
+#include "tests/analytics/audience_support.h"
 #include "tests/analytics/bundling_support.h"
 
 namespace {
@@ -17,10 +19,6 @@ namespace fd = platform::foundation;
 using analytics_test::BundlingEngineTest;
 using analytics_test::kBundlingTen;
 using analytics_test::MonitorRecorder;
-
-std::ptrdiff_t bundlingCount(const std::vector<std::int64_t>& codes, std::int64_t code) {
-  return std::count(codes.begin(), codes.end(), code);
-}
 
 using GroupShape = std::vector<std::vector<std::string>>;
 
@@ -98,7 +96,7 @@ TEST_F(AnalyticsBundlingTest, GroupSelectionTable) {
     EXPECT_EQ(shapeOf(queued()), c.expected);
     EXPECT_EQ(sql().one("SELECT COUNT(*) FROM raw_events"), "0");
     EXPECT_EQ(sql().one("SELECT COUNT(*) FROM raw_events_metadata"), "0");
-    EXPECT_EQ(bundlingCount(monitor.codes(), 23096), c.undecodable);
+    EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 23096), c.undecodable);
     clearQueue();
   }
 }
@@ -132,7 +130,7 @@ TEST_F(AnalyticsBundlingTest, GroupsWithNothingToSendAreDeletedAndNeverBlockLate
     MonitorRecorder monitor;
     EXPECT_FALSE(bundle());
     EXPECT_TRUE(queued().empty());
-    EXPECT_GE(bundlingCount(monitor.codes(), c.code), 1);
+    EXPECT_GE(analytics_test::codeCount(monitor.codes(), c.code), 1);
     EXPECT_EQ(engine_->suspendedUploadTimestamp(), 42);  // no bundle, no resumption
     EXPECT_EQ(sql().one("SELECT COUNT(*) FROM raw_events"), "1");
     // The later group goes on the next call.
@@ -153,7 +151,7 @@ TEST_F(AnalyticsBundlingTest, BundlesAreNumberedAndCarryThePreviousSpan) {
   worker([&] { indexBefore = engine_->database()->queryAppMetadata(nullptr)->lastBundleIndex(); });
   MonitorRecorder monitor;
   ASSERT_EQ(bundleAll(), 2);
-  EXPECT_EQ(bundlingCount(monitor.codes(), 23116), 2);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 23116), 2);
   const auto bundles = queued();
   ASSERT_EQ(bundles.size(), 2u);
   const auto& first = *bundles[0];
@@ -167,7 +165,7 @@ TEST_F(AnalyticsBundlingTest, BundlesAreNumberedAndCarryThePreviousSpan) {
   EXPECT_EQ(wire::NANOGetInt32(&first, 24), indexBefore + 1);  // tag 23
   EXPECT_EQ(wire::NANOGetInt64(&first, 34), 17);               // tag 35
   EXPECT_FALSE(wire::NANOGetString(&first, 14).value_or("").empty());
-  EXPECT_EQ(bundlingCount(monitor.codes(), 23114), 0);  // the metadata had one
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 23114), 0);  // the metadata had one
 
   EXPECT_EQ(wire::NANOGetInt64(&second, 6), ten);
   EXPECT_EQ(wire::NANOGetInt64(&second, 7), ten + 1800250);
@@ -255,7 +253,7 @@ TEST_F(AnalyticsBundlingTest, ConversionsPastTheDailyLimitLoseTheirMarkButAreBun
   for (int i = 0; i < 3; ++i) store("level_up", hour + i);
   MonitorRecorder monitor;
   ASSERT_TRUE(bundle());
-  EXPECT_EQ(bundlingCount(monitor.codes(), 23102), 2);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 23102), 2);
   const auto bundles = queued();
   ASSERT_EQ(bundles.size(), 1u);
   const auto events = analytics_test::bundleEvents(*bundles[0]);
@@ -291,7 +289,7 @@ TEST_F(AnalyticsBundlingTest, AFailedAttemptChangesNothing) {
   engine_->setSuspendedUploadTimestamp(42);
   MonitorRecorder monitor;
   EXPECT_FALSE(bundle());
-  EXPECT_EQ(bundlingCount(monitor.codes(), 23115), 1);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 23115), 1);
   EXPECT_EQ(snapshot(), before);
   EXPECT_EQ(engine_->suspendedUploadTimestamp(), 42);
 
@@ -299,6 +297,48 @@ TEST_F(AnalyticsBundlingTest, AFailedAttemptChangesNothing) {
   EXPECT_TRUE(bundle());
   EXPECT_EQ(shapeOf(queued()), (GroupShape{{"level_up", "_e"}}));
   EXPECT_NE(snapshot(), before);
+}
+
+TEST_F(AnalyticsBundlingTest, AudienceResultsTravelWithTheBundles) {
+  namespace at = analytics_audience_test;
+  namespace af = analytics::audience_fields;
+  start(kBundlingTen + 7200);
+  bool stored = false;
+  worker([&] {
+    const auto levelUps = at::eventFilter(
+        {.id = 0, .name = "level_up", .count = at::numberFilter(af::kComparisonGreaterThan, "2")});
+    stored = engine_->audience()->updateAudiences({at::audience(7, {levelUps})});
+  });
+  ASSERT_TRUE(stored);
+  const auto leafOf = [](const wire::RIDUZMeasurementBundle& bundle) {
+    const auto results =
+        wire::NANOGetArray(&bundle, 28, &wire::RIDUZAudienceLeafFilterResult::type()).value_or(fd::Array{});
+    return results.size() == 1 ? results[0].object<wire::RIDUZAudienceLeafFilterResult>() : nullptr;
+  };
+  const auto bitsOf = [](const std::shared_ptr<wire::RIDUZResultData>& data) {
+    return data ? wire::NANOGetArray(data.get(), af::kResultResults, nullptr).value_or(fd::Array{}) : fd::Array{};
+  };
+
+  for (int i = 0; i < 3; ++i) store("level_up", kBundlingTen + i);
+  ASSERT_TRUE(bundle());
+  store("level_up", kBundlingTen + 3600);
+  ASSERT_TRUE(bundle());
+  const auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 2u);
+
+  const auto first = leafOf(*bundles[0]);  // tag 29
+  ASSERT_TRUE(first);
+  EXPECT_EQ(wire::NANOGetInt32(first.get(), af::kLeafAudienceID), 7);
+  EXPECT_TRUE(wire::NANOGetBool(first.get(), af::kLeafNewAudience));
+  const auto current = wire::NANOGetMessage<wire::RIDUZResultData>(first.get(), af::kLeafCurrentResults);
+  EXPECT_EQ(bitsOf(current), (fd::Array{fd::Value(1)}));  // filter 0's bit
+
+  const auto second = leafOf(*bundles[1]);
+  ASSERT_TRUE(second);
+  EXPECT_FALSE(wire::NANOGetBool(second.get(), af::kLeafNewAudience));
+  EXPECT_FALSE(wire::NANOHasField(second.get(), af::kLeafPreviousResults));
+  EXPECT_EQ(bitsOf(wire::NANOGetMessage<wire::RIDUZResultData>(second.get(), af::kLeafCurrentResults)),
+            (fd::Array{fd::Value(1)}));
 }
 
 }  // namespace

@@ -18,10 +18,6 @@ using analytics_test::BundlingEngineTest;
 using analytics_test::kBundlingTen;
 using analytics_test::MonitorRecorder;
 
-std::ptrdiff_t samplingCount(const std::vector<std::int64_t>& codes, std::int64_t code) {
-  return std::count(codes.begin(), codes.end(), code);
-}
-
 // Rolls handed out in order; once they run out every roll fails (answers 1).
 class ScriptedRolls {
  public:
@@ -102,8 +98,8 @@ TEST_F(AnalyticsSamplingTest, RateTenKeepsTheFirstOfTheDayTheWinnersAndTheirExtr
   ASSERT_TRUE(bundle());
   EXPECT_EQ(sent(), (std::vector<SeenSampled>{{"level", 10, 1}, {"level", 10, {}}, {"_ep", 10, {}}, {"level", 3, {}}}));
   EXPECT_EQ(rolls_.uppers(), (std::vector<std::uint32_t>{10, 10, 10, 10}));
-  EXPECT_EQ(samplingCount(monitor.codes(), 23156), 1);
-  EXPECT_EQ(samplingCount(monitor.codes(), 23160), 1);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 23156), 1);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 23160), 1);
 
   // The next hour of the same day: the state came back from the aggregates
   // row, so a lost roll now drops the event, and with it the whole group.
@@ -111,7 +107,7 @@ TEST_F(AnalyticsSamplingTest, RateTenKeepsTheFirstOfTheDayTheWinnersAndTheirExtr
   rolls_.script({1});
   monitor.clear();
   EXPECT_TRUE(bundle());
-  EXPECT_EQ(samplingCount(monitor.codes(), 23159), 1);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 23159), 1);
   EXPECT_EQ(queued().size(), 1u);
   EXPECT_EQ(rawCount(), 0);
   worker([&] {
@@ -179,7 +175,7 @@ TEST_F(AnalyticsSamplingTest, NoRateNoSampling) {
     MonitorRecorder monitor;
     ASSERT_TRUE(bundle());
     EXPECT_EQ(sent(), (std::vector<SeenSampled>{{"level", {}, {}}, {"level", {}, {}}}));
-    EXPECT_EQ(samplingCount(monitor.codes(), 23154), 2 * c.invalid);
+    EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 23154), 2 * c.invalid);
     EXPECT_TRUE(rolls_.uppers().empty());
   }
 }
