@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "analytics/config/scheduler.h"
+#include "analytics/facade/davidovivove.h"
 #include "analytics/sessions/session_reporter.h"
 #include "platform/foundation/notification.h"
 #include "tests/analytics/session_support.h"
@@ -337,12 +338,15 @@ TEST(SessionStartEventBuilder, CarriesTheTruncatedTimestampAndTheGivenNumber) {
   EXPECT_FALSE(analytics::APMCreateSessionStartEvent(std::nullopt, 1)->parameters().find("_sno"));
 }
 
-// The engine with the sessions seam installed: its reporter is the session
-// reporter, and the intake's background steps reach it.
+// The engine after the analytics classes registered (which installs the
+// sessions seam): its reporter is the session reporter, and the intake's
+// background steps reach it.
 class SessionSeamEngineTest : public analytics_test::SessionEngineTest {
  protected:
   void SetUp() override {
-    analytics::APMSessionsInstall();
+    ASSERT_FALSE(analytics::APMSessionsSeamInstalled());
+    analytics::register_runtime_classes();
+    ASSERT_TRUE(analytics::APMSessionsSeamInstalled());
     startEngine();
   }
   void TearDown() override {
@@ -354,6 +358,7 @@ class SessionSeamEngineTest : public analytics_test::SessionEngineTest {
 TEST_F(SessionSeamEngineTest, ExtendSessionInTheBackgroundKeepsOrStartsTheSession) {
   ASSERT_TRUE(std::dynamic_pointer_cast<APMSessionReporter>(engine_->sessionReporter()));
   EXPECT_EQ(APMSessionReporter::engineReporter(), engine_->sessionReporter());
+  EXPECT_TRUE(APMSessionReporter::engineReporter()->isReportingEnabled());  // the enabled engine switched it on
   applySettings({{"measurement.sessions.background_sessions_enabled", "1"},
                  {"measurement.sessions.session_number_enabled", "1"}});
   auto* persisted = APMPersistedConfig::sharedInstance();
