@@ -3,13 +3,12 @@
 // changes, engagement ticks, activation and resignation.
 #include "analytics/sessions/ad_exposure_reporter.h"
 
-#include <cmath>
-#include <map>
 #include <vector>
 
 #include "analytics/engine/analytics_entry.h"
 #include "analytics/engine/measurement.h"
 #include "analytics/engine_seams.h"
+#include "analytics/model/event.h"
 #include "analytics/identity/environment.h"
 #include "analytics/sessions/session_reporter.h"
 #include "platform/dispatch/clock.h"
@@ -29,15 +28,6 @@ APMMonitor& adExposureMonitor() { return APMMeasurement::monitor(); }
 Dict adExposureCurrentScreenParameters() {
   const auto screens = APMScreensSeamInstalled();
   return screens ? screens->screenParameters() : Dict();
-}
-
-// (end − start) seconds in whole milliseconds, truncated toward zero.
-std::int64_t adExposureMilliseconds(double start, double end) {
-  const double ms = (end - start) * 1000;
-  if (std::isnan(ms)) return 0;
-  if (ms >= 9.2233720368547758e18) return INT64_MAX;
-  if (ms <= -9.2233720368547758e18) return INT64_MIN;
-  return static_cast<std::int64_t>(ms);
 }
 
 }  // namespace
@@ -195,7 +185,7 @@ void APMAdExposureReporter::logAdExposureEventOnSerialQueue(double endTime, cons
     adExposureMonitor().logWithLevel(7, 1010, "Ad exposure not logged. App is not active.");
     return;
   }
-  const std::int64_t ms = adExposureMilliseconds(state_->adExposureStartTime, endTime);
+  const std::int64_t ms = APMMillisecondsFromSeconds(endTime - state_->adExposureStartTime);
   if (ms <= 999) {
     adExposureMonitor().logWithLevel(7, 1006, "Ad exposure not logged. Exposure time was less than 1 sec");
     return;
@@ -220,7 +210,7 @@ void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueue(const std::strin
     return;
   }
   const State::Unit* unit = state_->find(adUnitID);
-  const std::int64_t ms = adExposureMilliseconds(unit ? unit->startTime : endTime, endTime);
+  const std::int64_t ms = APMMillisecondsFromSeconds(endTime - (unit ? unit->startTime : endTime));
   if (ms <= 999) {
     adExposureMonitor().logWithLevel(7, 1009, "Ad unit exposure not logged. Exposure time was less than 1 sec");
     return;

@@ -247,7 +247,7 @@ void APMSessionReporter::logUserEngagementEventWithScreen(const ScreenParameters
   }
   if (isReportingEnabled()) {
     Dict parameters;
-    parameters.set("_et", sessionInt64(sessionTruncated(incurredEngagementTime() * 1000)));
+    parameters.set("_et", sessionInt64(APMMillisecondsFromSeconds(incurredEngagementTime())));
     if (screen) {
       for (const char* key : {"_sn", "_sc", "_si"}) {
         if (const Value* value = screen->find(key)) parameters.set(key, *value);
