@@ -48,6 +48,8 @@ class SessionsSeam final : public APMSessionsSeam {
 
 }  // namespace
 
+APMSessionReporter::APMSessionReporter(Passkey) {}
+
 std::shared_ptr<APMSessionReporter> APMSessionReporter::initWithPersistedConfig(APMPersistedConfig* persistedConfig) {
   auto reporter = std::make_shared<APMSessionReporter>(Passkey{});
   const auto config = APMMeasurement::remoteConfig();

@@ -89,7 +89,7 @@ class APMSessionReporter : public APMSessionReporting, public std::enable_shared
     Passkey() = default;
     friend class APMSessionReporter;
   };
-  explicit APMSessionReporter(Passkey) {}
+  explicit APMSessionReporter(Passkey);
 
  private:
   APMPersistedConfig* persistedConfig_ = nullptr;
