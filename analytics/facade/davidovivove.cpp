@@ -6,6 +6,7 @@
 
 #include "analytics/engine/measurement.h"
 #include "analytics/model/name_tables.h"
+#include "analytics/sessions/session_reporter.h"
 #include "analytics/support/library_version.h"
 #include "analytics/upload/app_state.h"
 #include "core/app.h"
@@ -279,6 +280,7 @@ void register_runtime_classes() {
         .method(sel::interopMaxUserProperties, &DAVIdovivoveConnector::maxUserProperties)
         .define(runtime);
   }
+  APMSessionsInstall();
 }
 
 void connectorLoad() {
