@@ -6,6 +6,8 @@
 
 #include "analytics/engine/measurement.h"
 #include "analytics/model/name_tables.h"
+#include "analytics/sessions/screen_reporter.h"
+#include "analytics/sessions/screens_install.h"
 #include "analytics/support/library_version.h"
 #include "core/app.h"
 #include "core/app_selectors.h"
@@ -237,6 +239,7 @@ class DAVIdovivoveObject : public rt::Object {
 
 void register_runtime_classes() {
   rt::Runtime& runtime = rt::Runtime::shared();
+  APMInstallScreensAndCampaigns();
   if (!runtime.find(DAVIdovivove::kClassName)) {
     rt::ClassBuilder<DAVIdovivoveObject>(std::string(DAVIdovivove::kClassName), "NSObject")
         .class_method(core::sel::startWithConfigurationOptions,
@@ -288,5 +291,7 @@ void connectorLoad() {
 void analyticsLoad() { APMAnalytics::load(); }
 
 void measurementLoad() { APMMeasurement::load(); }
+
+void screenClassNameLoad() { APMScreenViewReporter::load(); }
 
 }  // namespace analytics
