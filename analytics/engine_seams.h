@@ -67,7 +67,8 @@ class APMSessionReporting {
   virtual ~APMSessionReporting() = default;
   // Worker.
   virtual bool isSessionExpired() = 0;
-  virtual void extendSession() = 0;
+  // True when the background activity kept the session.
+  virtual bool extendSession() = 0;
   virtual void updatePropertiesForNewSessionStart() = 0;
   virtual APMUserAttributeRef sessionIDPropertyWithTimestamp(double timestamp) = 0;
   virtual APMUserAttributeRef sessionNumberProperty() = 0;
