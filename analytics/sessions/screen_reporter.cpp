@@ -30,11 +30,10 @@ namespace ui = platform::ui;
 using fd::Dict;
 using fd::Value;
 
-namespace {
+const char kAPMScreenAssociationKey = 0;
+const char kAPMStackAssociationKey = 0;
 
-// Keys of the associated objects.
-const char kScreenAssociationKey = 0;
-const char kStackAssociationKey = 0;
+namespace {
 
 APMMonitor& screenMonitor() { return APMMeasurement::monitor(); }
 
@@ -54,8 +53,53 @@ ui::Window* screenKeyWindow() {
   return app ? app->key_window() : nullptr;
 }
 
-bool screenViewIsInWindow(ui::ViewController& controller) {
-  return controller.is_view_loaded() && controller.view().window() != nullptr;
+// Whether `child` is the child its container shows: a navigation
+// controller's top, a tab bar's selection, a page controller's first page.
+bool screenIsShownChild(const ui::ViewController& parent, const ui::ViewController& child) {
+  if (const auto* navigation = dynamic_cast<const ui::NavigationController*>(&parent)) return navigation->top() == &child;
+  if (const auto* tabs = dynamic_cast<const ui::TabBarController*>(&parent)) return tabs->selected() == &child;
+  if (const auto* pages = dynamic_cast<const ui::PageViewController*>(&parent)) {
+    const auto list = pages->view_controllers();
+    return !list.empty() && list.front().get() == &child;
+  }
+  return true;
+}
+
+// The window whose root is reached from the controller through shown
+// children and presenters; nullptr when none. The ui model keeps
+// controllers' views out of the window's view tree, so this chain stands for
+// the view's place in a window (a child its container does not show is not
+// in one).
+ui::Window* screenWindowOf(const ui::ViewController& controller) {
+  const ui::ViewController* top = &controller;
+  for (int depth = 0; depth < 1000; ++depth) {
+    if (const ui::ViewController* parent = top->parent()) {
+      if (!screenIsShownChild(*parent, *top)) return nullptr;
+      top = parent;
+    } else if (top->presenting()) {
+      top = top->presenting();
+    } else {
+      break;
+    }
+  }
+  const rt::Id application = APMAEU::sharedApplication();
+  auto* app = dynamic_cast<ui::Application*>(application.get());
+  if (!app) return nullptr;
+  for (const auto& window : app->windows()) {
+    if (window && window->root_view_controller() == top) return window.get();
+  }
+  return nullptr;
+}
+
+// A full-screen presentation over the controller takes its view out of the window.
+bool screenIsCovered(const ui::ViewController& controller) {
+  const ui::ViewController* presented = controller.presented();
+  return presented && (presented->is_appeared() || presented->is_being_presented());
+}
+
+// The view is loaded and in a window.
+bool screenViewIsInWindow(const ui::ViewController& controller) {
+  return controller.is_view_loaded() && !screenIsCovered(controller) && screenWindowOf(controller) != nullptr;
 }
 
 bool screenIsContainer(const ui::ViewController* controller) {
@@ -141,29 +185,29 @@ bool APMIsAutomaticScreenReportingEnabled() {
 // ---- associated objects and stacks --------------------------------------------------
 
 APMScreenRef APMViewControllerScreen(ui::ViewController& controller) {
-  const std::any stored = controller.associated(&kScreenAssociationKey);
+  const std::any stored = controller.associated(&kAPMScreenAssociationKey);
   if (!stored.has_value()) return nullptr;
   if (const auto* screen = std::any_cast<APMScreenRef>(&stored)) return *screen;
   screenMonitor().logWithLevel(4, 36000, "Found unknown associated object", Value(stored.type().name()));
-  controller.set_associated(&kScreenAssociationKey, std::any());
+  controller.set_associated(&kAPMScreenAssociationKey, std::any());
   return nullptr;
 }
 
 void APMSetViewControllerScreen(ui::ViewController& controller, const APMScreenRef& screen) {
-  controller.set_associated(&kScreenAssociationKey, screen ? std::any(screen) : std::any());
+  controller.set_associated(&kAPMScreenAssociationKey, screen ? std::any(screen) : std::any());
 }
 
 APMPointerArrayRef APMWindowStack(ui::Window& window) {
-  const std::any stored = window.associated(&kStackAssociationKey);
+  const std::any stored = window.associated(&kAPMStackAssociationKey);
   if (!stored.has_value()) return nullptr;
   if (const auto* stack = std::any_cast<APMPointerArrayRef>(&stored)) return *stack;
   screenMonitor().logWithLevel(4, 38000, "Found unknown associated object", Value(stored.type().name()));
-  window.set_associated(&kStackAssociationKey, std::any());
+  window.set_associated(&kAPMStackAssociationKey, std::any());
   return nullptr;
 }
 
 void APMSetWindowStack(ui::Window& window, const APMPointerArrayRef& stack) {
-  window.set_associated(&kStackAssociationKey, stack ? std::any(stack) : std::any());
+  window.set_associated(&kAPMStackAssociationKey, stack ? std::any(stack) : std::any());
 }
 
 APMPointerArrayRef APMKeyWindowStack() {
@@ -188,7 +232,7 @@ bool APMIsTrackableViewController(ui::ViewController& controller) {
   }
   if (!controller.is_view_loaded()) return false;
   ui::Window* window = screenKeyWindow();
-  return window && controller.view().is_descendant_of(*window);
+  return window && screenWindowOf(controller) == window;
 }
 
 std::shared_ptr<ui::ViewController> APMVisibleViewControllerInStack(APMPointerArray& stack) {

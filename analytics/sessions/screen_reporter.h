@@ -40,6 +40,10 @@ struct APMPointerArray {
 };
 using APMPointerArrayRef = std::shared_ptr<APMPointerArray>;
 
+// Keys of the controller's screen and the window's stack among their associated objects.
+extern const char kAPMScreenAssociationKey;
+extern const char kAPMStackAssociationKey;
+
 // The screen attached to a controller; a foreign object there is logged
 // (36000), removed and read as nothing.
 APMScreenRef APMViewControllerScreen(platform::ui::ViewController& controller);
