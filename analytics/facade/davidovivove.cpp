@@ -6,8 +6,12 @@
 
 #include "analytics/engine/measurement.h"
 #include "analytics/model/name_tables.h"
+<<<<<<< HEAD
 #include "analytics/sessions/screen_reporter.h"
 #include "analytics/sessions/screens_install.h"
+=======
+#include "analytics/sessions/session_reporter.h"
+>>>>>>> i33-sessions
 #include "analytics/support/library_version.h"
 #include "core/app.h"
 #include "core/app_selectors.h"
@@ -280,6 +284,7 @@ void register_runtime_classes() {
         .method(sel::interopMaxUserProperties, &DAVIdovivoveConnector::maxUserProperties)
         .define(runtime);
   }
+  APMSessionsInstall();
 }
 
 void connectorLoad() {

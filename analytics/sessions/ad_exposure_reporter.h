@@ -21,6 +21,10 @@
 #include "platform/dispatch/queue.h"
 #include "platform/foundation/value.h"
 
+namespace platform::foundation {
+class ObserverToken;
+}
+
 namespace analytics {
 
 class APMAdExposureReporter : public std::enable_shared_from_this<APMAdExposureReporter> {
@@ -72,7 +76,7 @@ class APMAdExposureReporter : public std::enable_shared_from_this<APMAdExposureR
   platform::dispatch::Queue queue_;
   std::unique_ptr<State> state_;  // queue only
   std::atomic<bool> reportingEnabled_{true};
-  std::shared_ptr<void> observation_;
+  std::unique_ptr<platform::foundation::ObserverToken> observation_;
 };
 
 }  // namespace analytics

@@ -8,7 +8,6 @@
 #include "analytics/sessions/app_delegate_interceptor.h"
 #include "analytics/sessions/deep_links.h"
 #include "analytics/sessions/screen_reporter.h"
-#include "analytics/sessions/session_reporter.h"
 
 namespace analytics {
 
@@ -28,7 +27,6 @@ class ScreenReporterSeam : public APMScreensSeam {
 }  // namespace
 
 void APMInstallScreensAndCampaigns() {
-  APMSessionsInstall();
   APMAppDelegateInterceptor::registerRuntimeClass();
   if (!APMScreensSeamInstalled()) APMInstallScreensSeam(std::make_shared<ScreenReporterSeam>());
   if (!APMCampaignsSeamInstalled()) APMInstallCampaignsSeam(std::make_shared<APMDeepLinks>());

@@ -1,5 +1,5 @@
 #pragma once
-// Installs the sessions seam, fills the engine's screens and campaigns seams, registers the runtime class
+// Fills the engine's screens and campaigns seams, registers the runtime class
 // "APMAppDelegateInterceptor" and makes the screen reporter the source of
 // APMIsAppActive. Called from analytics::register_runtime_classes (main thread).
 namespace analytics {

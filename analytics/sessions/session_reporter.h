@@ -93,9 +93,12 @@ class APMSessionReporter : public APMSessionReporting, public std::enable_shared
 
  private:
   APMPersistedConfig* persistedConfig_ = nullptr;
+  // A session start is pending (the persisted flag).
+  bool startPending() const;
+
   std::unique_ptr<APMAlarm> sessionStartTimer_;
   std::unique_ptr<APMAlarm> userEngagementTimer_;
-  double engagementStartUptime_ = 0;  // main thread
+  std::atomic<double> engagementStartUptime_{0};
   std::atomic<bool> reportingEnabled_{false};
   std::atomic<double> minimumSessionInterval_{0};
   std::atomic<double> timeoutSessionInterval_{0};
