@@ -6,13 +6,11 @@
 
 #include "analytics/engine/measurement.h"
 #include "analytics/model/name_tables.h"
-<<<<<<< HEAD
 #include "analytics/sessions/screen_reporter.h"
 #include "analytics/sessions/screens_install.h"
-=======
 #include "analytics/sessions/session_reporter.h"
->>>>>>> i33-sessions
 #include "analytics/support/library_version.h"
+#include "analytics/upload/app_state.h"
 #include "core/app.h"
 #include "core/app_selectors.h"
 #include "core/component.h"
@@ -244,6 +242,7 @@ class DAVIdovivoveObject : public rt::Object {
 void register_runtime_classes() {
   rt::Runtime& runtime = rt::Runtime::shared();
   APMInstallScreensAndCampaigns();
+  if (!APMUploadSeamInstalled()) APMInstallUploadSeam(std::make_shared<APMUploadRoad>());
   if (!runtime.find(DAVIdovivove::kClassName)) {
     rt::ClassBuilder<DAVIdovivoveObject>(std::string(DAVIdovivove::kClassName), "NSObject")
         .class_method(core::sel::startWithConfigurationOptions,
