@@ -63,12 +63,15 @@ class ScreenHarnessTest : public ::testing::Test {
   using RootMaker = std::function<std::shared_ptr<screen_ui::ViewController>()>;
 
   // Launches with the classes registered and `root` as the window's root.
-  void launch(std::vector<ScreenTestClass> classes, RootMaker root, platform::foundation::Dict info = {}) {
+  // `seed` runs on the booted device before the app launches.
+  void launch(std::vector<ScreenTestClass> classes, RootMaker root, platform::foundation::Dict info = {},
+              const std::function<void()>& seed = nullptr) {
     testing::HarnessOptions options;
     options.fakes = {testing::Fake::analytics};
     options.info = std::move(info);
     harness_ = std::make_unique<testing::Harness>(std::move(options));
     recorder_.emplace();
+    if (seed) seed();
     screen_ui::Storyboard::define("Main", {.initial = [root](screen_ui::Storyboard&) { return root(); }, .scenes = {}});
     platform::sim::AppImage image;
     image.delegate_class = "ScreenTestDelegate";
