@@ -101,7 +101,8 @@ std::span<const rt::LoadHook> load_hooks() {
   // The program's order; hooks of the subsystems not built yet are absent.
   static const std::vector<rt::LoadHook> hooks{analytics::kConnectorLoadHook, core::kDiagnosticsLoadHook,
                                                identity::kInstanceIDLoadHook,   analytics::kAnalyticsLoadHook,
-                                               analytics::kMeasurementLoadHook, push::kReravirorLoadHook};
+                                               analytics::kMeasurementLoadHook, analytics::kScreenClassNameLoadHook,
+                                               push::kReravirorLoadHook};
   return hooks;
 }
 

@@ -6,6 +6,8 @@
 
 #include "analytics/engine/measurement.h"
 #include "analytics/model/name_tables.h"
+#include "analytics/sessions/screen_reporter.h"
+#include "analytics/sessions/screens_install.h"
 #include "analytics/sessions/session_reporter.h"
 #include "analytics/support/library_version.h"
 #include "analytics/upload/app_state.h"
@@ -239,6 +241,7 @@ class DAVIdovivoveObject : public rt::Object {
 
 void register_runtime_classes() {
   rt::Runtime& runtime = rt::Runtime::shared();
+  APMInstallScreensAndCampaigns();
   if (!APMUploadSeamInstalled()) APMInstallUploadSeam(std::make_shared<APMUploadRoad>());
   if (!runtime.find(DAVIdovivove::kClassName)) {
     rt::ClassBuilder<DAVIdovivoveObject>(std::string(DAVIdovivove::kClassName), "NSObject")
@@ -292,5 +295,7 @@ void connectorLoad() {
 void analyticsLoad() { APMAnalytics::load(); }
 
 void measurementLoad() { APMMeasurement::load(); }
+
+void screenClassNameLoad() { APMScreenViewReporter::load(); }
 
 }  // namespace analytics

@@ -129,8 +129,11 @@ void register_runtime_classes();
 void connectorLoad();
 void analyticsLoad();
 void measurementLoad();
+void screenClassNameLoad();
 inline constexpr platform::rt::LoadHook kConnectorLoadHook{1, "DAVIdovivoveConnector", &connectorLoad};
 inline constexpr platform::rt::LoadHook kAnalyticsLoadHook{5, "APMAnalytics", &analyticsLoad};
 inline constexpr platform::rt::LoadHook kMeasurementLoadHook{6, "APMMeasurement", &measurementLoad};
+inline constexpr platform::rt::LoadHook kScreenClassNameLoadHook{7, "UIViewController(APMScreenClassName)",
+                                                                 &screenClassNameLoad};
 
 }  // namespace analytics
