@@ -6,6 +6,7 @@
 
 #include "analytics/engine/measurement.h"
 #include "analytics/model/name_tables.h"
+#include "analytics/purchases/seams.h"
 #include "analytics/support/library_version.h"
 #include "core/app.h"
 #include "core/app_selectors.h"
@@ -236,6 +237,7 @@ class DAVIdovivoveObject : public rt::Object {
 }  // namespace
 
 void register_runtime_classes() {
+  APMInstallPurchaseAndPropertySeams();
   rt::Runtime& runtime = rt::Runtime::shared();
   if (!runtime.find(DAVIdovivove::kClassName)) {
     rt::ClassBuilder<DAVIdovivoveObject>(std::string(DAVIdovivove::kClassName), "NSObject")
