@@ -2,7 +2,10 @@
 // Shared set-up of the purchase, lifetime-value and conditional-property
 // tests: an engine started on a booted device with the seams installed, and
 // reads of its stored events and user properties on the worker.
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,7 +16,9 @@
 #include "analytics/purchases/seams.h"
 #include "analytics/store/database.h"
 #include "platform/foundation/value.h"
+#include "analytics/config/remote_config.h"
 #include "tests/analytics/engine_support.h"
+#include "wire/runtime/nano_runtime.h"
 
 namespace analytics_test {
 
@@ -74,6 +79,36 @@ inline analytics::APMUserAttributeRef storedUserAttribute(analytics::APMMeasurem
   return attribute;
 }
 
+// Puts server settings (name, value) in force in the engine's configuration.
+inline bool applySettings(analytics::APMMeasurement& engine,
+                          const std::vector<std::pair<std::string, std::string>>& settings) {
+  auto config = wire::RIDUZMeasurementConfig::make();
+  wire::NANOSetString(config.get(), 1, std::string(kTestAppID));
+  platform::foundation::Array entries;
+  for (const auto& [name, value] : settings) {
+    auto setting = wire::RIDUZSetting::make();
+    wire::NANOSetString(setting.get(), 0, name);
+    wire::NANOSetString(setting.get(), 1, value);
+    entries.push_back(platform::foundation::Value::object(setting));
+  }
+  wire::NANOSetArray(config.get(), 3, entries);
+  bool applied = false;
+  engine.scheduler()->dispatchSyncOnWorkerQueueBlockID("PurchaseTest:7", [&] {
+    applied = engine.instanceRemoteConfig() && engine.instanceRemoteConfig()->updateMeasurementConfig(config);
+  });
+  return applied;
+}
+
+// Polls `done` (a hang check, not a timing) until it holds.
+inline bool eventually(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kEngineHang;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 // A booted device whose engine runs with this area's seams installed.
 class PurchaseEngineTest : public AnalyticsEngineTest {
  protected:
@@ -85,8 +120,9 @@ class PurchaseEngineTest : public AnalyticsEngineTest {
     analytics::APMInstallSearchAdsSeam(nullptr);
   }
   // Starts the engine and returns once its component start has run.
-  std::shared_ptr<analytics::APMMeasurement> startEngine() {
+  std::shared_ptr<analytics::APMMeasurement> startEngine(bool searchAds = true) {
     analytics::APMInstallPurchaseAndPropertySeams();
+    if (!searchAds) analytics::APMInstallSearchAdsSeam(nullptr);
     analytics::APMAnalytics::load();
     analytics::APMAnalytics::startWithAppID(std::string(kTestAppID), "fa", startOptions());
     EXPECT_TRUE(drainEntry());
