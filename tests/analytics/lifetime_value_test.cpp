@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "analytics/facade/davidovivove.h"
 #include "analytics/model/event.h"
 #include "analytics/purchases/transaction_reporter.h"
 #include "platform/store/store.h"
@@ -104,6 +105,22 @@ TEST_F(LifetimeValueTest, ASumOutOfRangeChangesNothingAndStoresNoEvent) {
   // What still fits is added.
   purchase("_iap", "EUR", fd::Value(std::int64_t{10}));
   EXPECT_EQ(lifetime("EUR"), kMax);
+}
+
+TEST_F(LifetimeValueTest, TheFacadeRegistrationFillsTheFourSeams) {
+  analytics::APMInstallConditionalPropertiesSeam(nullptr);
+  analytics::APMInstallLifetimeValueSeam(nullptr);
+  analytics::APMInstallPurchasesSeam(nullptr);
+  analytics::APMInstallSearchAdsSeam(nullptr);
+  purchase("_iap", "GBP", fd::Value(std::int64_t{5}));
+  EXPECT_FALSE(lifetime("GBP"));  // nothing installed: no lifetime value
+  analytics::register_runtime_classes();
+  EXPECT_TRUE(analytics::APMConditionalPropertiesSeamInstalled());
+  EXPECT_TRUE(analytics::APMPurchasesSeamInstalled());
+  EXPECT_TRUE(analytics::APMSearchAdsSeamInstalled());
+  ASSERT_TRUE(analytics::APMLifetimeValueSeamInstalled());
+  purchase("_iap", "GBP", fd::Value(std::int64_t{5}));
+  EXPECT_EQ(lifetime("GBP"), 5);
 }
 
 TEST(LifetimeValueRounding, MillionthsRoundHalfAwayFromZeroWithinRange) {
