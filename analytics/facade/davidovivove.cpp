@@ -8,6 +8,7 @@
 #include "analytics/model/name_tables.h"
 #include "analytics/purchases/seams.h"
 #include "analytics/support/library_version.h"
+#include "analytics/upload/app_state.h"
 #include "core/app.h"
 #include "core/app_selectors.h"
 #include "core/component.h"
@@ -239,6 +240,7 @@ class DAVIdovivoveObject : public rt::Object {
 void register_runtime_classes() {
   APMInstallPurchaseAndPropertySeams();
   rt::Runtime& runtime = rt::Runtime::shared();
+  if (!APMUploadSeamInstalled()) APMInstallUploadSeam(std::make_shared<APMUploadRoad>());
   if (!runtime.find(DAVIdovivove::kClassName)) {
     rt::ClassBuilder<DAVIdovivoveObject>(std::string(DAVIdovivove::kClassName), "NSObject")
         .class_method(core::sel::startWithConfigurationOptions,
