@@ -749,7 +749,14 @@ void APMAnalytics::setOpenURLListener(OpenURLListener listener) {
 void APMAnalytics::paymentQueueUpdatedTransactions(platform::store::PaymentQueue& queue,
                                                    const Transactions& transactions) {
   platform::store::PaymentQueue* target = &queue;
-  queueOperationWithBlock([target, transactions] {
+  // The store updates its transaction objects in place (purchasing becomes
+  // purchased with an identifier): later work sees them as delivered now.
+  Transactions snapshot;
+  snapshot.reserve(transactions.size());
+  for (const auto& transaction : transactions) {
+    snapshot.push_back(transaction ? std::make_shared<platform::store::Transaction>(*transaction) : nullptr);
+  }
+  queueOperationWithBlock([target, transactions = std::move(snapshot)] {
     if (!state().analyticsEnabled) return;
     const auto engine = APMMeasurement::sharedInstance();
     auto purchases = APMPurchasesSeamInstalled();

@@ -9,6 +9,7 @@
 #include "analytics/sessions/screen_reporter.h"
 #include "analytics/sessions/screens_install.h"
 #include "analytics/sessions/session_reporter.h"
+#include "analytics/purchases/seams.h"
 #include "analytics/support/library_version.h"
 #include "analytics/upload/app_state.h"
 #include "core/app.h"
@@ -240,6 +241,7 @@ class DAVIdovivoveObject : public rt::Object {
 }  // namespace
 
 void register_runtime_classes() {
+  APMInstallPurchaseAndPropertySeams();
   rt::Runtime& runtime = rt::Runtime::shared();
   APMInstallScreensAndCampaigns();
   if (!APMUploadSeamInstalled()) APMInstallUploadSeam(std::make_shared<APMUploadRoad>());

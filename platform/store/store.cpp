@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <utility>
 
 #include "platform/dispatch/queue.h"
@@ -176,6 +177,28 @@ void register_runtime_classes() {
 }
 
 namespace system {
+namespace {
+
+// Transaction identifiers count up from 1000000001 per device: the last one
+// given is kept in <device>/store-transaction-counter, so a relaunch never
+// repeats an identifier. Without a readable counter the count starts over.
+std::string next_transaction_identifier() {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  const auto file = os::device_directory() / "store-transaction-counter";
+  std::uint64_t last = 1000000000;
+  if (auto bytes = os::FileManager::shared().read(file)) {
+    const std::string text = foundation::to_string(*bytes);
+    char* end = nullptr;
+    const unsigned long long stored = std::strtoull(text.c_str(), &end, 10);
+    if (end != text.c_str() && stored > last) last = stored;
+  }
+  const std::string identifier = std::to_string(last + 1);
+  (void)os::FileManager::shared().write_atomically(file, foundation::to_bytes(identifier));
+  return identifier;
+}
+
+}  // namespace
 
 bool purchase(std::string product_identifier, int quantity) {
   if (!PaymentQueue::can_make_payments() || quantity < 1) return false;
@@ -184,9 +207,8 @@ bool purchase(std::string product_identifier, int quantity) {
   dispatch::Queue::main().async([transaction] {
     PaymentQueue::default_queue().deliver({transaction});
     dispatch::Queue::main().async([transaction] {
-      static std::atomic<std::uint64_t> next{1000000001};
       transaction->state = TransactionState::purchased;
-      transaction->identifier = std::to_string(next++);
+      transaction->identifier = next_transaction_identifier();
       transaction->date = foundation::Date::now();
       PaymentQueue::default_queue().deliver({transaction});
     });

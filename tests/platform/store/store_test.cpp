@@ -150,6 +150,31 @@ TEST_F(StoreTest, PurchaseDeliversPurchasingThenPurchased) {
   EXPECT_EQ(observer->seen.size(), 2u);
 }
 
+// Identifiers continue from the counter in the device folder, so a later
+// launch of the same device never repeats one; an unreadable counter starts over.
+TEST_F(StoreTest, TransactionIdentifiersContinueAcrossLaunches) {
+  boot_with(os::DeviceProfile{});
+  auto observer = std::make_shared<Observer>();
+  PaymentQueue::default_queue().add_observer(observer);
+  auto buy = [&] {
+    EXPECT_TRUE(system::purchase("org.example.pro"));
+    dispatch::RunLoop::main().run_pending();
+    dispatch::RunLoop::main().run_pending();
+    return observer->last && observer->last->identifier ? *observer->last->identifier : std::string();
+  };
+  EXPECT_EQ(buy(), "1000000001");
+  EXPECT_EQ(buy(), "1000000002");
+  // What an earlier launch left behind.
+  std::ofstream(device_ / "store-transaction-counter", std::ios::trunc) << "1000000041";
+  EXPECT_EQ(buy(), "1000000042");
+  std::ifstream counter(device_ / "store-transaction-counter");
+  std::string kept;
+  counter >> kept;
+  EXPECT_EQ(kept, "1000000042");
+  std::ofstream(device_ / "store-transaction-counter", std::ios::trunc) << "garbage";
+  EXPECT_EQ(buy(), "1000000001");
+}
+
 TEST_F(StoreTest, AbsentWithoutStoreKit) {
   boot_with_file(R"({"frameworks": ["UserNotifications", "WebKit"]})");
   register_runtime_classes();
