@@ -146,6 +146,8 @@ class APMMeasurement : public core::GULNetworkReachabilityDelegate,
   const std::shared_ptr<APMScheduler>& scheduler() const { return scheduler_; }
   APMAlarm& alarm() const { return *alarm_; }
   const std::shared_ptr<APMDatabase>& database() const { return database_; }
+  // The audiences of the component start (nullptr before it); worker.
+  const std::shared_ptr<APMAudience>& audience() const { return audience_; }
   APMPersistedConfig* persistedConfig() const { return persistedConfig_; }
   const std::shared_ptr<core::GULNetwork>& network() const { return network_; }
   const std::shared_ptr<APMSessionReporting>& sessionReporter() const { return sessionReporter_; }
@@ -162,6 +164,13 @@ class APMMeasurement : public core::GULNetworkReachabilityDelegate,
   void setSuspendedUploadTimestamp(double value) { suspendedUploadTimestamp_ = value; }
   std::uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
   void setBackgroundUpdateTask(std::uint64_t task) { backgroundUpdateTask_ = task; }
+  // Stores `task` and answers the one it replaces, in one atomic step.
+  std::uint64_t exchangeBackgroundUpdateTask(std::uint64_t task) { return backgroundUpdateTask_.exchange(task); }
+  // Queue rows of the upload in flight (worker).
+  std::vector<std::int64_t>& uploadingBundleIDs() { return uploadingBundleIDs_; }
+  // Set while an upload or a configuration fetch is out (worker).
+  bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
+  void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
   bool needFirstOpenAfterReset() const { return needFirstOpenAfterReset_; }
   const std::optional<std::string>& previousRUVAppID() const { return previousRUVAppID_; }
 
@@ -217,6 +226,8 @@ class APMMeasurement : public core::GULNetworkReachabilityDelegate,
   std::atomic<std::uint64_t> backgroundUpdateTask_{0};
   double initTimestamp_ = 0;
   double suspendedUploadTimestamp_ = 0;
+  std::vector<std::int64_t> uploadingBundleIDs_;
+  bool isNetworkRequestPending_ = false;
   bool needFirstOpenAfterReset_ = false;
   std::string appID_;
   std::optional<std::vector<std::string>> safelistedEvents_;

@@ -7,6 +7,7 @@
 #include "analytics/engine/measurement.h"
 #include "analytics/model/name_tables.h"
 #include "analytics/support/library_version.h"
+#include "analytics/upload/app_state.h"
 #include "core/app.h"
 #include "core/app_selectors.h"
 #include "core/component.h"
@@ -237,6 +238,7 @@ class DAVIdovivoveObject : public rt::Object {
 
 void register_runtime_classes() {
   rt::Runtime& runtime = rt::Runtime::shared();
+  if (!APMUploadSeamInstalled()) APMInstallUploadSeam(std::make_shared<APMUploadRoad>());
   if (!runtime.find(DAVIdovivove::kClassName)) {
     rt::ClassBuilder<DAVIdovivoveObject>(std::string(DAVIdovivove::kClassName), "NSObject")
         .class_method(core::sel::startWithConfigurationOptions,

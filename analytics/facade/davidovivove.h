@@ -120,7 +120,8 @@ class DAVIdovivoveConnector : public platform::rt::Object {
 
 // Registers "DAVIdovivove" (NSObject; the class methods callers send by
 // name) and "DAVIdovivoveConnector" (NSObject; "FIRComponentRegistrant",
-// "DAVIdovivoveInterop"). Classes already registered stay.
+// "DAVIdovivoveInterop"), and installs the upload road in the engine's upload
+// seam unless one is installed. Classes already registered stay.
 void register_runtime_classes();
 
 // Load hooks of the program's table.
