@@ -2,6 +2,8 @@
 // creation with an empty app ID, the first-open and app-update events of a
 // start, and updateSchedule against an upload double.
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
 #include <atomic>
 #include <future>
 #include <string>
@@ -11,8 +13,10 @@
 #include "analytics/config/remote_config.h"
 #include "analytics/config/scheduler.h"
 #include "analytics/identity/keychain.h"
+#include "analytics/support/files.h"
 #include "platform/dispatch/clock.h"
 #include "platform/os/facts.h"
+#include "platform/testing/file_faults.h"
 #include "platform/testing/manual_clock.h"
 #include "testing/harness/harness.h"
 #include "tests/analytics/engine_support.h"
@@ -120,6 +124,39 @@ TEST_F(AnalyticsEngineStartupTest, AnAppVersionChangeLogsTheUpdateWithThePreviou
   EXPECT_EQ(update->origin, "auto");
   EXPECT_EQ(update->parameter("_pv"), fd::Value("1.0"));
   EXPECT_EQ(analytics::APMPersistedConfig::sharedInstance()->appVersion(), "1.1");
+}
+
+TEST_F(AnalyticsEngineStartupTest, ADatabaseThatCannotOpenLeavesAnalyticsOffUntilTheNextEnabling) {
+  boot();
+  const std::filesystem::path folder =
+      std::filesystem::path(analytics::APMApplicationSupportPath(APMMeasurement::kDatabaseName)).parent_path();
+  // Both attempts of the component start fail to make the database's folder
+  // (the store tries twice in each).
+  for (int i = 0; i < 4; ++i) {
+    platform::testing::fail_next(platform::testing::FileOp::create_directory, folder, EACCES);
+  }
+  MonitorRecorder monitor;
+  EventListenerRecorder listener;
+  APMAnalytics::startWithAppID(std::string(analytics_test::kTestAppID), "fa", analytics_test::startOptions());
+  ASSERT_TRUE(analytics_test::drainEntry());
+  auto engine = APMMeasurement::sharedInstance();
+  ASSERT_TRUE(engine);
+  for (int i = 0; i < 2; ++i) analytics_test::drainWorker(*engine);
+  EXPECT_EQ(startupCountOf(monitor.codes(), 23011), 1);
+  EXPECT_EQ(startupCountOf(monitor.codes(), 23012), 0);
+  EXPECT_EQ(startupCountOf(monitor.codes(), 23016), 0);
+  EXPECT_FALSE(engine->isEnabled());
+  EXPECT_EQ(engine->database(), nullptr);
+
+  APMAnalytics::setAnalyticsEnabled(true);
+  ASSERT_TRUE(analytics_test::drainEntry());
+  analytics_test::drainWorker(*engine);
+  EXPECT_TRUE(engine->isEnabled());
+  EXPECT_EQ(startupCountOf(monitor.codes(), 23016), 1);
+  EXPECT_EQ(startupCountOf(monitor.codes(), 23012), 1);
+  ASSERT_TRUE(engine->database());
+  ASSERT_TRUE(listener.waitFor(2));
+  EXPECT_EQ(listener.names()[0], "_f");
 }
 
 // An upload double with a settable answer.

@@ -18,6 +18,7 @@
 #include "platform/testing/manual_clock.h"
 #include "platform/testing/reset.h"
 #include "testing/harness/harness.h"
+#include "tests/analytics/remote_config_support.h"
 #include "tests/analytics/support.h"
 #include "wire/runtime/nano_runtime.h"
 
@@ -26,52 +27,12 @@ namespace {
 namespace fd = platform::foundation;
 using analytics::APMRemoteConfig;
 using analytics_test::MonitorRecorder;
-using wire::RIDUZEventConfig;
 using wire::RIDUZMeasurementConfig;
-using wire::RIDUZSetting;
 
-constexpr const char* kAppID = "1:123:ios:abc";
-
-struct EventRow {
-  std::string name = {};
-  std::optional<bool> blacklisted = std::nullopt;
-  std::optional<bool> conversion = std::nullopt;
-  std::optional<std::int32_t> rate = std::nullopt;
-};
-
-struct ConfigSpec {
-  std::optional<std::string> appID = kAppID;
-  std::vector<std::pair<std::string, std::optional<std::string>>> settings = {};
-  std::vector<EventRow> events = {};
-  std::optional<std::int64_t> version = std::nullopt;
-  std::optional<std::string> vezazAppID = std::nullopt;
-};
-
-APMRemoteConfig::Config makeConfig(const ConfigSpec& spec) {
-  auto config = RIDUZMeasurementConfig::make();
-  if (spec.appID) wire::NANOSetString(config.get(), 1, *spec.appID);
-  if (spec.vezazAppID) wire::NANOSetString(config.get(), 6, *spec.vezazAppID);
-  if (spec.version) wire::NANOSetInt64(config.get(), 0, *spec.version);
-  fd::Array settings;
-  for (const auto& [name, value] : spec.settings) {
-    auto setting = RIDUZSetting::make();
-    wire::NANOSetString(setting.get(), 0, name);
-    if (value) wire::NANOSetString(setting.get(), 1, *value);
-    settings.push_back(fd::Value::object(setting));
-  }
-  wire::NANOSetArray(config.get(), 3, settings);
-  fd::Array events;
-  for (const auto& row : spec.events) {
-    auto event = RIDUZEventConfig::make();
-    wire::NANOSetString(event.get(), 0, row.name);
-    if (row.blacklisted) wire::NANOSetBool(event.get(), 1, *row.blacklisted);
-    if (row.conversion) wire::NANOSetBool(event.get(), 2, *row.conversion);
-    if (row.rate) wire::NANOSetInt32(event.get(), 3, *row.rate);
-    events.push_back(fd::Value::object(event));
-  }
-  if (!events.empty()) wire::NANOSetArray(config.get(), 4, events);
-  return config;
-}
+constexpr const char* kAppID = analytics_test::kConfigAppID;
+using analytics_test::ConfigSpec;
+using analytics_test::makeConfig;
+using EventRow = analytics_test::ConfigEventRow;
 
 // The stored configuration as encoded bytes, stamped with the clock's time.
 class MemoryConfigDatabase : public analytics::APMRemoteConfigDatabase {
