@@ -12,16 +12,13 @@
 # INTERFACE target holding the sources and libraries, so `add_dependencies`
 # on it still works. Every test executable reuses one precompiled header
 # (GoogleTest, GoogleMock, nlohmann-json, heavy standard headers), built with
-# the same flags. cpp-httplib stays out of it: it brings the resolver's macros
-# (DELETE, UPDATE, ...) into every file that includes it.
+# the same flags. No test includes the HTTP server library: the fakes hide it
+# behind their own request and response types.
 include(GoogleTest)
 
 # Flags every test translation unit and the shared precompiled header agree on.
 function(_project_test_flags target)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
-  # cpp-httplib's package flags (its -D options) on every test, whether it
-  # links the fakes or not, so the precompiled header is valid for all.
-  target_compile_options(${target} PRIVATE $<TARGET_PROPERTY:PkgConfig::HTTPLIB,INTERFACE_COMPILE_OPTIONS>)
   target_link_libraries(${target} PRIVATE GTest::gmock GTest::gtest Threads::Threads)
   project_warnings(${target})
 endfunction()

@@ -973,6 +973,7 @@ void Run::execute() {
   auto started = Clock::now();
   idle = req.timeout != 60 ? req.timeout : core->config.timeout_for_request;
   if (idle <= 0) idle = 60;
+  if (const double limit = os::profile().request_timeout_limit_s; limit > 0) idle = std::min(idle, limit);
   resource_deadline = started + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double>(std::min(core->config.timeout_for_resource, 1e9)));
   if (tr.resume) {

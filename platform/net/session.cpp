@@ -413,9 +413,9 @@ std::size_t tasks_in_flight() {
     std::lock_guard lk(c->m);
     for (auto& [id, t] : c->started) tasks.push_back(t);
   }
+  // A task leaves `started` once its completion has been delivered.
   return static_cast<std::size_t>(std::count_if(tasks.begin(), tasks.end(), [](const std::shared_ptr<Task>& t) {
-    const TaskState state = t->state();
-    return state == TaskState::running || state == TaskState::canceling;
+    return t->state() != TaskState::suspended;
   }));
 }
 

@@ -285,8 +285,9 @@ class Session : public rt::Object {
 // running task (at once when it has none). False when no live session has the identifier.
 bool deliver_background_events(std::string_view identifier);
 
-// Started tasks of every live session that are still running or being
-// cancelled: the network work in flight (any thread).
+// Started tasks of every live session that are running, being cancelled, or
+// completed with their completion handler or delegate call still to run (a
+// suspended task is not counted): the network work in flight (any thread).
 std::size_t tasks_in_flight();
 
 // Registers "NSURLSession" and "NSURLSessionConfiguration" (with the class

@@ -157,6 +157,7 @@ foundation::Expected<DeviceProfile> DeviceProfile::load(const std::filesystem::p
   r.boolean("multitasking", p.multitasking);
   r.boolean("keychain_entitlement", p.keychain_entitlement);
   r.number("background_time_allowed", p.background_time_allowed);
+  r.number("request_timeout_limit_s", p.request_timeout_limit_s);
   r.strings("launch_arguments", p.launch_arguments);
   r.string_map("environment", p.environment);
   r.number("screen_width", p.screen_width);

@@ -49,6 +49,9 @@ struct DeviceProfile {
   bool multitasking = true;
   bool keychain_entitlement = true;
   double background_time_allowed = 180;
+  // Caps every request's idle timeout, in seconds (0: no cap), so a device
+  // can play a request timing out without waiting out the app's own timeout.
+  double request_timeout_limit_s = 0;
   std::vector<std::string> launch_arguments;
   std::map<std::string, std::string> environment;
   double screen_width = 375, screen_height = 812;

@@ -5,6 +5,7 @@
 #include "testing/fakes/fake_service.h"
 
 #include <arpa/inet.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <signal.h>
@@ -96,7 +97,7 @@ void for_each_socket(F f) {
 
 // Shuts down the server side of the connection a request came on; with
 // `reset` the peer reads ECONNRESET instead of an orderly end.
-void end_connection(const httplib::Request& req, bool reset = false) {
+void fake_end_connection(const httplib::Request& req, bool reset) {
   auto end = [reset](int fd) {
     if (reset) {
       const linger hard{1, 0};
@@ -124,7 +125,94 @@ void ignore_sigpipe() {
   });
 }
 
+// What a project handler sees of `req` (without the server's own
+// REMOTE_/LOCAL_ pseudo-headers).
+HttpRequest fake_request_view(const httplib::Request& req) {
+  HttpRequest view;
+  view.method = req.method;
+  view.path = req.path;
+  view.target = req.target;
+  for (const auto& [key, value] : req.headers)
+    if (key != "REMOTE_ADDR" && key != "REMOTE_PORT" && key != "LOCAL_ADDR" && key != "LOCAL_PORT")
+      view.headers.emplace(key, value);
+  view.body = req.body;
+  view.params.insert(req.params.begin(), req.params.end());
+  for (const auto& [key, part] : req.files)
+    view.files.emplace(key, FormPart{part.name, part.content, part.filename, part.content_type});
+  for (const auto& match : req.matches) view.matches.push_back(match.str());
+  view.remote_addr = req.remote_addr;
+  view.remote_port = req.remote_port;
+  view.end_connection = [&req](bool reset) { fake_end_connection(req, reset); };
+  return view;
+}
+
+// Puts a project handler's answer into the server's response.
+void fake_apply_answer(HttpResponse answer, httplib::Response& res) {
+  res.status = answer.status;
+  if (answer.provider) {
+    std::string content_type;
+    if (auto it = answer.headers.find("Content-Type"); it != answer.headers.end()) {
+      content_type = it->second;
+      answer.headers.erase(it);
+    }
+    for (auto& [key, value] : answer.headers) res.headers.emplace(key, value);
+    res.set_content_provider(answer.content_length, content_type,
+                             [provider = std::move(answer.provider)](std::size_t offset, std::size_t length,
+                                                                     httplib::DataSink& sink) {
+                               DataSink out{[&sink](const char* data, std::size_t n) { return sink.write(data, n); },
+                                            [&sink] { return sink.is_writable(); }};
+                               return provider(offset, length, out);
+                             });
+    return;
+  }
+  for (auto& [key, value] : answer.headers) res.headers.emplace(key, value);
+  res.body = std::move(answer.body);
+}
+
 }  // namespace
+
+// ---- HttpRequest, HttpResponse -----------------------------------------------
+
+bool HeaderNameLess::operator()(const std::string& a, const std::string& b) const {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+bool HttpRequest::has_header(std::string_view name) const { return headers.count(std::string(name)) > 0; }
+
+std::string HttpRequest::get_header_value(std::string_view name, std::size_t index) const {
+  auto [first, last] = headers.equal_range(std::string(name));
+  for (; first != last; ++first, --index)
+    if (index == 0) return first->second;
+  return {};
+}
+
+bool HttpRequest::has_param(std::string_view name) const { return params.count(std::string(name)) > 0; }
+
+std::string HttpRequest::get_param_value(std::string_view name, std::size_t index) const {
+  auto [first, last] = params.equal_range(std::string(name));
+  for (; first != last; ++first, --index)
+    if (index == 0) return first->second;
+  return {};
+}
+
+void HttpResponse::set_header(std::string name, std::string value) { headers.emplace(std::move(name), std::move(value)); }
+
+void HttpResponse::set_content(std::string content, std::string content_type) {
+  body = std::move(content);
+  headers.erase("Content-Type");
+  headers.emplace("Content-Type", std::move(content_type));
+  provider = nullptr;
+}
+
+void HttpResponse::set_content_provider(std::size_t length, std::string content_type, ContentProvider content) {
+  headers.erase("Content-Type");
+  headers.emplace("Content-Type", std::move(content_type));
+  body.clear();
+  content_length = length;
+  provider = std::move(content);
+}
 
 // ---- RecordedRequest ---------------------------------------------------------
 
@@ -396,13 +484,18 @@ bool FakeService::wait_for(const std::function<bool()>& pred, std::chrono::milli
 
 void FakeService::on(std::string method, const std::string& path_regex, Handler handler) {
   std::lock_guard lock(mutex_);
-  overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler), false});
+  overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler), nullptr, false});
+}
+
+void FakeService::on(std::string method, const std::string& path_regex, NativeHandler handler) {
+  std::lock_guard lock(mutex_);
+  overrides_.push_back({std::move(method), std::regex(path_regex), nullptr, std::move(handler), false});
 }
 
 void FakeService::answer(std::string method, const std::string& path_regex, ScriptedAnswer r) {
   Handler handler = play(std::move(r));
   std::lock_guard lock(mutex_);
-  overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler), true});
+  overrides_.push_back({std::move(method), std::regex(path_regex), std::move(handler), nullptr, true});
 }
 
 void FakeService::clear_overrides() {
@@ -417,7 +510,7 @@ void FakeService::clear_scripted() {
 
 void FakeService::route(std::string method, const std::string& path_regex, Handler handler) {
   std::lock_guard lock(mutex_);
-  defaults_.push_back({std::move(method), std::regex(path_regex), std::move(handler), false});
+  defaults_.push_back({std::move(method), std::regex(path_regex), std::move(handler), nullptr, false});
 }
 
 void FakeService::set_status_sequence(std::string path, std::vector<int> statuses) {
@@ -425,17 +518,18 @@ void FakeService::set_status_sequence(std::string path, std::vector<int> statuse
   sequences_[std::move(path)] = {std::move(statuses), 0};
 }
 
-Handler FakeService::find(const std::vector<Route>& table, bool latest_first, httplib::Request& req) const {
+const FakeService::Route* FakeService::find(const std::vector<Route>& table, bool latest_first,
+                                            httplib::Request& req) const {
   auto matches = [&](const Route& route) {
     const bool method_ok = route.method == req.method || (route.method == "GET" && req.method == "HEAD");
     return method_ok && std::regex_match(req.path, req.matches, route.pattern);
   };
   if (latest_first) {
     for (auto it = table.rbegin(); it != table.rend(); ++it)
-      if (matches(*it)) return it->handler;
+      if (matches(*it)) return &*it;
   } else {
     for (const auto& route : table)
-      if (matches(route)) return route.handler;
+      if (matches(route)) return &route;
   }
   return nullptr;
 }
@@ -454,6 +548,7 @@ void FakeService::dispatch(const httplib::Request& original, httplib::Response& 
     req.headers.emplace("Content-Encoding", original.get_header_value(kHiddenEncoding));
 
   Handler handler;
+  NativeHandler native;
   {
     std::lock_guard lock(mutex_);
     auto seq = sequences_.find(req.path);
@@ -464,24 +559,31 @@ void FakeService::dispatch(const httplib::Request& original, httplib::Response& 
         return;
       }
     }
-    handler = find(overrides_, true, req);
-    if (!handler) handler = find(defaults_, false, req);
+    const Route* route = find(overrides_, true, req);
+    if (!route) route = find(defaults_, false, req);
+    if (route) {
+      handler = route->handler;
+      native = route->native;
+    }
   }
+  if (native) return native(req, res);
   if (!handler) handler = not_found_json();
-  handler(req, res);
+  HttpResponse answer;
+  handler(fake_request_view(req), answer);
+  fake_apply_answer(std::move(answer), res);
 }
 
-void FakeService::reply_json(httplib::Response& res, const nlohmann::json& body, int status) {
+void FakeService::reply_json(HttpResponse& res, const nlohmann::json& body, int status) {
   res.status = status;
   res.set_content(body.dump(), "application/json");
 }
 
 Handler FakeService::empty(int status) {
-  return [status](const httplib::Request&, httplib::Response& res) { res.status = status; };
+  return [status](const HttpRequest&, HttpResponse& res) { res.status = status; };
 }
 
 Handler FakeService::json(int status, nlohmann::json body) {
-  return [status, body = std::move(body)](const httplib::Request&, httplib::Response& res) {
+  return [status, body = std::move(body)](const HttpRequest&, HttpResponse& res) {
     reply_json(res, body, status);
   };
 }
@@ -489,7 +591,7 @@ Handler FakeService::json(int status, nlohmann::json body) {
 Handler FakeService::not_found_json() { return json(404, {{"error", "not found"}}); }
 
 Handler FakeService::unavailable_html() {
-  return [](const httplib::Request&, httplib::Response& res) {
+  return [](const HttpRequest&, HttpResponse& res) {
     res.status = 503;
     res.set_content(
         "<!DOCTYPE html>\n<html><head><title>503 Service Unavailable</title></head>"
@@ -499,14 +601,14 @@ Handler FakeService::unavailable_html() {
 }
 
 Handler FakeService::drop_connection() {
-  return [](const httplib::Request& req, httplib::Response& res) {
-    end_connection(req);
+  return [](const HttpRequest& req, HttpResponse& res) {
+    if (req.end_connection) req.end_connection(false);
     res.status = 500;  // never reaches the client
   };
 }
 
 Handler FakeService::held(std::chrono::milliseconds max_hold, Handler then) {
-  return [this, max_hold, then = std::move(then)](const httplib::Request& req, httplib::Response& res) {
+  return [this, max_hold, then = std::move(then)](const HttpRequest& req, HttpResponse& res) {
     {
       std::unique_lock lock(hold_mutex_);
       hold_cv_.wait_for(lock, max_hold, [&] { return stopping_.load(); });
@@ -517,7 +619,7 @@ Handler FakeService::held(std::chrono::milliseconds max_hold, Handler then) {
 }
 
 Handler FakeService::play(ScriptedAnswer r) {
-  return [this, r = std::move(r)](const httplib::Request& req, httplib::Response& res) {
+  return [this, r = std::move(r)](const HttpRequest& req, HttpResponse& res) {
     if (r.delay.count() > 0) {
       std::unique_lock lock(hold_mutex_);
       hold_cv_.wait_for(lock, r.delay, [&] { return stopping_.load(); });
@@ -525,7 +627,7 @@ Handler FakeService::play(ScriptedAnswer r) {
     switch (r.action) {
       case ScriptedAnswer::Action::drop:
       case ScriptedAnswer::Action::refuse:
-        end_connection(req, r.action == ScriptedAnswer::Action::refuse);
+        if (req.end_connection) req.end_connection(r.action == ScriptedAnswer::Action::refuse);
         res.status = 0;  // no answer; what the observer sees
         return;
       case ScriptedAnswer::Action::answer: break;

@@ -1,6 +1,6 @@
 #pragma once
-// Loopback fake services for tests: a cpp-httplib server (TLS with a leaf from
-// a TlsAuthority, or plain HTTP) bound to 127.0.0.1 on a free port and served
+// Loopback fake services for tests: an HTTP server (TLS with a leaf from a
+// TlsAuthority, or plain HTTP) bound to 127.0.0.1 on a free port and served
 // on its own threads. Every request is recorded; tests wait on the record,
 // override single routes and inject failures. A fake never touches the
 // platform modules, so it shares no state with the app under test.
@@ -12,7 +12,9 @@
 //   ASSERT_TRUE(site.wait_for([&] { return site.count("GET", "/slow") == 1; }, std::chrono::seconds(5)));
 //   ScriptedAnswer oops;  oops.status = 500;  oops.body = "oops";
 //   site.answer("POST", "/api/x", oops);           // scripted, until clear_scripted()
-#include <httplib.h>
+//   site.on("GET", "/n/([0-9]+)", [](const HttpRequest& req, HttpResponse& res) {
+//     res.set_content("n" + req.matches[1], "text/plain");
+//   });
 
 #include <atomic>
 #include <chrono>
@@ -30,9 +32,16 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "testing/fakes/json.h"
 
+#include "testing/fakes/http_exchange.h"
 #include "testing/fakes/tls_authority.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace testing::fakes {
 
@@ -64,7 +73,10 @@ struct RecordedRequest {
   nlohmann::json json_body() const;
 };
 
-using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+using Handler = std::function<void(const HttpRequest&, HttpResponse&)>;
+// A handler on the HTTP library's own request and response, for code that
+// includes that library itself.
+using NativeHandler = std::function<void(const httplib::Request&, httplib::Response&)>;
 // Sees every request once its answer is ready, just before it is sent, with
 // its status (for a dropped connection, the status the handler left: 0 for a
 // scripted drop or refusal). Runs on a server thread.
@@ -146,6 +158,7 @@ class FakeService {
   // A "GET" route also answers HEAD. The handler's request carries the regex
   // captures in `matches`, and the raw body with its Content-Encoding.
   void on(std::string method, const std::string& path_regex, Handler handler);
+  void on(std::string method, const std::string& path_regex, NativeHandler handler);
   // on() with play(r), marked as scripted so clear_scripted() removes it
   // while the test's own overrides stay.
   void answer(std::string method, const std::string& path_regex, ScriptedAnswer r);
@@ -172,21 +185,22 @@ class FakeService {
   // Default routes of a service, tried in the order added after the overrides;
   // unmatched requests get not_found_json().
   void route(std::string method, const std::string& path_regex, Handler handler);
-  static void reply_json(httplib::Response& res, const nlohmann::json& body, int status = 200);
+  static void reply_json(HttpResponse& res, const nlohmann::json& body, int status = 200);
 
  private:
   struct Route {
     std::string method;
     std::regex pattern;
     Handler handler;
+    NativeHandler native;  // instead of `handler`
     bool scripted = false;
   };
 
   void dispatch(const httplib::Request& req, httplib::Response& res);
   RecordedRequest record(const httplib::Request& req);
   void notify_observer(const RecordedRequest& request, int status);
-  // The matching route's handler; fills req.matches.
-  Handler find(const std::vector<Route>& table, bool latest_first, httplib::Request& req) const;
+  // The matching route (nullptr when none); fills req.matches.
+  const Route* find(const std::vector<Route>& table, bool latest_first, httplib::Request& req) const;
   void close_connections();
 
   const std::string name_;

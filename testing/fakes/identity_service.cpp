@@ -18,7 +18,7 @@ std::int64_t fresh_id() {
 
 IdentityService::IdentityService(ServiceOptions options)
     : FakeService("identity", {kCheckinHost, kTokenHost}, options) {
-  route("POST", "/checkin", [](const httplib::Request& req, httplib::Response& res) {
+  route("POST", "/checkin", [](const HttpRequest& req, HttpResponse& res) {
     const auto body = nlohmann::json::parse(req.body, nullptr, false);
     if (!body.is_object()) {
       reply_json(res, {{"error", "bad request"}}, 400);

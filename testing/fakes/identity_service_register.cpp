@@ -64,7 +64,7 @@ std::string IdentityService::token_for(std::string_view sender) {
 }
 
 void IdentityService::add_register_route() {
-  route("POST", kRegisterPath, [](const httplib::Request& req, httplib::Response& res) {
+  route("POST", kRegisterPath, [](const HttpRequest& req, HttpResponse& res) {
     std::string body;
     if (form_field(req.body, "delete") == "true") {
       body = "deleted=" + form_field(req.body, "device");

@@ -12,7 +12,7 @@ std::string page(const std::string& title, const std::string& body) {
 }
 
 Handler html(std::string text) {
-  return [text = std::move(text)](const httplib::Request&, httplib::Response& res) {
+  return [text = std::move(text)](const HttpRequest&, HttpResponse& res) {
     res.set_content(text, "text/html; charset=utf-8");
   };
 }
@@ -45,19 +45,19 @@ std::string IntranetSite::frames_page() {
 IntranetSite::IntranetSite(ServiceOptions options) : FakeService("intranet", {kHost}, options) {
   route("GET", "/", html(home_page()));
   route("GET", "/frames", html(frames_page()));
-  route("GET", "/frame/([0-9]+)", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content(page("Frame " + req.matches[1].str(), "<p>Frame " + req.matches[1].str() + "</p>\n"),
+  route("GET", "/frame/([0-9]+)", [](const HttpRequest& req, HttpResponse& res) {
+    res.set_content(page("Frame " + req.matches[1], "<p>Frame " + req.matches[1] + "</p>\n"),
                     "text/html; charset=utf-8");
   });
-  route("GET", "/(menu|news|about)", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content(page(req.matches[1].str(), "<h1>" + req.matches[1].str() + "</h1>\n<a href=\"/\">Home</a>\n"),
+  route("GET", "/(menu|news|about)", [](const HttpRequest& req, HttpResponse& res) {
+    res.set_content(page(req.matches[1], "<h1>" + req.matches[1] + "</h1>\n<a href=\"/\">Home</a>\n"),
                     "text/html; charset=utf-8");
   });
-  route("GET", "/news/([0-9]+)", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content(page("News " + req.matches[1].str(), "<h1>News " + req.matches[1].str() + "</h1>\n"),
+  route("GET", "/news/([0-9]+)", [](const HttpRequest& req, HttpResponse& res) {
+    res.set_content(page("News " + req.matches[1], "<h1>News " + req.matches[1] + "</h1>\n"),
                     "text/html; charset=utf-8");
   });
-  route("GET", "/login", [this](const httplib::Request& req, httplib::Response& res) {
+  route("GET", "/login", [this](const HttpRequest& req, HttpResponse& res) {
     const std::string user = req.get_param_value("user");
     if (user.empty()) {
       res.status = 400;

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "testing/fakes/json.h"
 
 #include "platform/foundation/value.h"
 #include "platform/sim/app_image.h"

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +14,7 @@
 
 #include "analytics/support/errors.h"
 #include "platform/dispatch/queue.h"
+#include "testing/fakes/json.h"
 #include "testing/harness/harness.h"
 #include "tests/analytics/support.h"
 

@@ -5,13 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
 
 #include "analytics/identity/environment.h"
 #include "platform/os/file_manager.h"
+#include "testing/fakes/json.h"
 #include "testing/harness/harness.h"
 #include "tests/analytics/receipt_support.h"
 #include "tests/analytics/support.h"

@@ -145,9 +145,9 @@ TEST_F(Posts, RepliesPrintOnlyFailuresOnOneLine) {
     std::optional<std::string> line_prefix;  // none: nothing printed
   };
   const std::vector<Case> cases{
-      {"not JSON", [](const httplib::Request&, httplib::Response& res) { res.set_content("<html></html>", "text/html"); },
+      {"not JSON", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) { res.set_content("<html></html>", "text/html"); },
        "JSON could not be serialized because of error:"},
-      {"a JSON string", [](const httplib::Request&, httplib::Response& res) { res.set_content("\"ok\"", "application/json"); },
+      {"a JSON string", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) { res.set_content("\"ok\"", "application/json"); },
        std::nullopt},
       {"500 with JSON", FakeService::json(500, {{"error", "down"}}), std::nullopt},
       {"204", FakeService::empty(204), std::nullopt},

@@ -54,9 +54,9 @@ std::filesystem::path fileOfAge(const std::string& name, double age) {
 }
 
 // Answers with headers promising 100 bytes, then drops the connection after 3.
-void cutAfterHeaders(const httplib::Request&, httplib::Response& res) {
+void cutAfterHeaders(const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
   res.status = 200;
-  res.set_content_provider(100, "application/octet-stream", [](std::size_t, std::size_t, httplib::DataSink& sink) {
+  res.set_content_provider(100, "application/octet-stream", [](std::size_t, std::size_t, ::testing::fakes::DataSink& sink) {
     sink.write("abc", 3);
     return false;
   });
@@ -163,7 +163,7 @@ TEST_F(GULNetworkURLSessionTest, TaskWithNeitherResponseNorErrorCompletesWithCod
 }
 
 TEST_F(GULNetworkURLSessionTest, RedirectsAnsweredThreeHundredToThreeOhSevenAreRefused) {
-  collector().on("POST", "/redirect/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
+  collector().on("POST", "/redirect/(\\d+)", [](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
     res.status = std::stoi(req.matches[1]);
     res.set_header("Location", "/target");
   });

@@ -109,7 +109,7 @@ struct Outcome {
 class Gate {
  public:
   testing::fakes::Handler handler(testing::fakes::Handler then = testing::fakes::FakeService::empty(200)) {
-    return [state = state_, then](const httplib::Request& req, httplib::Response& res) {
+    return [state = state_, then](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
       {
         std::unique_lock lk(state->m);
         ++state->arrived;

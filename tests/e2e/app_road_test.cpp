@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 
+#include "testing/fakes/json.h"
 #include "testing/fakes/intranet_site.h"
 #include "testing/fakes/push_service.h"
 #include "testing/fakes/tls_authority.h"

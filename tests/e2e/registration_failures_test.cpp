@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -48,6 +49,21 @@ class RegistrationScenario : public ::testing::Test {
     return AppSimProcess::run(args, options);
   }
 
+  // --device options for a new device of the default profile whose request
+  // timeouts end after `limit_s` at the latest.
+  std::vector<std::string> limited_device(double limit_s) {
+    const fs::path device = root_ / "device";
+    fs::create_directories(device);
+    std::ifstream in(AppSimProcess::built_executable().parent_path() / "devices" / "default.json", std::ios::binary);
+    std::string profile((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto open = profile.find('{');
+    EXPECT_NE(open, std::string::npos) << "no default profile next to appsim";
+    if (open != std::string::npos)
+      profile.insert(open + 1, " \"request_timeout_limit_s\": " + std::to_string(limit_s) + ",");
+    std::ofstream(device / "device.json", std::ios::binary | std::ios::trunc) << profile;
+    return {"--device", device.string()};
+  }
+
   fs::path root_;
 };
 
@@ -78,6 +94,9 @@ struct FailureCase {
   const char* route;          // what follows "route intranet POST /api/reraviror/register "
   const char* line;           // the start of every plain line printed; "" for none at all
   const char* wait;           // the scenario lines that wait for the post and its outcome
+  // The device's limit on request timeouts (seconds, 0: none), so a timeout
+  // is played without waiting out the app's own 60 s.
+  double timeout_limit_s = 0;
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
@@ -96,7 +115,7 @@ TEST_P(RegistrationAnswers, EachPostPrintsOnlyItsFailureOnOneLine) {
                            "expect request intranet POST /api/reraviror/register header Cookie PHPSESSID=* "
                            "header Content-Type application/json json {\"player-id\":\"*\"}\n"
                            "terminate\n",
-                       {}, std::string(c.name) == "timeout" ? 110s : 60s);
+                       c.timeout_limit_s > 0 ? limited_device(c.timeout_limit_s) : std::vector<std::string>{});
   ASSERT_EQ(r.exit_code, 0) << r.transcript();
   const auto lines = plain_app_lines(r);
   if (std::string(c.line).empty()) {
@@ -121,9 +140,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"server_error_empty", "status 500", "Response could not be serialized",
                     POSTED "wait console \"could not be serialized\" 30s\n"},
         // Transport failures print the error's description. A request is
-        // recorded once its answer is due, so the delayed one after the app gave up.
-        FailureCase{"timeout", "delay 65s", "The request timed out.",
-                    "wait console \"timed out\" 90s\n" POSTED},
+        // recorded once its answer is due, so the delayed one after the app
+        // gave up; the delay outlasts the device's limit on the timeout.
+        FailureCase{"timeout", "delay 4s", "The request timed out.",
+                    "wait console \"timed out\" 30s\n" POSTED, 2},
         FailureCase{"dropped", "drop", "The network connection was lost.",
                     POSTED "wait console \"connection was lost\" 30s\n"},
         FailureCase{"refused", "refuse", "The network connection was lost.",

@@ -74,7 +74,7 @@ TEST_F(EndToEnd, SharedManagerPostsJsonWithDefaultHeadersAndStoredCookies) {
 }
 
 TEST_F(EndToEnd, DownloadMovesTheFileWithOptions) {
-  files.on("GET", "/file.bin", [](const httplib::Request&, httplib::Response& res) {
+  files.on("GET", "/file.bin", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
     res.set_content(std::string(1000, 'a'), "application/octet-stream");
   });
   auto manager = SessionManager::init(platform::net::Configuration::ephemeral());
@@ -124,14 +124,14 @@ TEST_F(EndToEnd, DownloadMovesTheFileWithOptions) {
 TEST_F(EndToEnd, CancelledDownloadResumesWithARangeRequest) {
   const std::string body(256 * 1024, 'z');
   std::atomic<bool> released{false};
-  files.on("GET", "/big.bin", [&](const httplib::Request& req, httplib::Response& res) {
+  files.on("GET", "/big.bin", [&](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
     res.set_header("ETag", "\"v1\"");
     if (req.has_header("Range")) {
       res.set_content(body, "application/octet-stream");  // the server applies the range
       return;
     }
     res.set_content_provider(body.size(), "application/octet-stream",
-                             [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                             [&](std::size_t offset, std::size_t, ::testing::fakes::DataSink& sink) {
                                if (offset == 0) return sink.write(body.data(), 64 * 1024);
                                for (int i = 0; i < 500 && !released; ++i) {
                                  if (!sink.is_writable()) return false;
@@ -290,7 +290,7 @@ class RetryOnce : public RequestRetrier {
 
 TEST_F(EndToEnd, RetrierRetriesADroppedConnection) {
   std::atomic<int> hits{0};
-  files.on("GET", "/flaky", [&](const httplib::Request& req, httplib::Response& res) {
+  files.on("GET", "/flaky", [&](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
     if (hits++ == 0) return FakeService::drop_connection()(req, res);
     res.set_content("fine", "text/plain");
   });

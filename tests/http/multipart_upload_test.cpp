@@ -29,7 +29,7 @@ bool uploadRunMainUntil(const std::function<bool()>& done, int seconds = 30) {
 
 struct Received {
   std::string contentType;
-  std::multimap<std::string, httplib::MultipartFormData> files;
+  std::multimap<std::string, ::testing::fakes::FormPart> files;
   std::size_t bodySize = 0;
   std::vector<std::string> temporaryFiles;  // what the body folder held while the upload ran
 };
@@ -49,7 +49,7 @@ class MultipartUpload : public ::testing::Test {
   }
 
   void SetUp() override {
-    site.on("POST", "/upload", [this](const httplib::Request& req, httplib::Response& res) {
+    site.on("POST", "/upload", [this](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
       Received r;
       r.contentType = req.get_header_value("Content-Type");
       r.files = req.files;

@@ -118,7 +118,7 @@ TEST_F(Handlers, DefaultHandlerAndAFailedRequestWithoutATask) {
 }
 
 TEST_F(Handlers, DownloadHandlersReadTheDestination) {
-  site.on("GET", "/d.txt", [](const httplib::Request&, httplib::Response& res) { res.set_content("downloaded", "text/plain"); });
+  site.on("GET", "/d.txt", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) { res.set_content("downloaded", "text/plain"); });
   const fs::path destination = device.scratch("dl") / "d.txt";
   auto request = manager->makeDownloadRequest(site.url("/d.txt"), HTTPMethod::get, std::nullopt, JSONEncoding::standard,
                                               std::nullopt, [destination](const auto&, const auto&) {
@@ -182,7 +182,7 @@ TEST_F(ShellRoad, RegistrationRepliesAndTheDeviceTokenFormPost) {
   } cases[] = {
       {"JSON object", FakeService::json(200, {{"ok", true}}), true, std::nullopt,
        [](const JSONValue& v) { EXPECT_EQ(v["ok"], foundation::Value(true)); }},
-      {"JSON string", [](const httplib::Request&, httplib::Response& res) { res.set_content("\"registered\"", "application/json"); },
+      {"JSON string", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) { res.set_content("\"registered\"", "application/json"); },
        true, std::nullopt, [](const JSONValue& v) { EXPECT_EQ(v, foundation::Value("registered")); }},
       {"HTML", FakeService::unavailable_html(), false, SerializationKind::jsonSerializationFailed, nullptr},
       {"204", FakeService::empty(204), true, std::nullopt, [](const JSONValue& v) { EXPECT_TRUE(v.is_null()); }},

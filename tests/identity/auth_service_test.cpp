@@ -25,7 +25,7 @@ using platform::dispatch::RunLoop;
 class CheckinGate {
  public:
   testing::fakes::Handler handler() {
-    return [this](const httplib::Request& req, httplib::Response& res) {
+    return [this](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
       std::unique_lock lock(mutex_);
       cv_.wait_for(lock, std::chrono::seconds(60), [this] { return open_; });
       const auto body = nlohmann::json::parse(req.body, nullptr, false);

@@ -75,7 +75,7 @@ TEST_F(IdentityFacadeTest, FiveFailuresRetryOnScheduleThenHandOverTheLastError) 
 TEST_F(IdentityFacadeTest, InFlightRequestDropsASecondHandler) {
   boot();
   service().on("POST", IdentityService::kRegisterPath,
-               service().held(std::chrono::milliseconds(500), [](const httplib::Request&, httplib::Response& res) {
+               service().held(std::chrono::milliseconds(500), [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
                  res.set_content("token=held", "text/plain");
                }));
   int first = 0, second = 0;

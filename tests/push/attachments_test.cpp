@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <httplib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -19,6 +17,7 @@
 #include "push/attachments.h"
 #include "push/log.h"
 #include "push/payload.h"
+#include "testing/fakes/fake_service.h"
 
 namespace {
 
@@ -37,7 +36,7 @@ class MediaServer {
   };
 
   MediaServer() {
-    server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+    server_.on("GET", ".*", [this](const ::testing::fakes::HttpRequest& request, ::testing::fakes::HttpResponse& response) {
       std::lock_guard lock(mutex_);
       ++hits_[request.path];
       auto found = answers_.find(request.path);
@@ -54,13 +53,6 @@ class MediaServer {
         response.body = found->second.body;
       }
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::yield();
-  }
-  ~MediaServer() {
-    server_.stop();
-    thread_.join();
   }
 
   void on(const std::string& path, Answer answer) {
@@ -68,7 +60,7 @@ class MediaServer {
     answers_[path] = std::move(answer);
   }
   std::string url(const std::string& pathAndQuery) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + pathAndQuery;
+    return "http://127.0.0.1:" + std::to_string(server_.port()) + pathAndQuery;
   }
   int hits(const std::string& path) {
     std::lock_guard lock(mutex_);
@@ -76,12 +68,11 @@ class MediaServer {
   }
 
  private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
   std::mutex mutex_;
   std::map<std::string, Answer> answers_;
   std::map<std::string, int> hits_;
+  // Last, so it stops before the answers it reads go away.
+  ::testing::fakes::FakeService server_{"media", {"127.0.0.1"}};
 };
 
 constexpr const char* kPng = "\x89PNG fake image bytes";

@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/value.h"
@@ -35,6 +34,7 @@
 #include "push/notification_settings.h"
 #include "push/reraviror.h"
 #include "push/states.h"
+#include "testing/fakes/json.h"
 #include "testing/fakes/push_service.h"
 #include "testing/fakes/tls_authority.h"
 

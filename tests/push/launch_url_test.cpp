@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <httplib.h>
 
 #include <filesystem>
 #include <memory>
@@ -23,6 +22,7 @@
 #include "push/reraviror.h"
 #include "push/startup.h"
 #include "push/web_view.h"
+#include "testing/fakes/fake_service.h"
 #include "testing/harness/harness.h"
 
 namespace {
@@ -59,27 +59,18 @@ platform::sim::AppImage launch_url_image() {
 class PageServer {
  public:
   PageServer() {
-    server_.Get(R"(/page/(\w+))", [](const httplib::Request& request, httplib::Response& response) {
-      response.set_content("<html><head><title>Page " + request.matches[1].str() + "</title></head><body>x</body></html>",
-                           "text/html");
-    });
-    server_.set_keep_alive_max_count(1);  // no idle connection holds up stop()
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::yield();
-  }
-  ~PageServer() {
-    server_.stop();
-    thread_.join();
+    server_.on("GET", R"(/page/(\w+))",
+               [](const ::testing::fakes::HttpRequest& request, ::testing::fakes::HttpResponse& response) {
+                 response.set_content("<html><head><title>Page " + request.matches[1] + "</title></head><body>x</body></html>",
+                                      "text/html");
+               });
   }
   foundation::Url url(const std::string& name) const {
-    return *foundation::Url::parse("http://127.0.0.1:" + std::to_string(port_) + "/page/" + name);
+    return *foundation::Url::parse("http://127.0.0.1:" + std::to_string(server_.port()) + "/page/" + name);
   }
 
  private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
+  ::testing::fakes::FakeService server_{"pages", {"127.0.0.1"}};
 };
 
 class LaunchUrlTest : public ::testing::Test {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <httplib.h>
 
 #include <atomic>
 #include <cctype>
@@ -26,6 +25,7 @@
 #include "push/reraviror.h"
 #include "platform/runtime/runtime.h"
 #include "push/notification_builder.h"
+#include "testing/fakes/fake_service.h"
 #include "testing/harness/harness.h"
 
 namespace {
@@ -339,26 +339,16 @@ TEST_F(LegacyBuilderTest, NoAlertTitleWhereLocalNotificationsLackIt) {
 class PictureServer {
  public:
   PictureServer() {
-    server_.Get("/pic.png", [this](const httplib::Request&, httplib::Response& response) {
+    server_.on("GET", "/pic.png", [this](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& response) {
       ++hits;
       response.set_content("picture", "image/png");
     });
-    server_.set_keep_alive_max_count(1);
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::yield();
   }
-  ~PictureServer() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/pic.png"; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(server_.port()) + "/pic.png"; }
   std::atomic<int> hits{0};
 
  private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
+  ::testing::fakes::FakeService server_{"pictures", {"127.0.0.1"}};
 };
 
 // A background push in the short form: two buttons and a media URL.

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/os/preferences.h"
@@ -29,6 +28,7 @@
 #include "push/reraviror.h"
 #include "push/states.h"
 #include "push/utilities.h"
+#include "testing/fakes/json.h"
 #include "testing/fakes/push_service.h"
 #include "testing/harness/harness.h"
 

@@ -379,8 +379,8 @@ TEST_F(FakesTest, RequestObserverSeesEachRequestWithTheStatusAnswered) {
 TEST_F(FakesTest, OverridesWinLatestFirstSeeTheirCapturesAndCanBeCleared) {
   PushService push(tls());
   push.on("POST", "/api/v1/players", FakeService::json(200, {{"success", false}}));
-  push.on("GET", "/api/v1/players/([^/]+)", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content("player " + req.matches[1].str(), "text/plain");
+  push.on("GET", "/api/v1/players/([^/]+)", [](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
+    res.set_content("player " + req.matches[1], "text/plain");
   });
   push.on("GET", "/api/v1/players/special", FakeService::empty(204));
   auto c = client(push);

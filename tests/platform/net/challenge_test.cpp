@@ -11,10 +11,10 @@ class ChallengeTest : public NetTest {
  protected:
   void SetUp() override {
     NetTest::SetUp();
-    auto routes = [](httplib::Server& s, TestServer& server) {
-      s.Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
-      s.Get("/hold", [&server](const httplib::Request& req, httplib::Response& res) { server.hold(req, res); });
-      s.Get("/basic", [](const httplib::Request& req, httplib::Response& res) {
+    auto routes = [](TestServer& s, TestServer& server) {
+      s.Get("/ok", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) { res.set_content("ok", "text/plain"); });
+      s.Get("/hold", [&server](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) { server.hold(req, res); });
+      s.Get("/basic", [](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
         // "user:secret"
         if (req.get_header_value("Authorization") == "Basic dXNlcjpzZWNyZXQ=") return res.set_content("welcome", "text/plain");
         res.status = 401;
@@ -23,13 +23,11 @@ class ChallengeTest : public NetTest {
       });
     };
     trusted_ = &add_server(kHost, routes);
-    self_signed_leaf_ = std::make_unique<::testing::fakes::IssuedCertificate>(authority_.self_signed_leaf({kOtherHost}));
-    add_server(kOtherHost, routes, self_signed_leaf_.get());
+    add_server(kOtherHost, routes, ::testing::fakes::Certificate::self_signed);
     boot();
   }
 
   TestServer* trusted_ = nullptr;
-  std::unique_ptr<::testing::fakes::IssuedCertificate> self_signed_leaf_;
 };
 
 TEST_F(ChallengeTest, ServerTrustTable) {

@@ -1,6 +1,11 @@
 // The legacy connection, the blocking send and plain TCP stream tasks.
 #include "fixture.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "platform/dispatch/run_loop.h"
 #include "platform/net/connection.h"
 
@@ -13,10 +18,10 @@ class ConnectionTest : public NetTest {
  protected:
   void SetUp() override {
     NetTest::SetUp();
-    server_ = &add_server(kHost, [](httplib::Server& s, TestServer& server) {
-      s.Get("/page", [](const httplib::Request&, httplib::Response& res) { res.set_content("page body", "text/html"); });
-      s.Post("/report", [](const httplib::Request& req, httplib::Response& res) { res.set_content("got " + req.body, "text/plain"); });
-      s.Get("/hold", [&server](const httplib::Request& req, httplib::Response& res) { server.hold(req, res); });
+    server_ = &add_server(kHost, [](TestServer& s, TestServer& server) {
+      s.Get("/page", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) { res.set_content("page body", "text/html"); });
+      s.Post("/report", [](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) { res.set_content("got " + req.body, "text/plain"); });
+      s.Get("/hold", [&server](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) { server.hold(req, res); });
     });
     boot();
   }

@@ -2,7 +2,6 @@
 // A booted device whose host map sends the test hosts to loopback servers the
 // test starts, a recording delegate, and bounded waits.
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -22,6 +21,7 @@
 #include "platform/os/system.h"
 #include "platform/testing/reset.h"
 #include "platform/testing/temp_device.h"
+#include "testing/fakes/fake_service.h"
 #include "testing/fakes/tls_authority.h"
 
 namespace platform::net::test {
@@ -49,7 +49,7 @@ inline bool wait_until(const std::function<bool()>& pred, std::chrono::milliseco
 
 struct Recorded {
   std::string method, path, body;
-  httplib::Headers headers;
+  ::testing::fakes::HeaderMap headers;
   int remote_port = 0;
   std::optional<std::string> header(const std::string& name) const {
     auto it = headers.find(name);
@@ -58,59 +58,45 @@ struct Recorded {
   }
 };
 
-// A cpp-httplib server on 127.0.0.1 (TLS when given a leaf), recording every request.
-class TestServer {
+// A fake server on 127.0.0.1 for one host (TLS unless plain), recording every
+// request. Its routes are tried in the order added; a request no route takes
+// gets a 404.
+class TestServer : private ::testing::fakes::FakeService {
  public:
-  explicit TestServer(const ::testing::fakes::IssuedCertificate* leaf = nullptr) {
-    if (leaf) server_ = std::make_unique<httplib::SSLServer>(leaf->certificate(), leaf->private_key());
-    else server_ = std::make_unique<httplib::Server>();
-    server_->set_keep_alive_max_count(1000);
-    // The TLS handshake waits for the client's trust decision, which under
-    // load (and a SYN retry past the short listen backlog) can take seconds.
-    server_->set_read_timeout(30, 0);
-    server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
-      Recorded r{req.method, req.path, req.body, req.headers, req.remote_port};
-      {
-        std::lock_guard lk(m_);
-        requests_.push_back(std::move(r));
-      }
-      return httplib::Server::HandlerResponse::Unhandled;
-    });
-  }
-  ~TestServer() { stop(); }
+  using Handler = ::testing::fakes::Handler;
+  TestServer(const std::string& host, ::testing::fakes::ServiceOptions options)
+      : FakeService("net-test", {host}, options) {}
+  ~TestServer() override { stop(); }
 
-  httplib::Server& routes() { return *server_; }
+  void Get(const std::string& pattern, Handler handler) { route("GET", pattern, std::move(handler)); }
+  void Post(const std::string& pattern, Handler handler) { route("POST", pattern, std::move(handler)); }
+  void Put(const std::string& pattern, Handler handler) { route("PUT", pattern, std::move(handler)); }
 
-  void start() {
-    port_ = server_->bind_to_any_port("127.0.0.1");
-    ASSERT_GT(port_, 0);
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    // stop() before the listener runs is lost and join() would then wait forever.
-    ASSERT_TRUE(wait_until([this] { return server_->is_running(); }));
-  }
   void stop() {
     release();
-    if (thread_.joinable()) {
-      server_->stop();
-      thread_.join();
-    }
+    FakeService::stop();
   }
-  int port() const { return port_; }
+  using FakeService::port;
 
   std::vector<Recorded> requests() const {
-    std::lock_guard lk(m_);
-    return requests_;
+    std::vector<Recorded> out;
+    for (const auto& r : FakeService::requests()) {
+      Recorded copy{r.method, r.path, r.raw_body, {}, r.client_port};
+      copy.headers.insert(r.headers.begin(), r.headers.end());
+      out.push_back(std::move(copy));
+    }
+    return out;
   }
   std::size_t count(const std::string& path) const {
-    std::lock_guard lk(m_);
     std::size_t n = 0;
-    for (const auto& r : requests_) n += r.path == path;
+    for (const auto& r : FakeService::requests()) n += r.path == path;
     return n;
   }
-  // The last request to `path`; its body only when the handler kept it.
+  // The last request to `path`, with the body its handler kept when it kept one.
   Recorded last(const std::string& path) const {
+    const auto all = requests();
     std::lock_guard lk(m_);
-    for (auto it = requests_.rbegin(); it != requests_.rend(); ++it) {
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
       if (it->path != path) continue;
       Recorded r = *it;
       if (auto b = bodies_.find(path); b != bodies_.end()) r.body = b->second;
@@ -118,14 +104,14 @@ class TestServer {
     }
     return {};
   }
-  // Keeps the body of a request (the pre-routing record is made before it is read).
-  void keep_body(const httplib::Request& req) {
+  // Keeps the body of a request, for last().
+  void keep_body(const ::testing::fakes::HttpRequest& req) {
     std::lock_guard lk(m_);
     bodies_[req.path] = req.body;
   }
 
   // A handler that holds its answer until release() or 10 s.
-  void hold(const httplib::Request&, httplib::Response& res) {
+  void hold(const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
     std::unique_lock lk(m_);
     ++holding_;
     held_cv_.wait_for(lk, std::chrono::seconds(10), [&] { return released_; });
@@ -145,12 +131,8 @@ class TestServer {
   }
 
  private:
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
-  int port_ = 0;
   mutable std::mutex m_;
   std::condition_variable held_cv_;
-  std::vector<Recorded> requests_;
   std::map<std::string, std::string> bodies_;
   int holding_ = 0;
   bool released_ = false;
@@ -290,17 +272,14 @@ class NetTest : public ::testing::Test {
     servers_.clear();
   }
 
-  // Starts a server answering for `host` (TLS with a leaf of the test CA unless given another).
-  TestServer& add_server(const std::string& host, std::function<void(httplib::Server&, TestServer&)> routes,
-                         const ::testing::fakes::IssuedCertificate* leaf = nullptr, bool tls = true) {
-    if (tls && !leaf) {
-      leaves_.push_back(std::make_unique<::testing::fakes::IssuedCertificate>(authority_.issue_leaf({host})));
-      leaf = leaves_.back().get();
-    }
-    servers_.push_back(std::make_unique<TestServer>(tls ? leaf : nullptr));
+  // Starts a server answering for `host` (TLS with a certificate of the test CA's making unless plain).
+  TestServer& add_server(const std::string& host, std::function<void(TestServer&, TestServer&)> routes,
+                         ::testing::fakes::Certificate certificate = ::testing::fakes::Certificate::valid,
+                         bool tls = true) {
+    servers_.push_back(std::make_unique<TestServer>(
+        host, ::testing::fakes::ServiceOptions{.authority = tls ? &authority_ : nullptr, .certificate = certificate}));
     auto& s = *servers_.back();
-    routes(s.routes(), s);
-    s.start();
+    routes(s, s);
     hosts_[host + ":" + (tls ? "443" : "80")] = "127.0.0.1:" + std::to_string(s.port());
     return s;
   }
@@ -322,7 +301,6 @@ class NetTest : public ::testing::Test {
   std::optional<platform::testing::TempDevice> temp_;
   fs::path root_, device_, bundle_;
   ::testing::fakes::TlsAuthority authority_;
-  std::vector<std::unique_ptr<::testing::fakes::IssuedCertificate>> leaves_;
   std::vector<std::unique_ptr<TestServer>> servers_;
   std::map<std::string, std::string> hosts_;
 };

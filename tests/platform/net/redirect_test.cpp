@@ -15,8 +15,8 @@ class RedirectTest : public NetTest {
  protected:
   void SetUp() override {
     NetTest::SetUp();
-    server_ = &add_server(kHost, [](httplib::Server& s, TestServer&) {
-      auto redirect = [](const httplib::Request& req, httplib::Response& res) {
+    server_ = &add_server(kHost, [](TestServer& s, TestServer&) {
+      auto redirect = [](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
         res.status = std::stoi(req.matches[1]);
         res.set_header("Location", "/target");
         res.set_content("redirect body", "text/plain");
@@ -24,40 +24,40 @@ class RedirectTest : public NetTest {
       s.Get(R"(/r/(\d+))", redirect);
       s.Post(R"(/r/(\d+))", redirect);
       s.Put(R"(/r/(\d+))", redirect);
-      auto echo = [](const httplib::Request& req, httplib::Response& res) {
+      auto echo = [](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
         res.set_content(req.method + ":" + req.body, "application/octet-stream");
       };
       s.Get("/target", echo);
       s.Post("/target", echo);
       s.Put("/target", echo);
-      s.Get(R"(/loop/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+      s.Get(R"(/loop/(\d+))", [](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
         int n = std::stoi(req.matches[1]);
         res.status = 302;
         res.set_header("Location", "/loop/" + std::to_string(n + 1));
       });
-      s.Get(R"(/chain/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+      s.Get(R"(/chain/(\d+))", [](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
         int n = std::stoi(req.matches[1]);
         if (n == 16) return res.set_content("end", "text/plain");
         res.status = 302;
         res.set_header("Location", "/chain/" + std::to_string(n + 1));
       });
-      s.Get("/login", [](const httplib::Request&, httplib::Response& res) {
+      s.Get("/login", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
         res.status = 302;
         res.set_header("Set-Cookie", "PHPSESSID=abc123; Path=/");
         res.set_header("Location", "/home");
       });
-      s.Get("/home", [](const httplib::Request&, httplib::Response& res) { res.set_content("home", "text/plain"); });
-      s.Get("/away", [](const httplib::Request&, httplib::Response& res) {
+      s.Get("/home", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) { res.set_content("home", "text/plain"); });
+      s.Get("/away", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
         res.status = 302;
         res.set_header("Location", std::string("https://") + kOtherHost + "/land");
       });
-      s.Get("/stay", [](const httplib::Request&, httplib::Response& res) {
+      s.Get("/stay", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
         res.status = 302;
         res.set_header("Location", "/home");
       });
     });
-    other_ = &add_server(kOtherHost, [](httplib::Server& s, TestServer&) {
-      s.Get("/land", [](const httplib::Request&, httplib::Response& res) { res.set_content("landed", "text/plain"); });
+    other_ = &add_server(kOtherHost, [](TestServer& s, TestServer&) {
+      s.Get("/land", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) { res.set_content("landed", "text/plain"); });
     });
     boot();
   }

@@ -18,10 +18,10 @@ class TasksTest : public NetTest {
  protected:
   void SetUp() override {
     NetTest::SetUp();
-    server_ = &add_server(kHost, [](httplib::Server& s, TestServer& server) {
-      s.Get("/ok", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
-      s.Get("/hold", [&server](const httplib::Request& req, httplib::Response& res) { server.hold(req, res); });
-      s.Get("/pause", [](const httplib::Request&, httplib::Response& res) {
+    server_ = &add_server(kHost, [](TestServer& s, TestServer& server) {
+      s.Get("/ok", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) { res.set_content("ok", "text/plain"); });
+      s.Get("/hold", [&server](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) { server.hold(req, res); });
+      s.Get("/pause", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         res.set_content("paused", "text/plain");
       });
@@ -115,6 +115,68 @@ TEST_F(TasksTest, IdleAndResourceTimeoutsEndWithTimedOut) {
   error = run(*total, Request(https("/hold")));
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code, ue::timed_out);
+}
+
+// What the simulator's "wait idle" counts: a started task stays in flight
+// until its completion handler has run, and a suspended one is not counted.
+TEST_F(TasksTest, WorkInFlightLastsUntilTheCompletionHandlerHasRun) {
+  auto session = Session::make(Configuration::ephemeral());
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  auto task = session->data_task(Request(https("/ok")), [&](std::optional<Bytes>, std::shared_ptr<const Response>,
+                                                            std::optional<Error>) {
+    entered.set_value();
+    released.wait();
+  });
+  EXPECT_EQ(tasks_in_flight(), 0u);  // not resumed yet
+  task->resume();
+  ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(task->state(), TaskState::completed);
+  EXPECT_EQ(tasks_in_flight(), 1u);
+  release.set_value();
+  ASSERT_TRUE(wait_until([] { return tasks_in_flight() == 0; }));
+
+  auto held = session->data_task(Request(https("/hold")));
+  held->resume();
+  ASSERT_TRUE(wait_until([&] { return server_->holding() == 1; }));
+  EXPECT_EQ(tasks_in_flight(), 1u);
+  held->suspend();
+  EXPECT_EQ(tasks_in_flight(), 0u);
+  held->cancel();
+  server_->release();
+}
+
+// A device that limits request timeouts ends a held request at its limit,
+// also one that asks for the default 60 s or a longer timeout of its own.
+class TimeoutLimitTest : public NetTest {
+ protected:
+  void SetUp() override {
+    NetTest::SetUp();
+    server_ = &add_server(kHost, [](TestServer& s, TestServer& server) {
+      s.Get("/hold", [&server](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) { server.hold(req, res); });
+    });
+    boot([](os::DeviceProfile& profile) { profile.request_timeout_limit_s = 0.3; });
+  }
+  TestServer* server_ = nullptr;
+};
+
+TEST_F(TimeoutLimitTest, TheDevicesLimitEndsALongerTimeout) {
+  auto session = Session::make(Configuration::ephemeral());
+  for (double timeout : {60.0, 3600.0}) {
+    SCOPED_TRACE(timeout);
+    Request request(https("/hold"));
+    request.timeout = timeout;
+    std::promise<std::optional<Error>> finished;
+    session->data_task(request, [&](std::optional<Bytes>, std::shared_ptr<const Response>, std::optional<Error> e) {
+      finished.set_value(e);
+    })->resume();
+    auto future = finished.get_future();
+    // Well below either timeout: only the limit can end the request in time.
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    const auto error = future.get();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, ue::timed_out);
+  }
 }
 
 TEST_F(TasksTest, OfflineDeviceFailsAtResumeAndLosesRunningTasks) {

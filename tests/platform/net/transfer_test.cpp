@@ -29,16 +29,16 @@ class TransferTest : public NetTest {
   void SetUp() override {
     NetTest::SetUp();
     body_ = pattern(kSize);
-    server_ = &add_server(kHost, [this](httplib::Server& s, TestServer&) {
-      s.Get("/file", [this](const httplib::Request& req, httplib::Response& res) {
+    server_ = &add_server(kHost, [this](TestServer& s, TestServer&) {
+      s.Get("/file", [this](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
         res.set_header("ETag", etag_);
         res.set_header("Content-Disposition", "attachment; filename=\"../../report.pdf\"");
         if (req.has_header("If-Range") && req.get_header_value("If-Range") != etag_) res.status = 200;
         res.set_content(body_, "application/octet-stream");
       });
-      s.Get("/stall", [this](const httplib::Request&, httplib::Response& res) {
+      s.Get("/stall", [this](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
         res.set_header("ETag", etag_);
-        res.set_content_provider(kSize, "application/octet-stream", [this](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+        res.set_content_provider(kSize, "application/octet-stream", [this](std::size_t offset, std::size_t, ::testing::fakes::DataSink& sink) {
           if (offset >= kStallAt) {
             // Hold the rest until the test lets go (bounded).
             for (int i = 0; i < 1000 && !stop_stall_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -48,7 +48,7 @@ class TransferTest : public NetTest {
           return true;
         });
       });
-      auto echo = [](const httplib::Request& req, httplib::Response& res) {
+      auto echo = [](const ::testing::fakes::HttpRequest& req, ::testing::fakes::HttpResponse& res) {
         res.set_content(std::to_string(req.body.size()) + ":" + req.get_header_value("Transfer-Encoding"), "text/plain");
       };
       s.Post("/upload", echo);

@@ -19,6 +19,7 @@ TEST_F(ProfileTest, DefaultsAreTheIos135Phone) {
   EXPECT_FALSE(p.network.wwan);
   EXPECT_EQ(p.push.device_token, "auto");
   EXPECT_DOUBLE_EQ(p.background_time_allowed, 180);
+  EXPECT_DOUBLE_EQ(p.request_timeout_limit_s, 0);  // no cap
   // Before boot the process sees the defaults.
   EXPECT_EQ(profile().machine, "iPhone12,1");
 }
@@ -35,7 +36,8 @@ TEST_F(ProfileTest, LoadsEveryFieldAndIgnoresUnknownKeys) {
     "can_open_schemes": ["https"], "hosts": {"intranet.example.org:443": "127.0.0.1:41001"},
     "trust_anchors": ["anchors/root.pem", "/etc/ssl/extra.pem"], "launch_arguments": ["-FIRDebugEnabled"],
     "environment": {"A": "1"}, "debugger_attached": true, "low_power_mode": true, "multitasking": false,
-    "keychain_entitlement": false, "background_time_allowed": 30, "screen_width": 320, "screen_height": 568,
+    "keychain_entitlement": false, "background_time_allowed": 30, "request_timeout_limit_s": 2.5,
+    "screen_width": 320, "screen_height": 568,
     "not_a_profile_key": {"anything": [1, 2, 3]}
   })");
   auto loaded = DeviceProfile::load(device_ / "device.json");
@@ -69,6 +71,7 @@ TEST_F(ProfileTest, LoadsEveryFieldAndIgnoresUnknownKeys) {
   EXPECT_FALSE(p.multitasking);
   EXPECT_FALSE(p.keychain_entitlement);
   EXPECT_DOUBLE_EQ(p.background_time_allowed, 30);
+  EXPECT_DOUBLE_EQ(p.request_timeout_limit_s, 2.5);
   EXPECT_DOUBLE_EQ(p.screen_width, 320);
   EXPECT_DOUBLE_EQ(p.screen_height, 568);
 }

@@ -1,6 +1,5 @@
 // The navigation engine against the intranet site over TLS: policy order,
 // frames, redirects, new windows, failures, history and stopping.
-#include <httplib.h>
 
 #include "fixture.h"
 
@@ -63,7 +62,7 @@ TEST_F(NavigationTest, EachIframeIsDecidedAsANonMainFrameAndFinishWaitsForAll) {
 
 TEST_F(NavigationTest, RefusedFrameIsNotFetchedAndNestedFramesStopAtTheDepthLimit) {
   // A frame page that frames itself: loads stop after three levels.
-  site_->on("GET", "/self", [](const httplib::Request&, httplib::Response& res) {
+  site_->on("GET", "/self", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
     res.set_content("<title>Self</title><iframe src=\"/self\"></iframe><iframe src=\"/refused\"></iframe>", "text/html");
   });
   boot();
@@ -224,8 +223,8 @@ TEST_F(NavigationTest, ConnectionRefusedFailsBeforeCommit) {
 }
 
 TEST_F(NavigationTest, DroppedConnectionMidBodyFailsAfterCommit) {
-  site_->on("GET", "/cut", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content_provider(100000, "text/html", [](std::size_t, std::size_t, httplib::DataSink& sink) {
+  site_->on("GET", "/cut", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
+    res.set_content_provider(100000, "text/html", [](std::size_t, std::size_t, ::testing::fakes::DataSink& sink) {
       sink.write("<title>Cut</title>", 18);
       return false;  // closes the connection with the body unfinished
     });

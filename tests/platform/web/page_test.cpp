@@ -1,5 +1,4 @@
 // Script evaluation, page-side events and the legacy web view.
-#include <httplib.h>
 
 #include "fixture.h"
 #include "platform/net/cookie.h"
@@ -149,11 +148,11 @@ TEST_F(PageTest, ScriptMessagesReachTheHandlerOfTheirName) {
 }
 
 TEST_F(PageTest, SubmitFormCloseWindowAndLinkTaps) {
-  site_->on("GET", "/form", [](const httplib::Request&, httplib::Response& res) {
+  site_->on("GET", "/form", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
     res.set_content("<title>Form</title><form method=\"post\" action=\"/save\"></form><form action=\"find\"></form>",
                     "text/html");
   });
-  site_->on("POST", "/save", [](const httplib::Request&, httplib::Response& res) {
+  site_->on("POST", "/save", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
     res.set_content("<title>Saved</title>", "text/html");
   });
   boot();

@@ -1,7 +1,6 @@
 // Data stores and cookies: the login cookie seen through the cookie store on
 // the main thread, the cookie file of the default store, non-persistent
 // stores; and the runtime classes per profile.
-#include <httplib.h>
 
 #include <fstream>
 
@@ -41,7 +40,7 @@ class StoreTest : public WebTest {
 };
 
 TEST_F(StoreTest, LoginCookieVisibleOnTheMainThreadAndOnlyLastingCookiesPersisted) {
-  site_->on("GET", "/remember", [](const httplib::Request&, httplib::Response& res) {
+  site_->on("GET", "/remember", [](const ::testing::fakes::HttpRequest&, ::testing::fakes::HttpResponse& res) {
     res.set_header("Set-Cookie", "remember=yes; Max-Age=86400; Path=/");
     res.set_content("<title>Remembered</title>", "text/html");
   });
