@@ -6,7 +6,7 @@
 namespace testing::fakes {
 
 AnalyticsCollector::AnalyticsCollector(ServiceOptions options) : FakeService("analytics", {kHost}, options) {
-  route("GET", "/config/app/[^/]+", [this](const httplib::Request& req, httplib::Response& res) {
+  route("GET", "/config/app/[^/]+", [this](const HttpRequest& req, HttpResponse& res) {
     std::optional<Served> served;
     {
       std::lock_guard lock(config_mutex_);

@@ -116,7 +116,7 @@ class RecordingSessionReporter : public analytics::APMSessionReporting {
     log_.add("isSessionExpired");
     return false;
   }
-  void extendSession() override {}
+  bool extendSession() override { return true; }
   void updatePropertiesForNewSessionStart() override {}
   analytics::APMUserAttributeRef sessionIDPropertyWithTimestamp(double) override { return nullptr; }
   analytics::APMUserAttributeRef sessionNumberProperty() override { return nullptr; }
