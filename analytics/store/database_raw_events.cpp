@@ -19,14 +19,8 @@ constexpr std::string_view kRawEvents = "raw_events";
 constexpr std::string_view kMetadata = "raw_events_metadata";
 constexpr std::int64_t kMetadataLimit = 100000;
 constexpr long long kRawEventsPerRead = 1000;
-// Field indexes of the event message and its parameters.
-constexpr std::int32_t kEventParamsField = 0;
+// Field index of the event message's name.
 constexpr std::int32_t kEventNameField = 1;
-constexpr std::int32_t kEventPreviousTimestampField = 3;
-constexpr std::int32_t kParamNameField = 0;
-constexpr std::int32_t kParamStringField = 1;
-constexpr std::int32_t kParamInt64Field = 2;
-constexpr std::int32_t kParamDoubleField = 4;
 
 APMMonitor& databaseRawEventsMonitor() { return APMDatabaseMonitor(); }
 
@@ -71,6 +65,58 @@ std::optional<APMRecord> rawEventRecord(const APMRawEventData& raw, bool isRealt
                    {"metadata_fingerprint", fingerprintValue(raw.metadataFingerprint())},
                    {"data", Value(std::move(*data))},
                    {"is_realtime", Value(isRealtime ? 1 : 0)}};
+}
+
+// The stored event message read straight from its bytes: the parameters in
+// order and the previous time. A string keeps its first occurrence, as the
+// message classes do.
+struct RawEventsParam {
+  std::string name;
+  std::optional<std::string> text;
+  std::optional<std::int64_t> integer;
+  std::optional<double> real;
+};
+
+struct RawEventsMessage {
+  std::vector<RawEventsParam> params;
+  std::int64_t previousMillis = 0;
+};
+
+bool rawEventsReadText(pb_istream_t* stream, const pb_field_iter_t*, void** arg) {
+  auto* text = static_cast<std::optional<std::string>*>(*arg);
+  const std::size_t length = stream->bytes_left;
+  if (length > wire::kMaxFieldBytes) return false;
+  if (*text) return pb_read(stream, nullptr, length);
+  text->emplace(length, '\0');
+  return pb_read(stream, reinterpret_cast<pb_byte_t*>((*text)->data()), length);
+}
+
+bool rawEventsReadParam(pb_istream_t* stream, const pb_field_iter_t*, void** arg) {
+  auto& params = *static_cast<std::vector<RawEventsParam>*>(*arg);
+  std::optional<std::string> name;
+  RawEventsParam param;
+  wire_measurement_EventParam fields = wire_measurement_EventParam_init_zero;
+  fields.name.funcs.decode = rawEventsReadText;
+  fields.name.arg = &name;
+  fields.string_value.funcs.decode = rawEventsReadText;
+  fields.string_value.arg = &param.text;
+  if (!pb_decode(stream, wire_measurement_EventParam_fields, &fields)) return false;
+  param.name = name.value_or("");
+  if (fields.has_int_value) param.integer = fields.int_value;
+  if (fields.has_double_value) param.real = fields.double_value;
+  params.push_back(std::move(param));
+  return true;
+}
+
+std::optional<RawEventsMessage> rawEventsDecode(const fd::Bytes& data) {
+  RawEventsMessage message;
+  wire_measurement_Event fields = wire_measurement_Event_init_zero;
+  fields.params.funcs.decode = rawEventsReadParam;
+  fields.params.arg = &message.params;
+  pb_istream_t stream = pb_istream_from_buffer(data.data(), data.size());
+  if (!pb_decode(&stream, wire_measurement_Event_fields, &fields)) return std::nullopt;
+  if (fields.has_previous_timestamp_millis) message.previousMillis = fields.previous_timestamp_millis;
+  return message;
 }
 
 }  // namespace
@@ -196,45 +242,39 @@ std::shared_ptr<APMRawEventData> APMDatabase::rawEventDataFromDictionary(const A
   const Value& fingerprint = row.get("metadata_fingerprint");
   if (!APMCheckSuccess(fingerprint.is_integer(), error, 1, "Unable to find event metadata in the database dictionary"))
     return nullptr;
-  auto proto = wire::RIDUZEvent::initWithBuffer(*data);
-  if (!APMCheckNotNil(proto, error, 2, "Failed to parse event from data")) return nullptr;
+  const auto message = rawEventsDecode(*data);
+  if (!APMCheckNotNil(message ? &*message : nullptr, error, 2, "Failed to parse event from data")) return nullptr;
 
   std::string origin;
   fd::Dict parameters;
-  const auto params = wire::NANOGetArray(proto.get(), kEventParamsField, &wire::RIDUZEventParam::type());
-  for (const Value& item : params.value_or(Array{})) {
-    const auto param = item.object<wire::RIDUZEventParam>();
-    if (!param) continue;
-    const std::string name = wire::NANOGetString(param.get(), kParamNameField).value_or("");
-    if (name == "_o") {
-      const auto text = wire::NANOHasField(param.get(), kParamStringField)
-                            ? wire::NANOGetString(param.get(), kParamStringField)
-                            : std::nullopt;
-      if (!APMCheckNotNil(text, error, 2, "Cannot create an event from database. Origin parameter is not a string"))
+  for (const RawEventsParam& param : message->params) {
+    if (param.name == "_o") {
+      if (!APMCheckNotNil(param.text ? &*param.text : nullptr, error, 2,
+                          "Cannot create an event from database. Origin parameter is not a string"))
         return nullptr;
-      origin = *text;
+      origin = *param.text;
       continue;
     }
     APMValueRef value;
-    if (wire::NANOHasField(param.get(), kParamStringField)) {
-      value = APMValue::initWithString(Value(wire::NANOGetString(param.get(), kParamStringField).value_or("")));
-    } else if (wire::NANOHasField(param.get(), kParamInt64Field)) {
-      value = APMValue::initWithInt64(wire::NANOGetInt64(param.get(), kParamInt64Field));
-    } else if (wire::NANOHasField(param.get(), kParamDoubleField)) {
-      value = APMValue::initWithDouble(wire::NANOGetDouble(param.get(), kParamDoubleField));
+    if (param.text) {
+      value = APMValue::initWithString(Value(*param.text));
+    } else if (param.integer) {
+      value = APMValue::initWithInt64(*param.integer);
+    } else if (param.real) {
+      value = APMValue::initWithDouble(*param.real);
     }
     if (!value) {
       databaseRawEventsMonitor().logWithLevel(4, 12015,
                              "Unknown event parameter type from converting an event from database. Event param name",
-                             Value(APMPublicParameterNameDescription(Value(name))));
+                             Value(APMPublicParameterNameDescription(Value(param.name))));
       continue;
     }
-    parameters.set(name, APMValueObject(value));
+    parameters.set(param.name, APMValueObject(value));
   }
   if (!APMCheckSuccess(!origin.empty(), error, 2, "Cannot create an event from database. Missing origin parameter"))
     return nullptr;
   const auto* name = row.get("name").string();
-  const double previous = static_cast<double>(wire::NANOGetInt64(proto.get(), kEventPreviousTimestampField)) / 1000.0;
+  const double previous = static_cast<double>(message->previousMillis) / 1000.0;
   auto event = APMEvent::initWithOrigin(origin, false, name ? *name : std::string(),
                                         row.get("timestamp").as_double().value_or(0), previous, parameters);
   auto raw = event ? APMRawEventData::initWithRawEvent(event, *rowID.as_int(), *fingerprint.as_int()) : nullptr;

@@ -82,7 +82,7 @@ analytics::APMMeasurement& benchEngine() {
     wire::NANOSetArray(config.get(), 3, fd::Array{fd::Value::object(setting)});
     if (!engine->instanceRemoteConfig()->updateMeasurementConfig(config)) return;
 
-    for (const char* suffix : {"", "-journal"}) {
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
       std::filesystem::remove(analytics::APMApplicationSupportPath(kTemplateName) + suffix);
     }
     auto templ = analytics::APMDatabase::initWithDatabaseName(kTemplateName, nullptr);

@@ -103,7 +103,7 @@ TEST_F(AnalyticsStoreCrashTest, KillDuringMigrationKeepsEveryRawEvent) {
   std::mt19937 random(seed);
   auto makeOldFile = [this] {
     std::filesystem::remove(file());
-    std::filesystem::remove(file().string() + "-journal");
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) std::filesystem::remove(file().string() + suffix);
     std::filesystem::create_directories(file().parent_path());
     RawSqlite raw(file());
     raw.exec("CREATE TABLE raw_events (name TEXT NOT NULL, timestamp INTEGER NOT NULL, metadata_fingerprint INTEGER "

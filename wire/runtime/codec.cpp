@@ -358,11 +358,16 @@ bool encode_element(const MessageDescriptor& d, pb_ostream_t* stream, const pb_f
   if (arg == nullptr || *arg == nullptr) return false;
   auto* list = static_cast<const NANORepeatedField*>(*arg);
   if (list->count > 0 && list->items == nullptr) return false;
+  // Each element is encoded once into a buffer and written as bytes: the
+  // submessage path would encode it twice (size, then data), and again at
+  // every level below.
+  Bytes encoded;
   for (std::uint32_t i = 0; i < list->count; ++i) {
     Scratch s(d);
     if (!set_encoders(d, static_cast<const NANOMessageInfo*>(list->items[i]), s.bytes)) return false;
+    if (!NANOEncodeAppending(d.pb, s.bytes, &encoded)) return false;
     if (!pb_encode_tag_for_field(stream, field)) return false;
-    if (!pb_encode_submessage(stream, d.pb, s.bytes)) return false;
+    if (!pb_encode_string(stream, encoded.data(), encoded.size())) return false;
   }
   return true;
 }

@@ -625,6 +625,16 @@ bool NANOEncodeRepeatedBytes(pb_ostream_t* stream, const pb_field_iter_t* field,
   return encode_repeated_string(stream, field, arg);
 }
 
+namespace {
+
+bool nanoRuntimeAppend(pb_ostream_t* stream, const pb_byte_t* data, std::size_t count) {
+  auto* out = static_cast<Bytes*>(stream->state);
+  out->insert(out->end(), data, data + count);
+  return true;
+}
+
+}  // namespace
+
 std::int32_t NANOEncodeToBuffer(const pb_msgdesc_t* fields, const void* source, Bytes* out) {
   if (out == nullptr) return -1;
   pb_ostream_t sizing = PB_OSTREAM_SIZING;
@@ -643,6 +653,16 @@ std::int32_t NANOEncodeToBuffer(const pb_msgdesc_t* fields, const void* source, 
   buffer.resize(stream.bytes_written);
   out->swap(buffer);
   return static_cast<std::int32_t>(stream.bytes_written);
+}
+
+bool NANOEncodeAppending(const pb_msgdesc_t* fields, const void* source, Bytes* out) {
+  if (out == nullptr) return false;
+  out->clear();
+  pb_ostream_t stream{};
+  stream.callback = nanoRuntimeAppend;
+  stream.state = out;
+  stream.max_size = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+  return pb_encode(&stream, fields, source);
 }
 
 }  // namespace wire

@@ -134,4 +134,8 @@ inline constexpr std::size_t kMaxFieldBytes = 0x100000;
 // Returns the length written, or -1 with `out` left empty.
 std::int32_t NANOEncodeToBuffer(const pb_msgdesc_t* fields, const void* source, Bytes* out);
 
+// Encodes in one pass into `out` (replacing its contents), growing it as it
+// goes. False when the message cannot be encoded.
+bool NANOEncodeAppending(const pb_msgdesc_t* fields, const void* source, Bytes* out);
+
 }  // namespace wire
