@@ -24,10 +24,6 @@ namespace store = platform::store;
 using analytics::APMEvent;
 using analytics_test::MonitorRecorder;
 
-std::ptrdiff_t ltvCount(const MonitorRecorder& monitor, std::int64_t code) {
-  const auto codes = monitor.codes();
-  return std::count(codes.begin(), codes.end(), code);
-}
 
 class LifetimeValueTest : public analytics_test::PurchaseEngineTest {
  protected:
@@ -68,8 +64,8 @@ TEST_F(LifetimeValueTest, PurchaseAmountsAddUpPerCurrencyInMillionths) {
   purchase("_iap", "EURO", fd::Value(std::int64_t{5}));
   purchase("_iap", "EUR", fd::Value("lots"));
   EXPECT_EQ(lifetime("EUR"), 1980000);
-  EXPECT_EQ(ltvCount(monitor, 22000), 1);
-  EXPECT_EQ(ltvCount(monitor, 22001), 1);
+  EXPECT_EQ(analytics_test::monitorCount(monitor, 22000), 1);
+  EXPECT_EQ(analytics_test::monitorCount(monitor, 22001), 1);
   EXPECT_FALSE(lifetime("EURO"));
 }
 
@@ -94,12 +90,12 @@ TEST_F(LifetimeValueTest, ASumOutOfRangeChangesNothingAndStoresNoEvent) {
   const auto storedBefore = analytics_test::storedEventsNamed(*engine_, "_iap").size();
   MonitorRecorder monitor;
   purchase("_iap", "EUR", fd::Value(std::int64_t{11}));
-  EXPECT_EQ(ltvCount(monitor, 22002), 1);
+  EXPECT_EQ(analytics_test::monitorCount(monitor, 22002), 1);
   EXPECT_EQ(lifetime("EUR"), kMax - 10);
   EXPECT_EQ(analytics_test::storedEventsNamed(*engine_, "_iap").size(), storedBefore);
   // An amount that does not fit in millionths is refused the same way.
   purchase("ecommerce_purchase", "USD", fd::Value(1e13));
-  EXPECT_EQ(ltvCount(monitor, 22002), 2);
+  EXPECT_EQ(analytics_test::monitorCount(monitor, 22002), 2);
   EXPECT_FALSE(lifetime("USD"));
   EXPECT_TRUE(analytics_test::storedEventsNamed(*engine_, "ecommerce_purchase").empty());
   // What still fits is added.
@@ -165,11 +161,11 @@ TEST_F(PurchaseDedupeTest, OnlyNewPurchasesPassWhileDedupeIsOn) {
   const auto zeros = dedupeTransaction(store::TransactionState::purchased, "000-00");
   MonitorRecorder monitor;
   EXPECT_EQ(filter({restored, failed, bought, zeros}), (Transactions{bought, zeros}));
-  EXPECT_EQ(ltvCount(monitor, 23139), 1);
+  EXPECT_EQ(analytics_test::monitorCount(monitor, 23139), 1);
   // The same purchase a second time is a duplicate; the unfingerprinted one passes again.
   EXPECT_EQ(filter({bought, zeros}), (Transactions{zeros}));
-  EXPECT_EQ(ltvCount(monitor, 23141), 1);
-  EXPECT_EQ(ltvCount(monitor, 23139), 2);
+  EXPECT_EQ(analytics_test::monitorCount(monitor, 23141), 1);
+  EXPECT_EQ(analytics_test::monitorCount(monitor, 23139), 2);
   // Its fingerprint is kept in the database.
   const auto fingerprint = analytics::APMInAppPurchaseTransactionReporter::transactionFingerprint(bought);
   ASSERT_TRUE(fingerprint);

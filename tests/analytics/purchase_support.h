@@ -2,6 +2,7 @@
 // Shared set-up of the purchase, lifetime-value and conditional-property
 // tests: an engine started on a booted device with the seams installed, and
 // reads of its stored events and user properties on the worker.
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -18,24 +19,19 @@
 #include "platform/foundation/value.h"
 #include "analytics/config/remote_config.h"
 #include "tests/analytics/engine_support.h"
+#include "tests/analytics/support.h"
 #include "wire/runtime/nano_runtime.h"
 
 namespace analytics_test {
 
 // One raw event as the engine stored it.
-struct StoredEvent {
-  std::string origin;
-  std::string name;
-  double timestamp;
-  platform::foundation::Dict parameters;
+using StoredEvent = SeenEvent;
 
-  platform::foundation::Value parameter(const std::string& key) const {
-    const platform::foundation::Value* entry = parameters.find(key);
-    if (!entry) return {};
-    const auto value = analytics::APMValueFrom(*entry);
-    return value ? value->value() : *entry;
-  }
-};
+// How often the monitor logged `code`.
+inline std::ptrdiff_t monitorCount(const MonitorRecorder& monitor, std::int64_t code) {
+  const auto codes = monitor.codes();
+  return std::count(codes.begin(), codes.end(), code);
+}
 
 // Every raw event of the engine's database, in storage order.
 inline std::vector<StoredEvent> storedEvents(analytics::APMMeasurement& engine) {

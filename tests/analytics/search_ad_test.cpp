@@ -41,10 +41,6 @@ fd::Dict searchAdDetails(const char* attributed, const char* campaign, const cha
                                                     {"iad-campaign-id", fd::Value(campaignID)}})}};
 }
 
-std::ptrdiff_t searchAdCount(const MonitorRecorder& monitor, std::int64_t code) {
-  const auto codes = monitor.codes();
-  return std::count(codes.begin(), codes.end(), code);
-}
 
 class SearchAdTest : public analytics_test::PurchaseEngineTest {
  protected:
@@ -121,11 +117,11 @@ TEST_F(SearchAdTest, AnAttributedFirstLaunchLogsOneCampaignEventAndNeverAsksAgai
   EXPECT_EQ(answers_->requests, 1);
   MonitorRecorder monitor;
   EXPECT_EQ(makeReporter(), nullptr);
-  EXPECT_EQ(searchAdCount(monitor, 32002), 1);
+  EXPECT_EQ(analytics_test::monitorCount(monitor, 32002), 1);
   // A second answer cannot log again.
   auto late = APMSearchAdReporter::initWithWorkerQueue(engine_->scheduler()->workerQueue(), nullptr);
   EXPECT_EQ(late, nullptr);
-  EXPECT_EQ(searchAdCount(monitor, 32001), 1);
+  EXPECT_EQ(analytics_test::monitorCount(monitor, 32001), 1);
 }
 
 TEST_F(SearchAdTest, ANotAttributedAnswerIsStoredAndNothingIsLogged) {
@@ -156,7 +152,7 @@ TEST_F(SearchAdTest, ThePlaceholderAnswerIsRetriedADayLater) {
   const double now = clock_->now_since_1970();
   runDueLookup();
   EXPECT_EQ(answers_->requests, 1);
-  EXPECT_EQ(searchAdCount(monitor, 32012), 1);
+  EXPECT_EQ(analytics_test::monitorCount(monitor, 32012), 1);
   EXPECT_FALSE(engine_->persistedConfig()->searchAdCampaignValue());
   ASSERT_TRUE(reporter_->scheduledTimestamp());
   EXPECT_NEAR(*reporter_->scheduledTimestamp(), now + 86400, 1);
@@ -197,7 +193,7 @@ TEST_F(SearchAdTest, WithoutAClientTheReporterStopsAtTheStart) {
   MonitorRecorder monitor;
   engine_ = startEngine();
   ASSERT_TRUE(engine_);
-  EXPECT_EQ(searchAdCount(monitor, 32003), 1);
+  EXPECT_EQ(analytics_test::monitorCount(monitor, 32003), 1);
   EXPECT_EQ(engine_->persistedConfig()->searchAdRetryCount(), 0);
 }
 
