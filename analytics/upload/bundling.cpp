@@ -44,6 +44,8 @@ constexpr std::int32_t kBundleIndexField = 24;
 constexpr std::int32_t kBundleMonitoringField = 25;
 constexpr std::int32_t kBundleAudienceResultsField = 28;
 constexpr std::int32_t kBundleConfigVersionField = 34;
+// Field index of the event message's previous time.
+constexpr std::int32_t kBundleEventPreviousField = 3;
 // Field indexes of the user attribute message.
 constexpr std::int32_t kBundleAttributeSetTimestampField = 0;
 constexpr std::int32_t kBundleAttributeNameField = 1;
@@ -119,7 +121,9 @@ class BundlingPass {
  private:
   bool deleteGroup();
   bool applyDailyLimits(APMEvent& event);
-  APMEventRef applyAggregates(const APMEventRef& event);
+  // The previous fire time the row gives the event (nullopt for a new row);
+  // false after a failure.
+  bool applyAggregates(const APMEvent& event, std::optional<double>& previous);
   bool flushAggregates();
   bool addLifetimeEngagement(wire::RIDUZMeasurementBundle& bundle);
 
@@ -222,8 +226,8 @@ bool BundlingPass::run(bool& made) {
   for (auto event : events) {
     if (config_->isEventCustomConversion(event->name())) event->setConversion(true);
     if (!applyDailyLimits(*event)) return false;
-    event = applyAggregates(event);
-    if (!event) return false;
+    std::optional<double> previous;
+    if (!applyAggregates(*event, previous)) return false;
     if (event->name() == "_iap" && parsePurchases && APMAEU::isASRS()) {
       fd::Dict parameters = event->parameters();
       parameters.set("sandbox", APMValueObject(APMValue::initWithInt64(1)));
@@ -247,6 +251,14 @@ bool BundlingPass::run(bool& made) {
     }
     auto proto = event->protoEvent();
     if (!proto) return false;
+    if (previous) {
+      // The message form of the event with the row's previous time.
+      if (*previous > std::numeric_limits<double>::epsilon()) {
+        wire::NANOSetInt64(proto.get(), kBundleEventPreviousField, APMMillisecondsFromSeconds(*previous));
+      } else {
+        wire::NANOClearField(proto.get(), kBundleEventPreviousField);
+      }
+    }
     protos.push_back(std::move(proto));
     realtime = realtime || event->isRealtime();
   }
@@ -411,37 +423,35 @@ bool BundlingPass::applyDailyLimits(APMEvent& event) {
   return false;
 }
 
-APMEventRef BundlingPass::applyAggregates(const APMEventRef& event) {
-  auto found = aggregates_.find(event->name());
+bool BundlingPass::applyAggregates(const APMEvent& event, std::optional<double>& previous) {
+  auto found = aggregates_.find(event.name());
   if (found == aggregates_.end()) {
     std::optional<fd::Error> error;
-    auto stored = engine_records::eventAggregatesWithName(database_, event->name(), &error);
+    auto stored = engine_records::eventAggregatesWithName(database_, event.name(), &error);
     if (!stored && error) {
-      bundlingMonitor().logWithLevel(1, 23107, "Failed to query event aggregates. Name, error", bundlingName(*event),
+      bundlingMonitor().logWithLevel(1, 23107, "Failed to query event aggregates. Name, error", bundlingName(event),
                                      bundlingError(error));
-      return nullptr;
+      return false;
     }
-    found = aggregates_.emplace(event->name(), std::move(stored)).first;
+    found = aggregates_.emplace(event.name(), std::move(stored)).first;
   }
-  APMEventRef result = event;
   auto& row = found->second;
   if (row) {
-    result = event->copyWithPreviousTimestamp(row->lastFireTimestamp());
-    if (!result) return nullptr;
+    previous = row->lastFireTimestamp();
     row->incrementCurrentBundleCount();
     row->incrementLifetimeCount();
-    row->setLastFireTimestamp(event->timestamp());
+    row->setLastFireTimestamp(event.timestamp());
   } else {
-    row = APMEventAggregates::initWithName(event->name(), 1, 1, event->timestamp());
+    row = APMEventAggregates::initWithName(event.name(), 1, 1, event.timestamp());
     if (!row) {
       bundlingMonitor().logWithLevel(1, 23108, "Failed to update event aggregates. Error", Value());
-      return nullptr;
+      return false;
     }
   }
-  if (std::find(dirtyAggregates_.begin(), dirtyAggregates_.end(), event->name()) == dirtyAggregates_.end()) {
-    dirtyAggregates_.push_back(event->name());
+  if (std::find(dirtyAggregates_.begin(), dirtyAggregates_.end(), event.name()) == dirtyAggregates_.end()) {
+    dirtyAggregates_.push_back(event.name());
   }
-  return result;
+  return true;
 }
 
 bool BundlingPass::flushAggregates() {
