@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include "analytics/audiences/audience_fields.h"
 #include "analytics/identity/identity.h"
 #include "analytics/upload/config_fetch.h"
+#include "tests/analytics/audience_support.h"
 #include "tests/analytics/upload_support.h"
 
 namespace {
@@ -329,6 +331,61 @@ TEST(UploadBatch, DeviceFilterKeepsTheLeadingCompatibleRun) {
   EXPECT_TRUE(analytics::APMFilteredBundlesWithCompatibleAppID("A", std::string("x"), std::string("v"), rows).empty());
   EXPECT_TRUE(uploadLogged(monitor, 23042));
   EXPECT_EQ(analytics::APMFilteredBundlesWithCompatibleAppID("A", std::nullopt, std::nullopt, rows).size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UploadRoad, AnAudienceServedByTheCollectorTravelsInTheBatches) {
+  namespace at = analytics_audience_test;
+  namespace af = analytics::audience_fields;
+  firstContact();
+  const auto levelUps =
+      at::eventFilter({.id = 0, .name = "level_up", .count = at::numberFilter(af::kComparisonGreaterThan, "2")});
+  collector().set_config(
+      uploadConfigBytes(std::string(kTestAppID), 4, {}, fd::Array{fd::Value::object(at::audience(7, {levelUps}))}),
+      "mark-4");
+  clock_->advance(std::chrono::hours(2));
+  onWorker([&] { analytics::APMFetchRemoteConfig(engine()); });
+  ASSERT_TRUE(settle(collector().count() + 1));
+  ASSERT_EQ(engine().instanceRemoteConfig()->version(), 4);
+
+  const auto leafOf = [](const analytics_test::DecodedBundle& bundle) {
+    const auto results = wire::NANOGetArray(bundle.message.get(), 28, &wire::RIDUZAudienceLeafFilterResult::type())
+                             .value_or(fd::Array{});
+    return results.size() == 1 ? results[0].object<wire::RIDUZAudienceLeafFilterResult>() : nullptr;
+  };
+  const auto bitsOf = [](const std::shared_ptr<wire::RIDUZAudienceLeafFilterResult>& leaf) {
+    const auto data = wire::NANOGetMessage<wire::RIDUZResultData>(leaf.get(), af::kLeafCurrentResults);
+    return data ? wire::NANOGetArray(data.get(), af::kResultResults, nullptr).value_or(fd::Array{}) : fd::Array{};
+  };
+  const auto logAndUpload = [&](int events) -> std::optional<std::vector<analytics_test::DecodedBundle>> {
+    for (int i = 0; i < events; ++i) analytics::APMAnalytics::logEventWithOrigin("app", "level_up", {});
+    if (!analytics_test::drainEntry()) return std::nullopt;
+    drainWorker(engine());
+    const std::size_t posts = collector().upload_count();
+    if (!uploadPass(collector().count() + 1) || collector().upload_count() != posts + 1) return std::nullopt;
+    return analytics_test::decode_batch(collector().uploads().back().body);
+  };
+
+  const auto first = logAndUpload(3);
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->size(), 1u);
+  const auto leaf = leafOf(first->front());  // tag 29
+  ASSERT_TRUE(leaf);
+  EXPECT_EQ(wire::NANOGetInt32(leaf.get(), af::kLeafAudienceID), 7);
+  EXPECT_TRUE(wire::NANOGetBool(leaf.get(), af::kLeafNewAudience));
+  EXPECT_EQ(bitsOf(leaf), (fd::Array{fd::Value(1)}));
+
+  const auto second = logAndUpload(1);
+  ASSERT_TRUE(second);
+  ASSERT_EQ(second->size(), 1u);
+  const auto again = leafOf(second->front());
+  ASSERT_TRUE(again);
+  EXPECT_FALSE(wire::NANOGetBool(again.get(), af::kLeafNewAudience));
+  EXPECT_FALSE(wire::NANOHasField(again.get(), af::kLeafPreviousResults));
+  EXPECT_EQ(bitsOf(again), (fd::Array{fd::Value(1)}));
 }
 
 }  // namespace
