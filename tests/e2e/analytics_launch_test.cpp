@@ -26,6 +26,14 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 using Result = AppSimProcess::Result;
 
+// A launch until its events were uploaded and the push permission answered.
+constexpr const char* kLaunchedAndUploaded =
+    "launch\n"
+    "wait syslog \"[I-ACS023016] Analytics is ready to receive events\" 30s\n"
+    "wait syslog \"[I-ACS023044] Successful upload\" 30s\n"
+    "wait console \"User accepted notifications: true\" 30s\n"
+    "wait idle 30s\n";
+
 class AnalyticsUploadE2E : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -109,12 +117,7 @@ TEST_F(AnalyticsUploadE2E, TheScenarioUploadsTheLaunchAndARelaunchResendsNothing
 }
 
 TEST_F(AnalyticsUploadE2E, ATappedNotificationsOpenEventIsUploadedAcrossANetworkOutage) {
-  const Result r = runText(
-      "launch\n"
-      "wait syslog \"[I-ACS023016] Analytics is ready to receive events\" 30s\n"
-      "wait syslog \"[I-ACS023044] Successful upload\" 30s\n"
-      "wait console \"User accepted notifications: true\" 30s\n"
-      "wait idle 30s\n"
+  const Result r = runText(std::string(kLaunchedAndUploaded) +
       "network off\n"
       "tap-notification {\"custom\":{\"i\":\"7d0c3b1a-2e4f-4a5b-8c6d-9e0f1a2b3c4d\"},\"aps\":{\"alert\":\"Hello\"}}\n"
       "wait syslog \"Event logged. Event name, event params: os_notification_opened\" 30s\n"
@@ -134,12 +137,7 @@ TEST_F(AnalyticsUploadE2E, ATappedNotificationsOpenEventIsUploadedAcrossANetwork
 }
 
 TEST_F(AnalyticsUploadE2E, BackgroundPostsWhatWasLoggedSinceTheLastUpload) {
-  const Result r = runText(
-      "launch\n"
-      "wait syslog \"[I-ACS023016] Analytics is ready to receive events\" 30s\n"
-      "wait syslog \"[I-ACS023044] Successful upload\" 30s\n"
-      "wait console \"User accepted notifications: true\" 30s\n"
-      "wait idle 30s\n"
+  const Result r = runText(std::string(kLaunchedAndUploaded) +
       "tap-notification {\"custom\":{\"i\":\"7d0c3b1a-2e4f-4a5b-8c6d-9e0f1a2b3c4d\"},\"aps\":{\"alert\":\"Hello\"}}\n"
       "background\n"
       "wait syslog \"[I-ACS023144] App will resign active state. Scheduling data upload\" 30s\n"
