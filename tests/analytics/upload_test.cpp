@@ -102,19 +102,20 @@ TEST_F(UploadRoad, ConfigurationAnswers) {
     bool failed;            // failure timestamp set
     bool backedOff;         // back-off timestamp set
     std::int64_t logged;    // a code the answer logs
+    std::optional<std::string> mark;  // the stored "Last-Modified" afterwards
   };
   const std::vector<Case> cases = {
       {"304 keeps the configuration", [&] { collector().set_config(uploadConfigBytes(std::string(kTestAppID), 3), "mark-3"); },
-       3, false, false, 23131},
-      {"404 keeps it too", [&] { collector().clear_config(); }, 3, false, false, 23130},
+       3, false, false, 23131, "mark-3"},
+      {"404 keeps it too", [&] { collector().clear_config(); }, 3, false, false, 23130, std::nullopt},
       {"another app's configuration renews only the freshness",
-       [&] { collector().set_config(uploadConfigBytes("1:999:ios:ffff", 9), "mark-9"); }, 3, false, false, 23136},
+       [&] { collector().set_config(uploadConfigBytes("1:999:ios:ffff", 9), "mark-9"); }, 3, false, false, 23136, "mark-9"},
       {"garbage never decodes", [&] { collector().set_config(std::string("\xff\xff\xff\x0a\x99", 5), "mark-x"); }, 3,
-       false, false, 23135},
+       false, false, 23135, "mark-x"},
       {"429 sets both timestamps", [&] { collector().on("GET", "/config/app/.*", FakeService::empty(429)); }, 3, true,
-       true, 23128},
+       true, 23128, "mark-3"},
       {"500 sets only the failure", [&] { collector().on("GET", "/config/app/.*", FakeService::empty(500)); }, 3, true,
-       false, 23129},
+       false, 23129, "mark-3"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -130,6 +131,7 @@ TEST_F(UploadRoad, ConfigurationAnswers) {
     ASSERT_TRUE(settle(collector().count() + 1));
     EXPECT_EQ(engine().instanceRemoteConfig()->version(), c.version);
     EXPECT_TRUE(uploadLogged(monitor, c.logged));
+    EXPECT_EQ(persisted().configServerLastModifiedString(), c.mark);
     const double now = clock_->now_since_1970();
     EXPECT_EQ(persisted().lastFailedUploadTimestamp(), c.failed ? now : 0);
     EXPECT_EQ(persisted().lastBackoffTimestamp(), c.backedOff ? now : (c.failed ? kUploadStart - 50 : 0));
@@ -189,6 +191,22 @@ TEST_F(UploadRoad, UploadAnswersDeleteOnlyOnSuccessAndCountRetries) {
     }
     EXPECT_EQ(queuedBundles(), 0u);
   }
+}
+
+TEST_F(UploadRoad, AnUploadCountsAsFailedUntilItsAnswerArrives) {
+  firstContact();
+  const double now = clock_->now_since_1970();
+  ASSERT_TRUE(insertBundle(uploadBundle(std::string(kTestAppID), now - 10)));
+  collector().on("POST", "/a", collector().held(std::chrono::seconds(2), FakeService::empty(204)));
+  const std::size_t posts = collector().upload_count();
+  onWorker([&] { analytics::APMUploadData(engine()); });
+  ASSERT_TRUE(harness().run_until([&] { return collector().upload_count() > posts; }));
+  // A process killed now would find the failure recorded.
+  EXPECT_EQ(persisted().lastFailedUploadTimestamp(), now);
+  EXPECT_TRUE(pending());
+  ASSERT_TRUE(settle(0));
+  EXPECT_EQ(persisted().lastFailedUploadTimestamp(), 0);
+  EXPECT_EQ(queuedBundles(), 0u);
 }
 
 TEST_F(UploadRoad, After503NoAlarmBeforeTheBackOffEndsButAResignPassPosts) {
