@@ -27,6 +27,7 @@
 #include "analytics/support/digest.h"
 #include "analytics/support/files.h"
 #include "analytics/upload/bundling.h"
+#include "analytics/upload/upload.h"
 #include "platform/testing/temp_device.h"
 #include "wire/measurement/measurement.h"
 
@@ -38,6 +39,7 @@ constexpr int kEvents = 10000;
 constexpr std::int64_t kMaxBatchBytes = 1048576;
 constexpr std::int64_t kMaxEventsPerBundle = 1000;
 constexpr double kHourStart = 1599991200.0;  // all events within one clock hour
+constexpr double kBundleBenchUploadTime = kHourStart + 7200;
 constexpr const char* kAppID = "1:123456789000:ios:0123456789abcdef";
 constexpr const char* kTemplateName = "bench-bundle-template.sql";
 constexpr const char* kRawName = "bench-bundle-raw.sql";
@@ -143,13 +145,10 @@ void bundle_ours(benchmark::State& state) {
       const auto pairs = engine.database()->queryBundlesWithCountLimit(config->uploadMaxBundlesLimit(),
                                                                        config->uploadMaxSizeLimitBytes(), nullptr);
       if (!pairs || pairs->empty()) std::abort();
-      fd::Array bundles;
-      for (const auto& pair : *pairs) bundles.push_back(fd::Value::object(pair.first));
-      auto batch = wire::RIDUZMeasurementBatch::make();
-      wire::NANOSetArray(batch.get(), 0, bundles);
-      const auto bytes = batch->protoBuffer();
-      if (!bytes) std::abort();
-      batchBytes = bytes->size();
+      // The upload pass's own batch: device filter, upload fields, serialised body.
+      const auto batch = analytics::APMBuildUploadBatch(*pairs, kBundleBenchUploadTime);
+      if (!batch.body) std::abort();
+      batchBytes = batch.body->size();
     });
   }
   state.counters["batch_bytes"] = static_cast<double>(batchBytes);

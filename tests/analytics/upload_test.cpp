@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include "analytics/audiences/audience_fields.h"
 #include "analytics/identity/identity.h"
 #include "analytics/upload/config_fetch.h"
+#include "tests/analytics/audience_support.h"
 #include "tests/analytics/upload_support.h"
 
 namespace {
@@ -100,19 +102,20 @@ TEST_F(UploadRoad, ConfigurationAnswers) {
     bool failed;            // failure timestamp set
     bool backedOff;         // back-off timestamp set
     std::int64_t logged;    // a code the answer logs
+    std::optional<std::string> mark;  // the stored "Last-Modified" afterwards
   };
   const std::vector<Case> cases = {
       {"304 keeps the configuration", [&] { collector().set_config(uploadConfigBytes(std::string(kTestAppID), 3), "mark-3"); },
-       3, false, false, 23131},
-      {"404 keeps it too", [&] { collector().clear_config(); }, 3, false, false, 23130},
+       3, false, false, 23131, "mark-3"},
+      {"404 keeps it too", [&] { collector().clear_config(); }, 3, false, false, 23130, std::nullopt},
       {"another app's configuration renews only the freshness",
-       [&] { collector().set_config(uploadConfigBytes("1:999:ios:ffff", 9), "mark-9"); }, 3, false, false, 23136},
+       [&] { collector().set_config(uploadConfigBytes("1:999:ios:ffff", 9), "mark-9"); }, 3, false, false, 23136, "mark-9"},
       {"garbage never decodes", [&] { collector().set_config(std::string("\xff\xff\xff\x0a\x99", 5), "mark-x"); }, 3,
-       false, false, 23135},
+       false, false, 23135, "mark-x"},
       {"429 sets both timestamps", [&] { collector().on("GET", "/config/app/.*", FakeService::empty(429)); }, 3, true,
-       true, 23128},
+       true, 23128, "mark-3"},
       {"500 sets only the failure", [&] { collector().on("GET", "/config/app/.*", FakeService::empty(500)); }, 3, true,
-       false, 23129},
+       false, 23129, "mark-3"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -128,6 +131,7 @@ TEST_F(UploadRoad, ConfigurationAnswers) {
     ASSERT_TRUE(settle(collector().count() + 1));
     EXPECT_EQ(engine().instanceRemoteConfig()->version(), c.version);
     EXPECT_TRUE(uploadLogged(monitor, c.logged));
+    EXPECT_EQ(persisted().configServerLastModifiedString(), c.mark);
     const double now = clock_->now_since_1970();
     EXPECT_EQ(persisted().lastFailedUploadTimestamp(), c.failed ? now : 0);
     EXPECT_EQ(persisted().lastBackoffTimestamp(), c.backedOff ? now : (c.failed ? kUploadStart - 50 : 0));
@@ -187,6 +191,22 @@ TEST_F(UploadRoad, UploadAnswersDeleteOnlyOnSuccessAndCountRetries) {
     }
     EXPECT_EQ(queuedBundles(), 0u);
   }
+}
+
+TEST_F(UploadRoad, AnUploadCountsAsFailedUntilItsAnswerArrives) {
+  firstContact();
+  const double now = clock_->now_since_1970();
+  ASSERT_TRUE(insertBundle(uploadBundle(std::string(kTestAppID), now - 10)));
+  collector().on("POST", "/a", collector().held(std::chrono::seconds(2), FakeService::empty(204)));
+  const std::size_t posts = collector().upload_count();
+  onWorker([&] { analytics::APMUploadData(engine()); });
+  ASSERT_TRUE(harness().run_until([&] { return collector().upload_count() > posts; }));
+  // A process killed now would find the failure recorded.
+  EXPECT_EQ(persisted().lastFailedUploadTimestamp(), now);
+  EXPECT_TRUE(pending());
+  ASSERT_TRUE(settle(0));
+  EXPECT_EQ(persisted().lastFailedUploadTimestamp(), 0);
+  EXPECT_EQ(queuedBundles(), 0u);
 }
 
 TEST_F(UploadRoad, After503NoAlarmBeforeTheBackOffEndsButAResignPassPosts) {
@@ -329,6 +349,61 @@ TEST(UploadBatch, DeviceFilterKeepsTheLeadingCompatibleRun) {
   EXPECT_TRUE(analytics::APMFilteredBundlesWithCompatibleAppID("A", std::string("x"), std::string("v"), rows).empty());
   EXPECT_TRUE(uploadLogged(monitor, 23042));
   EXPECT_EQ(analytics::APMFilteredBundlesWithCompatibleAppID("A", std::nullopt, std::nullopt, rows).size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UploadRoad, AnAudienceServedByTheCollectorTravelsInTheBatches) {
+  namespace at = analytics_audience_test;
+  namespace af = analytics::audience_fields;
+  firstContact();
+  const auto levelUps =
+      at::eventFilter({.id = 0, .name = "level_up", .count = at::numberFilter(af::kComparisonGreaterThan, "2")});
+  collector().set_config(
+      uploadConfigBytes(std::string(kTestAppID), 4, {}, fd::Array{fd::Value::object(at::audience(7, {levelUps}))}),
+      "mark-4");
+  clock_->advance(std::chrono::hours(2));
+  onWorker([&] { analytics::APMFetchRemoteConfig(engine()); });
+  ASSERT_TRUE(settle(collector().count() + 1));
+  ASSERT_EQ(engine().instanceRemoteConfig()->version(), 4);
+
+  const auto leafOf = [](const analytics_test::DecodedBundle& bundle) {
+    const auto results = wire::NANOGetArray(bundle.message.get(), 28, &wire::RIDUZAudienceLeafFilterResult::type())
+                             .value_or(fd::Array{});
+    return results.size() == 1 ? results[0].object<wire::RIDUZAudienceLeafFilterResult>() : nullptr;
+  };
+  const auto bitsOf = [](const std::shared_ptr<wire::RIDUZAudienceLeafFilterResult>& leaf) {
+    const auto data = wire::NANOGetMessage<wire::RIDUZResultData>(leaf.get(), af::kLeafCurrentResults);
+    return data ? wire::NANOGetArray(data.get(), af::kResultResults, nullptr).value_or(fd::Array{}) : fd::Array{};
+  };
+  const auto logAndUpload = [&](int events) -> std::optional<std::vector<analytics_test::DecodedBundle>> {
+    for (int i = 0; i < events; ++i) analytics::APMAnalytics::logEventWithOrigin("app", "level_up", {});
+    if (!analytics_test::drainEntry()) return std::nullopt;
+    drainWorker(engine());
+    const std::size_t posts = collector().upload_count();
+    if (!uploadPass(collector().count() + 1) || collector().upload_count() != posts + 1) return std::nullopt;
+    return analytics_test::decode_batch(collector().uploads().back().body);
+  };
+
+  const auto first = logAndUpload(3);
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->size(), 1u);
+  const auto leaf = leafOf(first->front());  // tag 29
+  ASSERT_TRUE(leaf);
+  EXPECT_EQ(wire::NANOGetInt32(leaf.get(), af::kLeafAudienceID), 7);
+  EXPECT_TRUE(wire::NANOGetBool(leaf.get(), af::kLeafNewAudience));
+  EXPECT_EQ(bitsOf(leaf), (fd::Array{fd::Value(1)}));
+
+  const auto second = logAndUpload(1);
+  ASSERT_TRUE(second);
+  ASSERT_EQ(second->size(), 1u);
+  const auto again = leafOf(second->front());
+  ASSERT_TRUE(again);
+  EXPECT_FALSE(wire::NANOGetBool(again.get(), af::kLeafNewAudience));
+  EXPECT_FALSE(wire::NANOHasField(again.get(), af::kLeafPreviousResults));
+  EXPECT_EQ(bitsOf(again), (fd::Array{fd::Value(1)}));
 }
 
 }  // namespace
