@@ -63,25 +63,6 @@ TEST(AnalyticsLaunchE2E, AFreshInstallStoresFirstOpenAndATappedNotificationItsOp
   fs::remove_all(root, ec);
 }
 
-// A fresh folder for one test's device and files, removed at the end.
-class AnalyticsLaunchRoot {
- public:
-  AnalyticsLaunchRoot() {
-    std::string pattern = (fs::temp_directory_path() / "analytics-launch-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) root_ = pattern;
-  }
-  ~AnalyticsLaunchRoot() {
-    std::error_code ec;
-    if (!root_.empty()) fs::remove_all(root_, ec);
-  }
-  AnalyticsLaunchRoot(const AnalyticsLaunchRoot&) = delete;
-  AnalyticsLaunchRoot& operator=(const AnalyticsLaunchRoot&) = delete;
-  const fs::path& path() const { return root_; }
-
- private:
-  fs::path root_;
-};
-
 // Launches until analytics is ready.
 constexpr const char* kAnalyticsStartScript =
     "launch\n"
@@ -116,74 +97,70 @@ int systemLogLines(const fs::path& device, const std::string& text) {
   return count;
 }
 
-TEST(AnalyticsLaunchE2E, TheFirstOpenCountInTheKeychainSurvivesAReinstall) {
-  AnalyticsLaunchRoot root;
-  ASSERT_FALSE(root.path().empty());
-  const fs::path device = root.path() / "device";
-  const fs::path script = root.path() / "script.txt";
-  const fs::path firstOpen = root.path() / "first-open.txt";
-  std::ofstream(script) << kAnalyticsStartScript;
-  std::ofstream(firstOpen) << kAnalyticsFirstOpenScript;
-  const std::vector<std::string> run{"run", "--fakes", "--device", device.string(), "--bundle",
-                                     AppSimProcess::built_bundle().string()};
-  auto first = run;
-  first.push_back(firstOpen.string());
-  const auto r1 = AppSimProcess::run(first);
-  ASSERT_EQ(r1.exit_code, 0) << r1.transcript();
-  EXPECT_EQ(keychainFirstOpens(device), "1");
-  // A second launch of the same install is no first open.
-  auto second = run;
-  second.push_back(script.string());
-  const auto r2 = AppSimProcess::run(second);
-  ASSERT_EQ(r2.exit_code, 0) << r2.transcript();
-  EXPECT_EQ(keychainFirstOpens(device), "1");
+// A fresh folder with the device and both scripts, removed at the end.
+class AnalyticsLaunchDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "analytics-launch-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    device_ = root_ / "device";
+    std::ofstream(root_ / "start.txt") << kAnalyticsStartScript;
+    std::ofstream(root_ / "first-open.txt") << kAnalyticsFirstOpenScript;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (!root_.empty()) fs::remove_all(root_, ec);
+  }
+  // appsim run on the test's device; `firstOpen` picks the first-open script.
+  AppSimProcess::Result launch(bool firstOpen, bool reinstall = false,
+                               const fs::path& bundle = AppSimProcess::built_bundle()) const {
+    std::vector<std::string> args{"run", "--fakes", "--device", device_.string(), "--bundle", bundle.string()};
+    if (reinstall) args.push_back("--reinstall");
+    args.push_back((root_ / (firstOpen ? "first-open.txt" : "start.txt")).string());
+    return AppSimProcess::run(args);
+  }
 
-  auto again = run;
-  again.push_back("--reinstall");
-  again.push_back(firstOpen.string());
-  const auto r3 = AppSimProcess::run(again);
+  fs::path root_;
+  fs::path device_;
+};
+
+TEST_F(AnalyticsLaunchDeviceTest, TheFirstOpenCountInTheKeychainSurvivesAReinstall) {
+  const auto r1 = launch(true);
+  ASSERT_EQ(r1.exit_code, 0) << r1.transcript();
+  EXPECT_EQ(keychainFirstOpens(device_), "1");
+  // A second launch of the same install is no first open.
+  const auto r2 = launch(false);
+  ASSERT_EQ(r2.exit_code, 0) << r2.transcript();
+  EXPECT_EQ(keychainFirstOpens(device_), "1");
+  const auto r3 = launch(true, true);
   ASSERT_EQ(r3.exit_code, 0) << r3.transcript();
-  EXPECT_EQ(keychainFirstOpens(device), "2");
-  const fs::path database = device / "Containers" / "Data" / "org.example.intranet" / "Library" /
-                            "Application Support" / "Dozada" / "Measurement" / "dozada-app-measurement.sql";
-  ASSERT_TRUE(fs::exists(database));
+  EXPECT_EQ(keychainFirstOpens(device_), "2");
 }
 
-TEST(AnalyticsLaunchE2E, AnotherAppIDAtALaterLaunchWipesTheStoredData) {
-  AnalyticsLaunchRoot root;
-  ASSERT_FALSE(root.path().empty());
-  const fs::path device = root.path() / "device";
-  const fs::path script = root.path() / "script.txt";
-  const fs::path firstOpen = root.path() / "first-open.txt";
-  std::ofstream(script) << kAnalyticsStartScript;
-  std::ofstream(firstOpen) << kAnalyticsFirstOpenScript;
+TEST_F(AnalyticsLaunchDeviceTest, AnotherAppIDAtALaterLaunchWipesTheStoredData) {
   // A copy of the bundle whose service property list names another app ID.
-  const fs::path other = root.path() / "Other.app";
+  const fs::path other = root_ / "Other.app";
   fs::copy(AppSimProcess::built_bundle(), other, fs::copy_options::recursive);
   const fs::path plist = other / "VuzoraZedudid-Udor.plist";
   auto options = platform::foundation::plist::read_file(plist);
   ASSERT_TRUE(options && options->dict());
   platform::foundation::Dict changed = *options->dict();
-  const std::string original = changed.get("DOZADA_APP_ID").string() ? *changed.get("DOZADA_APP_ID").string() : "";
-  ASSERT_FALSE(original.empty());
+  ASSERT_TRUE(changed.get("DOZADA_APP_ID").string());
   changed.set("DOZADA_APP_ID", platform::foundation::Value("1:482915306217:ios:00000000000000ff"));
   ASSERT_TRUE(platform::foundation::plist::write_file_atomically(platform::foundation::Value(changed), plist).has_value());
 
-  const auto launch = [&](const fs::path& bundle, const fs::path& scenario) {
-    return AppSimProcess::run(
-        {"run", "--fakes", "--device", device.string(), "--bundle", bundle.string(), scenario.string()});
-  };
   const std::string wiped = "[I-ACS023171]";
-  const auto r1 = launch(AppSimProcess::built_bundle(), firstOpen);
+  const auto r1 = launch(true);
   ASSERT_EQ(r1.exit_code, 0) << r1.transcript();
-  const auto r2 = launch(AppSimProcess::built_bundle(), script);
+  const auto r2 = launch(false);
   ASSERT_EQ(r2.exit_code, 0) << r2.transcript();
-  EXPECT_EQ(systemLogLines(device, wiped), 0);
-  const auto r3 = launch(other, firstOpen);
+  EXPECT_EQ(systemLogLines(device_, wiped), 0);
+  const auto r3 = launch(true, false, other);
   ASSERT_EQ(r3.exit_code, 0) << r3.transcript();
-  EXPECT_EQ(systemLogLines(device, wiped), 1);
+  EXPECT_EQ(systemLogLines(device_, wiped), 1);
   // The wiped install reports its first open again, now under the new app ID.
-  EXPECT_EQ(keychainFirstOpens(device), "2");
+  EXPECT_EQ(keychainFirstOpens(device_), "2");
 }
 
 }  // namespace
