@@ -10,6 +10,7 @@
 #include "identity/token_manager.h"
 #include "identity/utilities.h"
 #include "platform/dispatch/queue.h"
+#include "platform/foundation/class_name.h"
 #include "platform/os/bundle.h"
 #include "platform/os/file_manager.h"
 #include "platform/runtime/runtime.h"
@@ -25,22 +26,7 @@ namespace {
 bool messaging_class_exists() { return rt::Runtime::shared().find("FIRMessaging") != nullptr; }
 
 // The class name a value would have as an object ("%@" of its class).
-std::string class_name_of(const fnd::Value* value) {
-  if (!value) return "(null)";
-  switch (value->kind()) {
-    case fnd::Value::Kind::null: return "NSNull";
-    case fnd::Value::Kind::boolean:
-    case fnd::Value::Kind::integer:
-    case fnd::Value::Kind::real: return "NSNumber";
-    case fnd::Value::Kind::string: return "NSString";
-    case fnd::Value::Kind::data: return "NSData";
-    case fnd::Value::Kind::date: return "NSDate";
-    case fnd::Value::Kind::array: return "NSArray";
-    case fnd::Value::Kind::dict: return "NSDictionary";
-    case fnd::Value::Kind::object: return std::string(value->opaque()->class_name);
-  }
-  return "(null)";
-}
+std::string class_name_of(const fnd::Value* value) { return value ? fnd::class_name(*value) : "(null)"; }
 
 }  // namespace
 

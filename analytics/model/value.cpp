@@ -5,6 +5,7 @@
 
 #include "analytics/engine/measurement.h"
 #include "analytics/support/strings.h"
+#include "platform/foundation/class_name.h"
 #include "platform/foundation/text.h"
 
 namespace analytics {
@@ -94,21 +95,7 @@ fnd::Value APMValueObject(const APMValueRef& value) {
 
 APMValueRef APMValueFrom(const fnd::Value& object) { return object.object<APMValue>(); }
 
-std::string APMClassName(const fnd::Value& object) {
-  switch (object.kind()) {
-    case fnd::Value::Kind::null: return "NSNull";
-    case fnd::Value::Kind::boolean:
-    case fnd::Value::Kind::integer:
-    case fnd::Value::Kind::real: return "NSNumber";
-    case fnd::Value::Kind::string: return "NSString";
-    case fnd::Value::Kind::data: return "NSData";
-    case fnd::Value::Kind::date: return "NSDate";
-    case fnd::Value::Kind::array: return "NSArray";
-    case fnd::Value::Kind::dict: return "NSDictionary";
-    case fnd::Value::Kind::object: return std::string(object.opaque()->class_name);
-  }
-  return "NSObject";
-}
+std::string APMClassName(const fnd::Value& object) { return fnd::class_name(object); }
 
 std::size_t APMCodePointLength(std::string_view text) { return apm_UTF32Length(text); }
 
