@@ -75,6 +75,9 @@ class APMSessionReporting {
   virtual void setReportingEnabled(bool enabled) = 0;
   virtual void setMinimumSessionInterval(double seconds) = 0;
   virtual void setTimeoutSessionInterval(double seconds) = 0;
+  // The app became active (main thread). Told by the screen reporter, and by
+  // the component start when the reporter is made while the app is active.
+  virtual void handleAppDidBecomeActive() {}
 };
 
 // Sessions. None installed: no reporter (never expired, no "_s", setters ignored).

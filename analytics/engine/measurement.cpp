@@ -21,6 +21,7 @@
 #include "core/deployment.h"
 #include "core/logger.h"
 #include "platform/dispatch/clock.h"
+#include "platform/dispatch/queue.h"
 #include "platform/foundation/notification.h"
 #include "platform/os/bundle.h"
 #include "platform/os/facts.h"
@@ -313,6 +314,14 @@ bool APMMeasurement::startComponentsOnWorkerQueue() {
   }
   backfillSessionNumber();
   if (auto sessions = APMSessionsSeamInstalled()) sessionReporter_ = sessions->makeSessionReporter(persistedConfig_);
+  if (sessionReporter_ && APMIsAppActive()) {
+    // The activation came before the reporter existed: tell it now, or the
+    // first foreground would have no session.
+    std::weak_ptr<APMSessionReporting> reporter = sessionReporter_;
+    platform::dispatch::Queue::main().async([reporter] {
+      if (auto strong = reporter.lock(); strong && APMIsAppActive()) strong->handleAppDidBecomeActive();
+    });
+  }
 
   reportFirstOpenOnWorkerQueue();
   if (auto campaigns = APMCampaignsSeamInstalled()) campaigns->reportStoredCampaignEventOnWorkerQueue(*this, std::nullopt);

@@ -60,7 +60,7 @@ class APMSessionReporter : public APMSessionReporting, public std::enable_shared
   bool shouldStartNewSession();
 
   // ---- screen reporter side (main thread) ----
-  void handleAppDidBecomeActive();
+  void handleAppDidBecomeActive() override;
   void handleAppWillResignActiveWithScreen(const ScreenParameters& screen);
   void handleScreenDidChangeFromScreen(const ScreenParameters& previousScreen, const ScreenParameters& nextScreen);
 

@@ -20,10 +20,6 @@ using analytics::APMCampaignQuery;
 using analytics::APMDeepLinks;
 using analytics_test::MonitorRecorder;
 
-std::size_t deepLinkCodeCount(const std::vector<std::int64_t>& codes, std::int64_t code) {
-  return static_cast<std::size_t>(std::count(codes.begin(), codes.end(), code));
-}
-
 TEST(DeepLinkQueries, CampaignFieldsFromTheQuery) {
   using Outcome = APMCampaignQuery::Outcome;
   const struct {
@@ -91,8 +87,8 @@ TEST_F(DeepLinkEngineTest, OpenedURLsLogCampaignsOnlyForCampaignQueries) {
   EXPECT_TRUE(campaigns[0].parameter("click_timestamp").is_null());
   EXPECT_GE(campaigns[0].timestamp, firstOpenSeconds());
   const auto codes = monitor.codes();
-  EXPECT_EQ(deepLinkCodeCount(codes, 23001), 1u);
-  EXPECT_EQ(deepLinkCodeCount(codes, 23000), 1u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 23001), 1u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 23000), 1u);
 }
 
 TEST_F(DeepLinkEngineTest, ALinkBeforeTheFirstOpenTakesTheFirstOpenTime) {
@@ -147,9 +143,9 @@ TEST_F(DeepLinkEngineTest, ActivitiesAndTheWorkerQueue) {
   settle();
   EXPECT_TRUE(seen("_cmp").empty());
   const auto codes = monitor.codes();
-  EXPECT_EQ(deepLinkCodeCount(codes, 23003), 1u);
-  EXPECT_EQ(deepLinkCodeCount(codes, 23006), 2u);
-  EXPECT_EQ(deepLinkCodeCount(codes, 23163), 1u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 23003), 1u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 23006), 2u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 23163), 1u);
 }
 
 TEST(DeepLinkSystemVersion, BelowNineThereAreNoDeepLinks) {
@@ -164,7 +160,7 @@ TEST(DeepLinkSystemVersion, BelowNineThereAreNoDeepLinks) {
   auto web = std::make_shared<ui::UserActivity>(std::string(ui::activity_type_browsing_web));
   web->webpage_url = fd::Url::parse("https://intranet.example/page");
   EXPECT_FALSE(APMDeepLinks::deepLinkFromActivity(web));
-  EXPECT_EQ(deepLinkCodeCount(monitor.codes(), 23004), 1u);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 23004), 1u);
   platform::dispatch::wait_until_idle();
 }
 

@@ -25,9 +25,6 @@ using analytics_test::ScreenHarnessTest;
 
 std::shared_ptr<ui::ViewController> screenRootNamed(const std::string& name) { return makeScreenController(name); }
 
-std::size_t screenCodeCount(const std::vector<std::int64_t>& codes, std::int64_t code) {
-  return static_cast<std::size_t>(std::count(codes.begin(), codes.end(), code));
-}
 
 class ScreenTrackingTest : public ScreenHarnessTest {};
 
@@ -79,32 +76,43 @@ TEST_F(ScreenTrackingTest, NavigationPushAndPopFollowTheTopController) {
 
 // Containers lead to the stated child: the tab bar to its selected
 // controller, the page controller to its first page.
-TEST_F(ScreenTrackingTest, TabBarShowsItsSelectedController) {
-  launch({{"TabOne"}, {"TabTwo"}}, [] {
-    auto tabs = std::make_shared<ui::TabBarController>();
-    tabs->set_view_controllers({screenRootNamed("TabOne"), screenRootNamed("TabTwo")});
-    tabs->set_selected_index(1);
-    return tabs;
-  });
+struct ScreenContainerCase {
+  const char* label;
+  std::function<std::shared_ptr<ui::ViewController>()> root;
+  const char* expected;
+};
+
+class ScreenContainerTest : public ScreenHarnessTest, public ::testing::WithParamInterface<ScreenContainerCase> {};
+
+TEST_P(ScreenContainerTest, TheContainerShowsTheStatedChild) {
+  launch({{"FirstChild"}, {"SecondChild"}}, GetParam().root);
   ASSERT_TRUE(waitForEvents("_vs", 1));
   settle();
   const auto views = seen("_vs");
   ASSERT_EQ(views.size(), 1u);
-  EXPECT_EQ(text(views[0], "_sc"), "TabTwo");
+  EXPECT_EQ(text(views[0], "_sc"), GetParam().expected);
 }
 
-TEST_F(ScreenTrackingTest, PageControllerShowsItsFirstPage) {
-  launch({{"PageOne"}, {"PageTwo"}}, [] {
-    auto pages = std::make_shared<ui::PageViewController>();
-    pages->set_view_controllers({screenRootNamed("PageOne"), screenRootNamed("PageTwo")});
-    return pages;
-  });
-  ASSERT_TRUE(waitForEvents("_vs", 1));
-  settle();
-  const auto views = seen("_vs");
-  ASSERT_EQ(views.size(), 1u);
-  EXPECT_EQ(text(views[0], "_sc"), "PageOne");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Containers, ScreenContainerTest,
+    ::testing::Values(ScreenContainerCase{"TabBarSelection",
+                                          [] {
+                                            auto tabs = std::make_shared<ui::TabBarController>();
+                                            tabs->set_view_controllers(
+                                                {screenRootNamed("FirstChild"), screenRootNamed("SecondChild")});
+                                            tabs->set_selected_index(1);
+                                            return tabs;
+                                          },
+                                          "SecondChild"},
+                      ScreenContainerCase{"PageControllerFirstPage",
+                                          [] {
+                                            auto pages = std::make_shared<ui::PageViewController>();
+                                            pages->set_view_controllers(
+                                                {screenRootNamed("FirstChild"), screenRootNamed("SecondChild")});
+                                            return pages;
+                                          },
+                                          "FirstChild"}),
+    [](const ::testing::TestParamInfo<ScreenContainerCase>& param) { return std::string(param.param.label); });
 
 TEST_F(ScreenTrackingTest, AChangeWhileInactiveIsLoggedAtTheNextActivation) {
   launch({{"HomeScreen"}, {"PushedScreen"}},
@@ -118,7 +126,7 @@ TEST_F(ScreenTrackingTest, AChangeWhileInactiveIsLoggedAtTheNextActivation) {
   navigation->push(makeScreenController("PushedScreen"), false);
   settle();
   EXPECT_EQ(seen("_vs").size(), 1u);
-  EXPECT_EQ(screenCodeCount(monitor.codes(), 31013), 1u);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 31013), 1u);
   EXPECT_TRUE(APMScreenViewReporter::sharedInstance()->screenParameters().empty());
 
   ASSERT_TRUE(h().device().foreground().ok);
@@ -173,11 +181,11 @@ TEST_F(ScreenTrackingTest, ManualNamingRules) {
   EXPECT_EQ(text(views[1], "_sc"), "CartScreen");
   EXPECT_EQ(text(views[1], "_pc"), "HomeScreen");
   const auto codes = monitor.codes();
-  EXPECT_EQ(screenCodeCount(codes, 31009), 1u);
-  EXPECT_EQ(screenCodeCount(codes, 31004), 1u);
-  EXPECT_EQ(screenCodeCount(codes, 31001), 1u);
-  EXPECT_EQ(screenCodeCount(codes, 31002), 1u);
-  EXPECT_EQ(screenCodeCount(codes, 25025), 1u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 31009), 1u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 31004), 1u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 31001), 1u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 31002), 1u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 25025), 1u);
   std::optional<std::string> name, screenClass;
   reporter->getScreenName(&name, &screenClass);
   EXPECT_EQ(name, "Checkout");
@@ -198,7 +206,7 @@ TEST_F(ScreenTrackingTest, NamingNeedsALiveControllerOnTheStack) {
   MonitorRecorder monitor;
   APMScreenViewReporter::sharedInstance()->setScreenName(std::string("Lost"), std::nullopt);
   settle();
-  EXPECT_EQ(screenCodeCount(monitor.codes(), 31003), 1u);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 31003), 1u);
   EXPECT_EQ(seen("_vs").size(), 1u);
   EXPECT_TRUE(stack->entries.empty());
 }
@@ -225,7 +233,7 @@ TEST_F(ScreenTrackingTest, AFreedBottomEntryIsNeverUsed) {
   }
   MonitorRecorder monitor;
   EXPECT_EQ(analytics::APMVisibleViewControllerInStack(freedOnly), nullptr);
-  EXPECT_EQ(screenCodeCount(monitor.codes(), 31011), 1u);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 31011), 1u);
 }
 
 // Class names: module-qualified names lose their module, a trailing "." keeps
@@ -257,7 +265,7 @@ TEST_F(ScreenTrackingTest, ScreenClassNames) {
   const auto views = seen("_vs");
   ASSERT_EQ(views.size(), 3u);
   EXPECT_EQ(text(views[1], "_sc"), std::string(100, 'L'));
-  EXPECT_EQ(screenCodeCount(monitor.codes(), 31007), 1u);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 31007), 1u);
   EXPECT_EQ(text(views[2], "_sc"), "_OwnScreen");
   EXPECT_EQ(text(views[2], "_pc"), std::string(100, 'L'));
   auto hidden = makeScreenController("_PlatformInternal");
@@ -277,8 +285,8 @@ TEST_F(ScreenTrackingTest, AForeignAssociatedObjectIsDropped) {
   EXPECT_EQ(analytics::APMWindowStack(*keyWindow()), nullptr);
   EXPECT_NE(analytics::APMKeyWindowStack(), nullptr);
   const auto codes = monitor.codes();
-  EXPECT_EQ(screenCodeCount(codes, 36000), 1u);
-  EXPECT_EQ(screenCodeCount(codes, 38000), 1u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 36000), 1u);
+  EXPECT_EQ(analytics_test::codeCount(codes, 38000), 1u);
 }
 
 TEST_F(ScreenTrackingTest, SwitchedOffNothingIsHookedOrNamed) {
@@ -293,7 +301,7 @@ TEST_F(ScreenTrackingTest, SwitchedOffNothingIsHookedOrNamed) {
   EXPECT_TRUE(seen("marker_event")[0].parameter("_si").is_null());
   EXPECT_TRUE(analytics::APMIsAppActive());
   EXPECT_TRUE(APMScreenViewReporter::sharedInstance()->screenParameters().empty());
-  EXPECT_EQ(screenCodeCount(monitor.codes(), 31000), 1u);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 31000), 1u);
 }
 
 class ScreenSwitchTest : public analytics_test::AnalyticsDeviceTest {
@@ -342,7 +350,7 @@ TEST(ScreenParameterRules, ParametersOfAScreen) {
   const auto previous =
       analytics::APMPreviousScreenParameters(std::make_shared<analytics::APMScreen>(std::string("N"), "C", 2));
   EXPECT_TRUE(previous.contains("_pc") && previous.contains("_pi") && previous.contains("_pn"));
-  EXPECT_EQ(screenCodeCount(monitor.codes(), 31014), 1u);
+  EXPECT_EQ(analytics_test::codeCount(monitor.codes(), 31014), 1u);
   platform::dispatch::wait_until_idle();
 }
 

@@ -4,6 +4,7 @@
 // engine runs), with test view-controller classes registered in a runtime
 // scope under the image each test needs, the screen hook installed at load,
 // and the events reaching the engine recorded.
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -51,6 +52,11 @@ struct ScreenTestClass {
   std::string name;
   std::string image = std::string(screen_rt::main_image);
 };
+
+// How often `code` occurs among the monitor codes.
+inline std::size_t codeCount(const std::vector<std::int64_t>& codes, std::int64_t code) {
+  return static_cast<std::size_t>(std::count(codes.begin(), codes.end(), code));
+}
 
 inline std::shared_ptr<screen_ui::ViewController> makeScreenController(const std::string& className) {
   screen_rt::Class* cls = screen_rt::Runtime::shared().find(className);
