@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libssl-dev libplist-dev nlohmann-json3-dev libicu-dev
   libcpp-httplib-dev zlib1g-dev libsqlite3-dev libnanopb-dev nanopb
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld
 )
 
 missing=()

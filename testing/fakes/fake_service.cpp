@@ -181,20 +181,25 @@ bool HeaderNameLess::operator()(const std::string& a, const std::string& b) cons
 
 bool HttpRequest::has_header(std::string_view name) const { return headers.count(std::string(name)) > 0; }
 
-std::string HttpRequest::get_header_value(std::string_view name, std::size_t index) const {
-  auto [first, last] = headers.equal_range(std::string(name));
+namespace {
+// The `index`th value under `name`; "" when there are fewer.
+template <typename Map>
+std::string fake_nth_value(const Map& map, std::string_view name, std::size_t index) {
+  auto [first, last] = map.equal_range(std::string(name));
   for (; first != last; ++first, --index)
     if (index == 0) return first->second;
   return {};
+}
+}  // namespace
+
+std::string HttpRequest::get_header_value(std::string_view name, std::size_t index) const {
+  return fake_nth_value(headers, name, index);
 }
 
 bool HttpRequest::has_param(std::string_view name) const { return params.count(std::string(name)) > 0; }
 
 std::string HttpRequest::get_param_value(std::string_view name, std::size_t index) const {
-  auto [first, last] = params.equal_range(std::string(name));
-  for (; first != last; ++first, --index)
-    if (index == 0) return first->second;
-  return {};
+  return fake_nth_value(params, name, index);
 }
 
 void HttpResponse::set_header(std::string name, std::string value) { headers.emplace(std::move(name), std::move(value)); }

@@ -376,6 +376,47 @@ TEST_F(FakesTest, RequestObserverSeesEachRequestWithTheStatusAnswered) {
   EXPECT_EQ(seen.size(), 6u);
 }
 
+// What a handler reads of a request and how its answer goes out: header
+// names without case, repeated headers and parameters by index, the target as
+// sent; the answer's status, repeated headers and a streamed body.
+TEST_F(FakesTest, HandlersReadTheRequestViewAndFillTheResponse) {
+  IntranetSite site(tls());
+  std::string seen;
+  site.on("POST", "/echo/(\\w+)", [&seen](const HttpRequest& req, HttpResponse& res) {
+    seen = req.method + " " + req.path + " " + req.target + " " + req.matches[1] + " " +
+           std::to_string(req.has_header("x-ONE")) + req.get_header_value("X-Two", 1) + "|" +
+           req.get_header_value("X-Two", 2) + "|" + req.get_param_value("q", 1) + "|" +
+           std::to_string(req.has_param("none")) + "|" + req.body;
+    res.status = 201;
+    res.set_header("X-Many", "a");
+    res.set_header("X-Many", "b");
+    res.set_content("replaced", "text/plain");
+    res.set_content("{}", "application/json");
+  });
+  site.on("GET", "/stream", [](const HttpRequest&, HttpResponse& res) {
+    res.set_content_provider(6, "application/octet-stream", [](std::size_t offset, std::size_t, DataSink& sink) {
+      return sink.is_writable() && sink.write(offset == 0 ? "abc" : "def", 3);
+    });
+  });
+  auto c = client(site);
+
+  const Reply r = c->fetch({.method = "POST", .path = "/echo/w1?q=1&q=2", .body = "payload",
+                            .headers = {"X-One: 1", "x-two: first", "X-TWO: second"}});
+  EXPECT_EQ(seen, "POST /echo/w1 /echo/w1?q=1&q=2 w1 1second||2|0|payload");
+  EXPECT_EQ(r.status, 201);
+  EXPECT_EQ(r.body, "{}");
+  EXPECT_EQ(r.header("Content-Type"), "application/json");
+  std::vector<std::string> many;
+  for (const auto& [name, value] : r.headers)
+    if (name == "X-Many") many.push_back(value);
+  EXPECT_EQ(many, (std::vector<std::string>{"a", "b"}));
+
+  const Reply streamed = c->fetch({.path = "/stream"});
+  EXPECT_EQ(streamed.status, 200);
+  EXPECT_EQ(streamed.body, "abcdef");
+  EXPECT_EQ(streamed.header("Content-Type"), "application/octet-stream");
+}
+
 TEST_F(FakesTest, OverridesWinLatestFirstSeeTheirCapturesAndCanBeCleared) {
   PushService push(tls());
   push.on("POST", "/api/v1/players", FakeService::json(200, {{"success", false}}));
