@@ -120,9 +120,10 @@ class DAVIdovivoveConnector : public platform::rt::Object {
 
 // Registers "DAVIdovivove" (NSObject; the class methods callers send by
 // name) and "DAVIdovivoveConnector" (NSObject; "FIRComponentRegistrant",
-// "DAVIdovivoveInterop"), and installs the engine's seams that are filled
-// (upload road, sessions, ...) unless one is installed. Classes already
-// registered stay.
+// "DAVIdovivoveInterop") and "APMAppDelegateInterceptor", and fills the
+// engine's seams: the upload road (unless one is installed), sessions,
+// screens and campaigns, conditional properties, lifetime value, purchases
+// and search ads. Classes already registered stay.
 void register_runtime_classes();
 
 // Load hooks of the program's table.

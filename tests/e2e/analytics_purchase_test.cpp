@@ -6,8 +6,6 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
-#include <nlohmann/json.hpp>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -15,6 +13,7 @@
 
 #include "testing/fakes/analytics_collector.h"
 #include "testing/fakes/intranet_site.h"
+#include "testing/fakes/json.h"
 #include "testing/fakes/push_service.h"
 #include "testing/fakes/tls_authority.h"
 #include "testing/harness/appsim_process.h"

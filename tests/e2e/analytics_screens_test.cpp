@@ -11,11 +11,10 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "testing/fakes/analytics_collector.h"
 #include "testing/fakes/identity_service.h"
 #include "testing/fakes/intranet_site.h"
+#include "testing/fakes/json.h"
 #include "testing/fakes/kit_services.h"
 #include "testing/fakes/log_collector.h"
 #include "testing/fakes/push_service.h"
