@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/foundation/class_name.h"
 #include "wire/runtime/codec.h"
 #include "wire/runtime/message.h"
 #include "wire/runtime/output.h"
@@ -96,22 +97,6 @@ void set_byte_string(void** slot, const void* data, std::size_t length) {
 std::int64_t long_long_value(const Value& v) { return v.as_int().value_or(0); }
 double double_value(const Value& v) { return v.as_double().value_or(0.0); }
 
-std::string class_text(const Value& v) {
-  switch (v.kind()) {
-    case Value::Kind::null: return "NSNull";
-    case Value::Kind::boolean:
-    case Value::Kind::integer:
-    case Value::Kind::real: return "NSNumber";
-    case Value::Kind::string: return "NSString";
-    case Value::Kind::data: return "NSData";
-    case Value::Kind::date: return "NSDate";
-    case Value::Kind::array: return "NSArray";
-    case Value::Kind::dict: return "NSDictionary";
-    case Value::Kind::object: return std::string(v.opaque()->class_name);
-  }
-  return "NSObject";
-}
-
 std::optional<Value> item_value(NANOFieldFlags f, const void* item, const MessageDescriptor* type) {
   if (f & 0x20) return Value(static_cast<const std::uint8_t*>(item)[0] != 0);
   if (f & 0x80) return Value(static_cast<int>(static_cast<std::int32_t>(cell32(item))));
@@ -194,7 +179,7 @@ bool store_element(NANOFieldFlags f, const MessageDescriptor* declared, const Va
     output::log("<ERROR> Unable to convert ObjC object to byte data. Unknown type. %d", static_cast<int>(f));
     return false;
   }
-  output::log(wrong, class_text(element).c_str());
+  output::log(wrong, platform::foundation::class_name(element).c_str());
   return false;
 }
 
