@@ -28,6 +28,12 @@ constexpr const char* kAnalyticsFirstOpenScript =
     "wait syslog \"Event logged. Event name, event params: user_engagement (_e)\" 30s\n"
     "wait idle 30s\n";
 
+// Launches until the stored data was wiped for another app ID.
+constexpr const char* kAnalyticsWipeScript =
+    "launch\n"
+    "wait syslog \"[I-ACS023171]\" 30s\n"
+    "wait idle 30s\n";
+
 // The keychain's text for the first-open counter, or "<none>".
 std::string keychainFirstOpens(const fs::path& device) {
   const auto items = platform::foundation::plist::read_file(device / "Keychain" / "keychain.plist");
@@ -61,6 +67,7 @@ class AnalyticsLaunchDeviceTest : public ::testing::Test {
     device_ = root_ / "device";
     std::ofstream(root_ / "start.txt") << kAnalyticsStartScript;
     std::ofstream(root_ / "first-open.txt") << kAnalyticsFirstOpenScript;
+    std::ofstream(root_ / "wipe.txt") << kAnalyticsWipeScript;
   }
   void TearDown() override {
     std::error_code ec;
@@ -68,10 +75,11 @@ class AnalyticsLaunchDeviceTest : public ::testing::Test {
   }
   // appsim run on the test's device; `firstOpen` picks the first-open script.
   AppSimProcess::Result launch(bool firstOpen, bool reinstall = false,
-                               const fs::path& bundle = AppSimProcess::built_bundle()) const {
+                               const fs::path& bundle = AppSimProcess::built_bundle(),
+                               const char* script = nullptr) const {
     std::vector<std::string> args{"run", "--fakes", "--device", device_.string(), "--bundle", bundle.string()};
     if (reinstall) args.push_back("--reinstall");
-    args.push_back((root_ / (firstOpen ? "first-open.txt" : "start.txt")).string());
+    args.push_back((root_ / (script ? script : firstOpen ? "first-open.txt" : "start.txt")).string());
     return AppSimProcess::run(args);
   }
 
@@ -110,7 +118,7 @@ TEST_F(AnalyticsLaunchDeviceTest, AnotherAppIDAtALaterLaunchWipesTheStoredData) 
   const auto r2 = launch(false);
   ASSERT_EQ(r2.exit_code, 0) << r2.transcript();
   EXPECT_EQ(systemLogLines(device_, wiped), 0);
-  const auto r3 = launch(true, false, other);
+  const auto r3 = launch(true, false, other, "wipe.txt");
   ASSERT_EQ(r3.exit_code, 0) << r3.transcript();
   EXPECT_EQ(systemLogLines(device_, wiped), 1);
   // The wiped install reports its first open again, now under the new app ID.
