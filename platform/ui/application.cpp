@@ -169,6 +169,11 @@ std::size_t Application::active_background_tasks() const {
   return tasks_.size();
 }
 
+bool Application::is_background_task_active(BackgroundTaskId id) const {
+  std::lock_guard lock(tasks_mutex_);
+  return std::any_of(tasks_.begin(), tasks_.end(), [id](const Task& t) { return t.id == id; });
+}
+
 double Application::background_time_remaining() const {
   if (state_ != ApplicationState::background) return std::numeric_limits<double>::max();
   return std::max(0.0, os::profile().background_time_allowed - (monotonic_seconds() - background_since_s_));

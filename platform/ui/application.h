@@ -124,6 +124,8 @@ class Application : public Responder {
   // Seconds left in the background; the largest double while not in the background.
   double background_time_remaining() const;
   std::size_t active_background_tasks() const;
+  // Whether the task of that identifier has begun and not ended yet.
+  bool is_background_task_active(BackgroundTaskId id) const;
   // The OS side: runs, on the calling (main) thread, the expiration handler of
   // every background task still running; those tasks are then over and their
   // own expiry does not run the handler again (os_side.cpp).

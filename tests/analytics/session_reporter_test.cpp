@@ -375,6 +375,8 @@ TEST_F(SessionSeamEngineTest, ExtendSessionInTheBackgroundKeepsOrStartsTheSessio
   persisted->setLastSessionActivityClockTime(now() - kSessionTimeout - 1);
   analytics::APMAnalytics::logEventWithName("background_work", extend);
   storedEvents();
+  // The worker logs "_s" back through the entry, which tells the listener.
+  EXPECT_TRUE(analytics_test::drainEntry());
   const auto starts = eventsNamed(listener.events(), "_s");
   ASSERT_EQ(starts.size(), 1u);  // started on the worker
   EXPECT_EQ(starts[0].parameter("_sno"), fd::Value(number + 1));
