@@ -10,6 +10,7 @@
 #include "analytics/config/scheduler.h"
 #include "analytics/engine/measurement.h"
 #include "analytics/model/event_parameters.h"
+#include "analytics/model/measurement_fields.h"
 #include "analytics/model/name_tables.h"
 #include "analytics/support/strings.h"
 #include "core/deployment.h"
@@ -26,12 +27,9 @@ using wire::RIDUZSetting;
 
 namespace {
 
-// Field indexes of the configuration messages.
-constexpr std::int32_t kConfigVersion = 0;
-constexpr std::int32_t kConfigAppID = 1;
-constexpr std::int32_t kConfigSettings = 3;
-constexpr std::int32_t kConfigEventConfigs = 4;
-constexpr std::int32_t kConfigVeZazAppID = 6;
+namespace mf = measurement_fields;
+
+// Field indexes of the setting and event configuration messages.
 constexpr std::int32_t kSettingName = 0;
 constexpr std::int32_t kSettingValue = 1;
 constexpr std::int32_t kEventConfigName = 0;
@@ -126,12 +124,12 @@ APMRemoteConfig::Config APMRemoteConfig::currentConfig() const {
 // ---- stored configuration -------------------------------------------------------------
 
 void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const RIDUZMeasurementConfig& config) {
-  const auto settings = wire::NANOGetArray(&config, kConfigSettings, &RIDUZSetting::type());
+  const auto settings = wire::NANOGetArray(&config, mf::kConfigSettings, &RIDUZSetting::type());
   if (!settings) {
     remoteConfigMonitor().logWithLevel(1, 29012, "Cannot parse empty measurement config. Using default values");
     return;
   }
-  if (wire::NANOGetString(&config, kConfigAppID).value_or("") != appID_) return;
+  if (wire::NANOGetString(&config, mf::kConfigAppID).value_or("") != appID_) return;
 
   cachedValueByRemoteConfigKeys_.removeAllObjects();
   for (const auto& item : *settings) {
@@ -146,7 +144,7 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const RIDUZMeasurem
   }
 
   cachedEventConfigByEventName_.removeAllObjects();
-  const auto eventConfigs = wire::NANOGetArray(&config, kConfigEventConfigs, &RIDUZEventConfig::type());
+  const auto eventConfigs = wire::NANOGetArray(&config, mf::kConfigEventConfigs, &RIDUZEventConfig::type());
   for (const auto& item : eventConfigs.value_or(fd::Array{})) {
     auto eventConfig = item.object<RIDUZEventConfig>();
     const auto name = eventConfig ? wire::NANOGetString(eventConfig.get(), kEventConfigName) : std::nullopt;
@@ -159,9 +157,9 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const RIDUZMeasurem
     cachedEventConfigByEventName_.setObject(std::move(eventConfig), std::move(key));
   }
 
-  if (wire::NANOHasField(&config, kConfigVersion)) {
+  if (wire::NANOHasField(&config, mf::kConfigVersion)) {
     remoteConfigMonitor().logWithLevel(7, 29014, "Successfully parsed a configuration. Version",
-                           fd::Value(wire::NANOGetInt64(&config, kConfigVersion)));
+                           fd::Value(wire::NANOGetInt64(&config, mf::kConfigVersion)));
   }
 }
 
@@ -175,11 +173,11 @@ bool APMRemoteConfig::updateMeasurementConfig(const Config& config) {
     remoteConfigMonitor().logWithLevel(4, 29003, "Cannot set empty measurement config to database");
     return false;
   }
-  if (APMCurrentOrigin() == "am" && wire::NANOGetString(config.get(), kConfigVeZazAppID).value_or("") != appID_) {
+  if (APMCurrentOrigin() == "am" && wire::NANOGetString(config.get(), mf::kConfigVeZazAppID).value_or("") != appID_) {
     remoteConfigMonitor().logWithLevel(1, 29022, "Cannot set measurement config when VeZaz App ID does not match");
     return false;
   }
-  if (wire::NANOGetString(config.get(), kConfigAppID).value_or("") != appID_) {
+  if (wire::NANOGetString(config.get(), mf::kConfigAppID).value_or("") != appID_) {
     remoteConfigMonitor().logWithLevel(1, 29004, "Cannot set measurement config when Dozada App ID does not match");
     return false;
   }
@@ -271,8 +269,8 @@ bool APMRemoteConfig::isExpired() const {
 
 std::int64_t APMRemoteConfig::version() const {
   const auto config = currentConfig();
-  if (!config || !wire::NANOHasField(config.get(), kConfigVersion)) return -1;
-  return wire::NANOGetInt64(config.get(), kConfigVersion);
+  if (!config || !wire::NANOHasField(config.get(), mf::kConfigVersion)) return -1;
+  return wire::NANOGetInt64(config.get(), mf::kConfigVersion);
 }
 
 double APMRemoteConfig::lastRemoteConfigUpdateTimestamp() const {

@@ -9,6 +9,7 @@
 
 #include "analytics/engine/measurement.h"
 #include "analytics/model/event_parameters.h"
+#include "analytics/model/measurement_fields.h"
 #include "analytics/model/name_tables.h"
 #include "analytics/model/validator.h"
 
@@ -18,20 +19,13 @@ namespace fnd = platform::foundation;
 
 namespace {
 
+namespace mf = measurement_fields;
+
 constexpr std::size_t kMaxPublicParameters = 25;
 constexpr std::int64_t kMaxShownNameLength = 40;
 constexpr std::int64_t kMaxShownValueLength = 256;
 constexpr std::size_t kTrimmedValueLength = 259;
 
-// Field indexes of the event messages.
-constexpr std::int32_t kEventParamsField = 0;
-constexpr std::int32_t kEventNameField = 1;
-constexpr std::int32_t kEventTimestampField = 2;
-constexpr std::int32_t kEventPreviousTimestampField = 3;
-constexpr std::int32_t kParamNameField = 0;
-constexpr std::int32_t kParamStringField = 1;
-constexpr std::int32_t kParamInt64Field = 2;
-constexpr std::int32_t kParamDoubleField = 4;
 
 APMMonitor& eventMonitor() { return APMMeasurement::monitor(); }
 
@@ -176,11 +170,11 @@ bool APMEvent::addScreenParameters(const fnd::Dict& screen) {
 std::shared_ptr<wire::RIDUZEvent> APMEvent::protoEvent() const {
   auto message = wire::RIDUZEvent::make();
   if (!message) return nullptr;
-  wire::NANOSetString(message.get(), kEventNameField, name_);
+  wire::NANOSetString(message.get(), mf::kEventName, name_);
   if (previousTimestamp_ > DBL_EPSILON) {
-    wire::NANOSetInt64(message.get(), kEventPreviousTimestampField, APMMillisecondsFromSeconds(previousTimestamp_));
+    wire::NANOSetInt64(message.get(), mf::kEventPreviousTimestamp, APMMillisecondsFromSeconds(previousTimestamp_));
   }
-  wire::NANOSetInt64(message.get(), kEventTimestampField, APMMillisecondsFromSeconds(timestamp_));
+  wire::NANOSetInt64(message.get(), mf::kEventTimestamp, APMMillisecondsFromSeconds(timestamp_));
   fnd::Array params;
   for (const auto& [key, entry] : parameters_) {
     const APMValueRef value = APMValueFrom(entry);
@@ -192,38 +186,38 @@ std::shared_ptr<wire::RIDUZEvent> APMEvent::protoEvent() const {
     }
     auto param = wire::RIDUZEventParam::make();
     if (!param) continue;
-    wire::NANOSetString(param.get(), kParamNameField, key);
+    wire::NANOSetString(param.get(), mf::kParamName, key);
     if (value->isDouble()) {
-      wire::NANOSetDouble(param.get(), kParamDoubleField, value->doubleValue());
+      wire::NANOSetDouble(param.get(), mf::kParamDouble, value->doubleValue());
     } else if (value->isInt64()) {
-      wire::NANOSetInt64(param.get(), kParamInt64Field, value->int64Value());
+      wire::NANOSetInt64(param.get(), mf::kParamInt64, value->int64Value());
     } else if (const auto text = value->stringValue()) {
-      wire::NANOSetString(param.get(), kParamStringField, *text);
+      wire::NANOSetString(param.get(), mf::kParamString, *text);
     }
     params.push_back(fnd::Value::object(param));
   }
-  wire::NANOSetArray(message.get(), kEventParamsField, params);
+  wire::NANOSetArray(message.get(), mf::kEventParams, params);
   return message;
 }
 
 APMEventRef APMEvent::initWithEventProto(const wire::RIDUZEvent* proto) {
   if (proto == nullptr) return nullptr;
-  const std::string name = wire::NANOGetString(proto, kEventNameField).value_or("");
-  const std::int64_t timestamp = wire::NANOGetInt64(proto, kEventTimestampField);
-  const std::int64_t previousTimestamp = wire::NANOGetInt64(proto, kEventPreviousTimestampField);
-  const auto items = wire::NANOGetArray(proto, kEventParamsField, &wire::RIDUZEventParam::type());
+  const std::string name = wire::NANOGetString(proto, mf::kEventName).value_or("");
+  const std::int64_t timestamp = wire::NANOGetInt64(proto, mf::kEventTimestamp);
+  const std::int64_t previousTimestamp = wire::NANOGetInt64(proto, mf::kEventPreviousTimestamp);
+  const auto items = wire::NANOGetArray(proto, mf::kEventParams, &wire::RIDUZEventParam::type());
   std::string origin;
   fnd::Dict parameters;
   for (const fnd::Value& item : items.value_or(fnd::Array{})) {
     const auto param = item.object<wire::RIDUZEventParam>();
     if (!param) continue;
-    const auto paramName = wire::NANOGetString(param.get(), kParamNameField);
+    const auto paramName = wire::NANOGetString(param.get(), mf::kParamName);
     if (!paramName) {
       eventMonitor().logWithLevel(1, 15000, "Ignoring parameter. Parameter name is nil. Event name", fnd::Value(name));
       continue;
     }
     if (*paramName == "_o") {
-      const auto text = wire::NANOGetString(param.get(), kParamStringField);
+      const auto text = wire::NANOGetString(param.get(), mf::kParamString);
       if (!text) {
         eventMonitor().logWithLevel(1, 15001,
                                "Cannot create an event from event proto. Origin parameter is not a string. Event name",
@@ -234,12 +228,12 @@ APMEventRef APMEvent::initWithEventProto(const wire::RIDUZEvent* proto) {
       continue;
     }
     APMValueRef value;
-    if (wire::NANOHasField(param.get(), kParamStringField)) {
-      value = APMValue::initWithString(fnd::Value(wire::NANOGetString(param.get(), kParamStringField).value_or("")));
-    } else if (wire::NANOHasField(param.get(), kParamInt64Field)) {
-      value = APMValue::initWithInt64(wire::NANOGetInt64(param.get(), kParamInt64Field));
-    } else if (wire::NANOHasField(param.get(), kParamDoubleField)) {
-      value = APMValue::initWithDouble(wire::NANOGetDouble(param.get(), kParamDoubleField));
+    if (wire::NANOHasField(param.get(), mf::kParamString)) {
+      value = APMValue::initWithString(fnd::Value(wire::NANOGetString(param.get(), mf::kParamString).value_or("")));
+    } else if (wire::NANOHasField(param.get(), mf::kParamInt64)) {
+      value = APMValue::initWithInt64(wire::NANOGetInt64(param.get(), mf::kParamInt64));
+    } else if (wire::NANOHasField(param.get(), mf::kParamDouble)) {
+      value = APMValue::initWithDouble(wire::NANOGetDouble(param.get(), mf::kParamDouble));
     }
     if (!value) {
       eventMonitor().logWithLevel(

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "analytics/engine/measurement.h"
+#include "analytics/model/measurement_fields.h"
 #include "analytics/model/validator.h"
 
 namespace analytics {
@@ -12,11 +13,7 @@ namespace fnd = platform::foundation;
 
 namespace {
 
-constexpr std::int32_t kUserAttributeTimestampField = 0;
-constexpr std::int32_t kUserAttributeNameField = 1;
-constexpr std::int32_t kUserAttributeStringField = 2;
-constexpr std::int32_t kUserAttributeInt64Field = 3;
-constexpr std::int32_t kUserAttributeDoubleField = 5;
+namespace mf = measurement_fields;
 
 // Adds one; at the int32 maximum the count restarts at 0 with a warning.
 void incrementWrapping(std::int32_t& count, std::int64_t code, std::string_view message) {
@@ -42,15 +39,15 @@ bool APMUserAttribute::isPublic() const { return !name_.empty() && name_.front()
 std::shared_ptr<wire::RIDUZUserAttribute> APMUserAttribute::protoUserAttribute() const {
   auto message = wire::RIDUZUserAttribute::make();
   if (!message) return nullptr;
-  wire::NANOSetString(message.get(), kUserAttributeNameField, name_);
+  wire::NANOSetString(message.get(), mf::kAttributeName, name_);
   if (value_ && value_->isDouble()) {
-    wire::NANOSetDouble(message.get(), kUserAttributeDoubleField, value_->doubleValue());
+    wire::NANOSetDouble(message.get(), mf::kAttributeDouble, value_->doubleValue());
   } else if (value_ && value_->isInt64()) {
-    wire::NANOSetInt64(message.get(), kUserAttributeInt64Field, value_->int64Value());
+    wire::NANOSetInt64(message.get(), mf::kAttributeInt64, value_->int64Value());
   } else if (const auto text = value_ ? value_->stringValue() : std::nullopt) {
-    wire::NANOSetString(message.get(), kUserAttributeStringField, *text);
+    wire::NANOSetString(message.get(), mf::kAttributeString, *text);
   }
-  wire::NANOSetInt64(message.get(), kUserAttributeTimestampField, APMMillisecondsFromSeconds(lastSetTimestamp_));
+  wire::NANOSetInt64(message.get(), mf::kAttributeSetTimestamp, APMMillisecondsFromSeconds(lastSetTimestamp_));
   return message;
 }
 

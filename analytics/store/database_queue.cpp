@@ -5,6 +5,7 @@
 #include "analytics/config/persisted_config.h"
 #include "analytics/config/remote_config.h"
 #include "analytics/engine/measurement.h"
+#include "analytics/model/measurement_fields.h"
 #include "analytics/store/database.h"
 #include "analytics/store/database_rows.h"
 #include "core/gzip.h"
@@ -18,12 +19,10 @@ using fd::Value;
 
 namespace {
 
+namespace mf = measurement_fields;
+
 constexpr std::string_view kQueue = "queue";
 constexpr long long kRetryCeiling = 2147483647;
-// Field indexes of the bundle message.
-constexpr std::int32_t kBundleEndTimestampField = 5;
-constexpr std::int32_t kBundleAppIDField = 14;
-constexpr std::int32_t kBundleRetryCountField = 35;
 
 APMMonitor& databaseQueueMonitor() { return APMDatabaseMonitor(); }
 
@@ -50,7 +49,7 @@ std::optional<APMBundlePair> bundlePairFromRow(const APMRecord& row) {
   }
   const Value& retries = row.get("retry_count");
   if (retries.is_number() && *retries.as_int() > 0) {
-    wire::NANOSetInt32(bundle.get(), kBundleRetryCountField, static_cast<std::int32_t>(*retries.as_int()));
+    wire::NANOSetInt32(bundle.get(), mf::kBundleRetryCount, static_cast<std::int32_t>(*retries.as_int()));
   }
   const Value& rowID = row.get("rowid");
   if (!rowID.is_integer()) return std::nullopt;
@@ -76,10 +75,10 @@ std::optional<bool> APMDatabase::isQueuedBundleTableEmpty(APMErrorOut error) {
 bool APMDatabase::insertBundle(const wire::RIDUZMeasurementBundle& bundle, bool isRealtime, APMErrorOut error) {
   auto bytes = bundle.protoBuffer();
   if (!APMCheckSuccess(bytes && !bytes->empty(), error, 1, "Failed to insert nil bundle")) return false;
-  if (!APMCheckSuccess(!wire::NANOGetString(&bundle, kBundleAppIDField).value_or("").empty(), error, 1,
+  if (!APMCheckSuccess(!wire::NANOGetString(&bundle, mf::kBundleAppID).value_or("").empty(), error, 1,
                        "Failed to insert bundle without App ID"))
     return false;
-  const std::int64_t endMilliseconds = wire::NANOGetInt64(&bundle, kBundleEndTimestampField);
+  const std::int64_t endMilliseconds = wire::NANOGetInt64(&bundle, mf::kBundleEnd);
   if (!APMCheckSuccess(endMilliseconds > 0, error, 1, "Failed to insert bundle without valid timestamp")) return false;
   if (!maybeDeleteStaleData(error)) return false;
   const double end = static_cast<double>(endMilliseconds) / 1000.0;
@@ -100,7 +99,7 @@ bool APMDatabase::insertBundle(const wire::RIDUZMeasurementBundle& bundle, bool 
                       APMRecord{{"bundle_end_timestamp", Value(end)},
                                 {"data", Value(std::move(*compressed))},
                                 {"is_realtime", Value(isRealtime ? 1 : 0)},
-                                {"retry_count", Value(wire::NANOGetInt32(&bundle, kBundleRetryCountField))}},
+                                {"retry_count", Value(wire::NANOGetInt32(&bundle, mf::kBundleRetryCount))}},
                       kQueue, error);
 }
 

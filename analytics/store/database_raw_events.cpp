@@ -1,6 +1,7 @@
 // APMDatabase: raw events and the metadata rows they share by fingerprint.
 #include "analytics/config/remote_config.h"
 #include "analytics/engine/measurement.h"
+#include "analytics/model/measurement_fields.h"
 #include "analytics/model/name_tables.h"
 #include "analytics/store/database.h"
 #include "analytics/store/database_rows.h"
@@ -15,12 +16,12 @@ using fd::Value;
 
 namespace {
 
+namespace mf = measurement_fields;
+
 constexpr std::string_view kRawEvents = "raw_events";
 constexpr std::string_view kMetadata = "raw_events_metadata";
 constexpr std::int64_t kMetadataLimit = 100000;
 constexpr long long kRawEventsPerRead = 1000;
-// Field index of the event message's name.
-constexpr std::int32_t kEventNameField = 1;
 
 APMMonitor& databaseRawEventsMonitor() { return APMDatabaseMonitor(); }
 
@@ -57,7 +58,7 @@ std::optional<APMRecord> rawEventRecord(const APMRawEventData& raw, bool isRealt
     return std::nullopt;
   }
   // The name has a column of its own.
-  wire::NANOSetString(proto.get(), kEventNameField, std::nullopt);
+  wire::NANOSetString(proto.get(), mf::kEventName, std::nullopt);
   auto data = proto->protoBuffer();
   if (!data) return std::nullopt;
   return APMRecord{{"name", Value(event->name())},

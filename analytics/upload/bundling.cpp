@@ -19,6 +19,7 @@
 #include "analytics/identity/environment.h"
 #include "analytics/identity/identity.h"
 #include "analytics/model/event_parameters.h"
+#include "analytics/model/measurement_fields.h"
 #include "analytics/model/name_tables.h"
 #include "analytics/store/database.h"
 #include "analytics/upload/sampling.h"
@@ -32,24 +33,7 @@ using fd::Value;
 
 namespace {
 
-// Field indexes of the bundle message.
-constexpr std::int32_t kBundleEventsField = 1;
-constexpr std::int32_t kBundleUserAttributesField = 2;
-constexpr std::int32_t kBundleStartField = 4;
-constexpr std::int32_t kBundleEndField = 5;
-constexpr std::int32_t kBundlePreviousStartField = 6;
-constexpr std::int32_t kBundlePreviousEndField = 7;
-constexpr std::int32_t kBundleAppIDField = 14;
-constexpr std::int32_t kBundleIndexField = 24;
-constexpr std::int32_t kBundleMonitoringField = 25;
-constexpr std::int32_t kBundleAudienceResultsField = 28;
-constexpr std::int32_t kBundleConfigVersionField = 34;
-// Field index of the event message's previous time.
-constexpr std::int32_t kBundleEventPreviousField = 3;
-// Field indexes of the user attribute message.
-constexpr std::int32_t kBundleAttributeSetTimestampField = 0;
-constexpr std::int32_t kBundleAttributeNameField = 1;
-constexpr std::int32_t kBundleAttributeIntField = 3;
+namespace mf = measurement_fields;
 
 APMMonitor& bundlingMonitor() { return APMMeasurement::monitor(); }
 
@@ -206,8 +190,8 @@ bool BundlingPass::run(bool& made) {
     earliest = std::min(earliest, event->timestamp());
     latest = std::max(latest, event->timestamp());
   }
-  wire::NANOSetInt64(bundle.get(), kBundleStartField, APMMillisecondsFromSeconds(earliest));
-  wire::NANOSetInt64(bundle.get(), kBundleEndField, APMMillisecondsFromSeconds(latest));
+  wire::NANOSetInt64(bundle.get(), mf::kBundleStart, APMMillisecondsFromSeconds(earliest));
+  wire::NANOSetInt64(bundle.get(), mf::kBundleEnd, APMMillisecondsFromSeconds(latest));
 
   error.reset();
   counts_ = engine_records::dailyCounts(database_, &error);
@@ -254,9 +238,9 @@ bool BundlingPass::run(bool& made) {
     if (previous) {
       // The message form of the event with the row's previous time.
       if (*previous > std::numeric_limits<double>::epsilon()) {
-        wire::NANOSetInt64(proto.get(), kBundleEventPreviousField, APMMillisecondsFromSeconds(*previous));
+        wire::NANOSetInt64(proto.get(), mf::kEventPreviousTimestamp, APMMillisecondsFromSeconds(*previous));
       } else {
-        wire::NANOClearField(proto.get(), kBundleEventPreviousField);
+        wire::NANOClearField(proto.get(), mf::kEventPreviousTimestamp);
       }
     }
     protos.push_back(std::move(proto));
@@ -280,7 +264,7 @@ bool BundlingPass::run(bool& made) {
   fd::Array items;
   items.reserve(protos.size());
   for (auto& proto : protos) items.push_back(Value::object(std::move(proto)));
-  wire::NANOSetArray(bundle.get(), kBundleEventsField, items);
+  wire::NANOSetArray(bundle.get(), mf::kBundleEvents, items);
 
   error.reset();
   auto appMetadata = database_.queryAppMetadata(&error);
@@ -291,16 +275,16 @@ bool BundlingPass::run(bool& made) {
   }
   const double lastStart = appMetadata->lastBundleStartTimestamp();
   const double lastEnd = appMetadata->lastBundleEndTimestamp();
-  if (lastEnd > 0) wire::NANOSetInt64(bundle.get(), kBundlePreviousEndField, APMMillisecondsFromSeconds(lastEnd));
+  if (lastEnd > 0) wire::NANOSetInt64(bundle.get(), mf::kBundlePreviousEnd, APMMillisecondsFromSeconds(lastEnd));
   if (lastStart > 0) {
-    wire::NANOSetInt64(bundle.get(), kBundlePreviousStartField, APMMillisecondsFromSeconds(lastStart));
+    wire::NANOSetInt64(bundle.get(), mf::kBundlePreviousStart, APMMillisecondsFromSeconds(lastStart));
   } else if (lastEnd > 0) {
-    wire::NANOSetInt64(bundle.get(), kBundlePreviousStartField, APMMillisecondsFromSeconds(lastEnd));
+    wire::NANOSetInt64(bundle.get(), mf::kBundlePreviousStart, APMMillisecondsFromSeconds(lastEnd));
   }
   appMetadata->incrementLastBundleIndex();
   appMetadata->setLastBundleStartTimestamp(earliest);
   appMetadata->setLastBundleEndTimestamp(latest);
-  wire::NANOSetInt32(bundle.get(), kBundleIndexField, appMetadata->lastBundleIndex());
+  wire::NANOSetInt32(bundle.get(), mf::kBundleIndex, appMetadata->lastBundleIndex());
   error.reset();
   if (!database_.updateAppMetadata(*appMetadata, &error)) {
     bundlingMonitor().logWithLevel(1, 23112, "Unable to update the app metadata. Error", bundlingError(error));
@@ -316,7 +300,7 @@ bool BundlingPass::run(bool& made) {
     if (results && !results->empty()) {
       fd::Array leafResults;
       for (const auto& result : *results) leafResults.push_back(Value::object(result));
-      wire::NANOSetArray(bundle.get(), kBundleAudienceResultsField, leafResults);
+      wire::NANOSetArray(bundle.get(), mf::kBundleAudienceResults, leafResults);
     }
   }
 
@@ -324,17 +308,17 @@ bool BundlingPass::run(bool& made) {
     const auto monitoring = APMMeasurement::monitor().monitoringDataForDispatchWithSamplePeriod(
         config_->monitoringSamplePeriod(), persisted_->lastMonitorDataSampledTimestamp());
     if (monitoring && !monitoring->empty()) {
-      wire::NANOSetString(bundle.get(), kBundleMonitoringField, *monitoring);
+      wire::NANOSetString(bundle.get(), mf::kBundleMonitoring, *monitoring);
       persisted_->setLastMonitorDataSampledTimestamp(platform::dispatch::Clock::current().now_since_1970());
     }
   }
 
-  if (config_->version() >= 0) wire::NANOSetInt64(bundle.get(), kBundleConfigVersionField, config_->version());
-  if (wire::NANOGetString(bundle.get(), kBundleAppIDField).value_or("").empty()) {
+  if (config_->version() >= 0) wire::NANOSetInt64(bundle.get(), mf::kBundleConfigVersion, config_->version());
+  if (wire::NANOGetString(bundle.get(), mf::kBundleAppID).value_or("").empty()) {
     const APMIdentity* identity = engine_.identity();
     std::string appID = identity ? identity->appID().value_or("") : std::string();
     if (appID.empty()) appID = platform::os::Bundle::main().identifier().value_or("");
-    wire::NANOSetString(bundle.get(), kBundleAppIDField, appID);
+    wire::NANOSetString(bundle.get(), mf::kBundleAppID, appID);
     bundlingMonitor().logWithLevel(4, 23114, "Added missing App ID to event metadata.");
   }
   error.reset();
@@ -480,14 +464,14 @@ bool BundlingPass::addLifetimeEngagement(wire::RIDUZMeasurementBundle& bundle) {
   const auto attribute = APMUserAttribute::initWithOrigin("auto", "_lte", APMValue::initWithInt64(sum), now);
   if (!attribute || !engine_.setUserPropertyInDatabaseOnWorkerQueue(attribute)) return false;
 
-  auto items = wire::NANOGetArray(&bundle, kBundleUserAttributesField, &wire::RIDUZUserAttribute::type())
+  auto items = wire::NANOGetArray(&bundle, mf::kBundleUserAttributes, &wire::RIDUZUserAttribute::type())
                    .value_or(fd::Array{});
   bool found = false;
   for (const Value& item : items) {
     const auto entry = item.object<wire::RIDUZUserAttribute>();
-    if (!entry || wire::NANOGetString(entry.get(), kBundleAttributeNameField) != "_lte") continue;
-    wire::NANOSetInt64(entry.get(), kBundleAttributeIntField, sum);
-    wire::NANOSetInt64(entry.get(), kBundleAttributeSetTimestampField, APMMillisecondsFromSeconds(now));
+    if (!entry || wire::NANOGetString(entry.get(), mf::kAttributeName) != "_lte") continue;
+    wire::NANOSetInt64(entry.get(), mf::kAttributeInt64, sum);
+    wire::NANOSetInt64(entry.get(), mf::kAttributeSetTimestamp, APMMillisecondsFromSeconds(now));
     found = true;
   }
   if (!found) {
@@ -495,7 +479,7 @@ bool BundlingPass::addLifetimeEngagement(wire::RIDUZMeasurementBundle& bundle) {
     if (!proto) return false;
     items.push_back(Value::object(proto));
   }
-  wire::NANOSetArray(&bundle, kBundleUserAttributesField, items);
+  wire::NANOSetArray(&bundle, mf::kBundleUserAttributes, items);
   return true;
 }
 

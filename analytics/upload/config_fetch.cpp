@@ -12,6 +12,7 @@
 #include "analytics/config/scheduler.h"
 #include "analytics/engine/measurement.h"
 #include "analytics/identity/identity.h"
+#include "analytics/model/measurement_fields.h"
 #include "analytics/store/database.h"
 #include "analytics/support/errors.h"
 #include "analytics/upload/upload.h"
@@ -26,9 +27,8 @@ namespace fd = platform::foundation;
 
 namespace {
 
-// Runtime indexes of the configuration fields the apply reads.
-constexpr std::int32_t kFetchConfigAppID = 1;
-constexpr std::int32_t kFetchConfigAudiences = 5;
+namespace mf = measurement_fields;
+
 constexpr std::string_view kFetchPlatform = "ios";
 
 double fetchNow() { return platform::dispatch::Clock::current().now_since_1970(); }
@@ -147,14 +147,14 @@ bool APMApplyMeasurementConfig(APMDatabase& database, APMAudience* audience, APM
       monitor.logWithLevel(1, 23135, "Configuration data is invalid.", fd::Value(body));
       return false;
     }
-    const auto appID = wire::NANOGetString(config.get(), kFetchConfigAppID);
+    const auto appID = wire::NANOGetString(config.get(), mf::kConfigAppID);
     if (!appID || !appIDFromRUV || *appID != *appIDFromRUV) {
       monitor.logWithLevel(1, 23136, "Configuration does not have valid Dozada App ID.");
       return false;
     }
     if (audience) {
       std::vector<std::shared_ptr<wire::RIDUZAudience>> audiences;
-      if (const auto items = wire::NANOGetArray(config.get(), kFetchConfigAudiences, &wire::RIDUZAudience::type())) {
+      if (const auto items = wire::NANOGetArray(config.get(), mf::kConfigAudiences, &wire::RIDUZAudience::type())) {
         for (const auto& item : *items)
           if (auto one = item.object<wire::RIDUZAudience>()) audiences.push_back(std::move(one));
       }
@@ -163,7 +163,7 @@ bool APMApplyMeasurementConfig(APMDatabase& database, APMAudience* audience, APM
         return false;
       }
     }
-    wire::NANOClearField(config.get(), kFetchConfigAudiences);
+    wire::NANOClearField(config.get(), mf::kConfigAudiences);
     if (!remoteConfig.updateMeasurementConfig(config)) {
       monitor.logWithLevel(1, 23138, "Failed to update configuration with new server configuration");
       return false;

@@ -10,6 +10,7 @@
 #include "analytics/config/remote_config.h"
 #include "analytics/engine/engine_records.h"
 #include "analytics/engine/measurement.h"
+#include "analytics/model/measurement_fields.h"
 #include "analytics/store/database.h"
 #include "platform/security/random.h"
 
@@ -20,14 +21,7 @@ using fd::Value;
 
 namespace {
 
-// Field indexes of the event message and its parameters.
-constexpr std::int32_t kSamplingEventParamsField = 0;
-constexpr std::int32_t kSamplingEventNameField = 1;
-constexpr std::int32_t kSamplingEventTimestampField = 2;
-constexpr std::int32_t kSamplingEventPreviousField = 3;
-constexpr std::int32_t kSamplingParamNameField = 0;
-constexpr std::int32_t kSamplingParamStringField = 1;
-constexpr std::int32_t kSamplingParamIntField = 2;
+namespace mf = measurement_fields;
 
 APMMonitor& samplingMonitor() { return APMMeasurement::monitor(); }
 
@@ -53,7 +47,7 @@ using SamplingParams = std::vector<std::shared_ptr<wire::RIDUZEventParam>>;
 
 SamplingParams samplingParamsOf(const wire::RIDUZEvent& event) {
   SamplingParams params;
-  const auto items = wire::NANOGetArray(&event, kSamplingEventParamsField, &wire::RIDUZEventParam::type());
+  const auto items = wire::NANOGetArray(&event, mf::kEventParams, &wire::RIDUZEventParam::type());
   for (const Value& item : items.value_or(fd::Array{})) {
     if (auto param = item.object<wire::RIDUZEventParam>()) params.push_back(std::move(param));
   }
@@ -61,7 +55,7 @@ SamplingParams samplingParamsOf(const wire::RIDUZEvent& event) {
 }
 
 std::string samplingParamName(const wire::RIDUZEventParam& param) {
-  return wire::NANOGetString(&param, kSamplingParamNameField).value_or("");
+  return wire::NANOGetString(&param, mf::kParamName).value_or("");
 }
 
 std::shared_ptr<wire::RIDUZEventParam> samplingFindParam(const SamplingParams& params, std::string_view name) {
@@ -88,12 +82,12 @@ void samplingAddIntParam(wire::RIDUZEvent& event, std::string_view name, std::in
     samplingMonitor().logWithLevel(1, failureCode, failureText);
     return;
   }
-  wire::NANOSetString(param.get(), kSamplingParamNameField, name);
-  wire::NANOSetInt64(param.get(), kSamplingParamIntField, value);
+  wire::NANOSetString(param.get(), mf::kParamName, name);
+  wire::NANOSetInt64(param.get(), mf::kParamInt64, value);
   fd::Array items;
   for (const auto& existing : params) items.push_back(Value::object(existing));
   items.push_back(Value::object(param));
-  wire::NANOSetArray(&event, kSamplingEventParamsField, items);
+  wire::NANOSetArray(&event, mf::kEventParams, items);
 }
 
 void samplingAddRate(wire::RIDUZEvent& event, std::int64_t rate) {
@@ -105,14 +99,14 @@ void samplingAddExempt(wire::RIDUZEvent& event) {
 
 std::optional<std::int64_t> samplingIntParam(const SamplingParams& params, std::string_view name) {
   const auto param = samplingFindParam(params, name);
-  if (!param || !wire::NANOHasField(param.get(), kSamplingParamIntField)) return std::nullopt;
-  return wire::NANOGetInt64(param.get(), kSamplingParamIntField);
+  if (!param || !wire::NANOHasField(param.get(), mf::kParamInt64)) return std::nullopt;
+  return wire::NANOGetInt64(param.get(), mf::kParamInt64);
 }
 
 std::optional<std::string> samplingStringParam(const SamplingParams& params, std::string_view name) {
   const auto param = samplingFindParam(params, name);
-  if (!param || !wire::NANOHasField(param.get(), kSamplingParamStringField)) return std::nullopt;
-  return wire::NANOGetString(param.get(), kSamplingParamStringField);
+  if (!param || !wire::NANOHasField(param.get(), mf::kParamString)) return std::nullopt;
+  return wire::NANOGetString(param.get(), mf::kParamString);
 }
 
 bool samplingSameID(const Value& stored, std::int64_t eid) {
@@ -181,7 +175,7 @@ std::optional<std::vector<std::shared_ptr<wire::RIDUZEvent>>> APMSampleEvents(
   std::vector<std::shared_ptr<wire::RIDUZEvent>> kept;
   for (const auto& event : events) {
     if (!event) continue;
-    const auto name = wire::NANOGetString(event.get(), kSamplingEventNameField);
+    const auto name = wire::NANOGetString(event.get(), mf::kEventName);
     if (!name || name->empty()) {
       samplingMonitor().logWithLevel(1, 23155, "Dropping event at sampling. Event has no name");
       continue;
@@ -221,7 +215,7 @@ std::optional<std::vector<std::shared_ptr<wire::RIDUZEvent>>> APMSampleEvents(
       entry.setLastSamplingRate(1);
       entry.setLastExemptFromSampling(false);
     }
-    const std::int64_t millis = wire::NANOGetInt64(event.get(), kSamplingEventTimestampField);
+    const std::int64_t millis = wire::NANOGetInt64(event.get(), mf::kEventTimestamp);
     const double seconds = static_cast<double>(millis) / 1000.0;
     const std::int32_t day = samplingDayOf(millis, offsetMinutes);
     const auto markBundled = [&] {
@@ -245,7 +239,7 @@ std::optional<std::vector<std::shared_ptr<wire::RIDUZEvent>>> APMSampleEvents(
     bool firstOfDay;
     if (offsetEnabled) {
       std::int32_t lastDay = entry.lastBundledDay();
-      if (lastDay == 0) lastDay = samplingDayOf(wire::NANOGetInt64(event.get(), kSamplingEventPreviousField), offsetMinutes);
+      if (lastDay == 0) lastDay = samplingDayOf(wire::NANOGetInt64(event.get(), mf::kEventPreviousTimestamp), offsetMinutes);
       firstOfDay = lastDay != day;
     } else {
       firstOfDay = std::fabs(entry.lastBundledTimestamp() - seconds) >= 86400.0;

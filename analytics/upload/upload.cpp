@@ -10,6 +10,7 @@
 #include "analytics/config/scheduler.h"
 #include "analytics/engine/measurement.h"
 #include "analytics/identity/identity.h"
+#include "analytics/model/measurement_fields.h"
 #include "analytics/support/errors.h"
 #include "analytics/upload/app_state.h"
 #include "analytics/upload/bundling.h"
@@ -27,13 +28,9 @@ namespace fd = platform::foundation;
 
 namespace {
 
+namespace mf = measurement_fields;
+
 constexpr double kUploadEpsilon = std::numeric_limits<double>::epsilon();
-// Runtime indexes of the bundle fields the upload reads and writes.
-constexpr std::int32_t kUploadBundleUploadTime = 3;
-constexpr std::int32_t kUploadBundleAppID = 14;
-constexpr std::int32_t kUploadBundleLibraryVersionAtUpload = 18;
-constexpr std::int32_t kUploadBundleResettableDeviceID = 19;
-constexpr std::int32_t kUploadBundleVendorID = 20;
 constexpr double kUploadSuspension = 3600;
 
 double uploadNow() { return platform::dispatch::Clock::current().now_since_1970(); }
@@ -232,12 +229,12 @@ std::vector<APMBundlePair> APMFilteredBundlesWithCompatibleAppID(const std::stri
   for (const auto& pair : bundles) {
     if (!pair.first) break;
     const auto& bundle = *pair.first;
-    if (uploadBundleText(bundle, kUploadBundleAppID) != compatibleAppID) break;
+    if (uploadBundleText(bundle, mf::kBundleAppID) != compatibleAppID) break;
     if (resettableDeviceID) {
-      const auto id = uploadBundleText(bundle, kUploadBundleResettableDeviceID);
+      const auto id = uploadBundleText(bundle, mf::kBundleResettableDeviceID);
       if (!id.empty() && id != *resettableDeviceID) break;
     } else if (vendorDeviceID) {
-      const auto id = uploadBundleText(bundle, kUploadBundleVendorID);
+      const auto id = uploadBundleText(bundle, mf::kBundleVendorID);
       if (!id.empty() && id != *vendorDeviceID) break;
     }
     kept.push_back(pair);
@@ -251,16 +248,16 @@ APMUploadBatch APMBuildUploadBatch(const std::vector<APMBundlePair>& rows, doubl
   result.batch = wire::RIDUZMeasurementBatch::make();
   if (rows.empty() || !rows.front().first) return result;
 
-  const std::string compatibleAppID = uploadBundleText(*rows.front().first, kUploadBundleAppID);
+  const std::string compatibleAppID = uploadBundleText(*rows.front().first, mf::kBundleAppID);
   std::optional<std::string> resettable, vendor;
   for (const auto& pair : rows) {
     if (!pair.first) continue;
-    const auto adID = uploadBundleText(*pair.first, kUploadBundleResettableDeviceID);
+    const auto adID = uploadBundleText(*pair.first, mf::kBundleResettableDeviceID);
     if (!adID.empty()) {
       resettable = adID;
       break;
     }
-    const auto vendorID = uploadBundleText(*pair.first, kUploadBundleVendorID);
+    const auto vendorID = uploadBundleText(*pair.first, mf::kBundleVendorID);
     if (!vendorID.empty()) {
       vendor = vendorID;
       break;
@@ -272,8 +269,8 @@ APMUploadBatch APMBuildUploadBatch(const std::vector<APMBundlePair>& rows, doubl
   fd::Array bundles;
   bundles.reserve(kept.size());
   for (const auto& [bundle, rowID] : kept) {
-    wire::NANOSetInt64(bundle.get(), kUploadBundleLibraryVersionAtUpload, libraryVersion);
-    wire::NANOSetInt64(bundle.get(), kUploadBundleUploadTime, result.uploadTimeMillis);
+    wire::NANOSetInt64(bundle.get(), mf::kBundleLibraryVersionAtUpload, libraryVersion);
+    wire::NANOSetInt64(bundle.get(), mf::kBundleUploadTime, result.uploadTimeMillis);
     bundles.push_back(fd::Value::object(bundle));
     result.rowIDs.push_back(rowID);
   }
