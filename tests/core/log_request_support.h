@@ -1,7 +1,8 @@
 #pragma once
 // Shared pieces of the log uploader and diagnostics tests: log files split
 // into their length-prefixed records, and a posted log request decoded
-// through the wire layer into its events and diagnostics records.
+// through the wire layer into its events and diagnostics records, and the
+// check of its client info.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -110,6 +111,19 @@ inline DecodedLogRequest decode_log_request(const std::string& body) {
     }
   }
   return out;
+}
+
+// The request's client info as this device sends it: an iOS client (type 3)
+// on "13.5", application build "0", no install identifier.
+inline void expect_device_client_info(const wire::CLRPBLogRequest& request) {
+  auto client = wire::NANOGetMessage<wire::CLRPBClientInfo>(&request, kRequestClientInfo);
+  ASSERT_TRUE(client);
+  EXPECT_EQ(wire::NANOGetInt32(client.get(), kClientType), 3);
+  auto ios = wire::NANOGetMessage<wire::CLRPBIosClientInfo>(client.get(), kClientIosInfo);
+  ASSERT_TRUE(ios);
+  EXPECT_EQ(wire::NANOGetString(ios.get(), kIosOSVersion), "13.5");
+  EXPECT_EQ(wire::NANOGetString(ios.get(), kIosApplicationBuild), "0");
+  EXPECT_FALSE(wire::NANOHasField(ios.get(), kIosInstallIdentifier));
 }
 
 }  // namespace core_log_test
