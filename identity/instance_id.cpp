@@ -29,6 +29,16 @@ namespace dispatch = platform::dispatch;
 
 namespace {
 
+// The checks a token request and a token deletion share, in their order:
+// the entity, the scope, and whether the instance was started.
+std::optional<std::int64_t> instanceIDRequestError(const std::string& authorizedEntity, const std::string& scope,
+                                                   bool started) {
+  if (authorizedEntity.empty()) return kFIRInstanceIDErrorCodeInvalidAuthorizedEntity;
+  if (scope.empty()) return kFIRInstanceIDErrorCodeInvalidScope;
+  if (!started) return kFIRInstanceIDErrorCodeInvalidStart;
+  return std::nullopt;
+}
+
 void on_main(std::function<void()> block) { dispatch::Queue::main().async(std::move(block)); }
 
 // Runs at once on the main thread, else on the main queue.
@@ -286,12 +296,8 @@ void FIRInstanceID::tokenWithAuthorizedEntity(const std::string& authorizedEntit
     invalid = kFIRInstanceIDErrorCodeMissingAPNSToken;
   } else if (fcmScope && !apnsToken->is_data()) {
     invalid = kFIRInstanceIDErrorCodeInvalidPushTokenType;
-  } else if (authorizedEntity.empty()) {
-    invalid = kFIRInstanceIDErrorCodeInvalidAuthorizedEntity;
-  } else if (scope.empty()) {
-    invalid = kFIRInstanceIDErrorCodeInvalidScope;
-  } else if (!keyPairStore_) {
-    invalid = kFIRInstanceIDErrorCodeInvalidStart;
+  } else {
+    invalid = instanceIDRequestError(authorizedEntity, scope, keyPairStore_ != nullptr);
   }
   if (invalid) {
     const fnd::Error error = instance_id_error(*invalid);
@@ -341,14 +347,7 @@ void FIRInstanceID::deleteTokenWithAuthorizedEntity(const std::string& authorize
     IID_LOG_ERROR(3001, "Invalid nil handler.");
     return;
   }
-  std::optional<std::int64_t> invalid;
-  if (authorizedEntity.empty()) {
-    invalid = kFIRInstanceIDErrorCodeInvalidAuthorizedEntity;
-  } else if (scope.empty()) {
-    invalid = kFIRInstanceIDErrorCodeInvalidScope;
-  } else if (!keyPairStore_) {
-    invalid = kFIRInstanceIDErrorCodeInvalidStart;
-  }
+  const std::optional<std::int64_t> invalid = instanceIDRequestError(authorizedEntity, scope, keyPairStore_ != nullptr);
   if (invalid) {
     const fnd::Error error = instance_id_error(*invalid);
     on_main([handler, error] { handler(error); });
