@@ -41,8 +41,8 @@ class IdentityTokenOperationTest : public ::testing::Test {
     return preferences;
   }
 
-  // Runs the operation on a queue of its own and waits until it finished.
-  std::shared_ptr<Outcome> run(const std::shared_ptr<FIRInstanceIDTokenOperation>& operation) {
+  // The outcome the operation's completion handlers will record.
+  static std::shared_ptr<Outcome> record(const std::shared_ptr<FIRInstanceIDTokenOperation>& operation) {
     auto outcome = std::make_shared<Outcome>();
     operation->addCompletionHandler([outcome](FIRInstanceIDTokenOperationResult result, std::optional<std::string> token,
                                               std::optional<fnd::Error> error) {
@@ -51,6 +51,12 @@ class IdentityTokenOperationTest : public ::testing::Test {
       outcome->token = std::move(token);
       outcome->error = std::move(error);
     });
+    return outcome;
+  }
+
+  // Runs the operation on a queue of its own and waits until it finished.
+  std::shared_ptr<Outcome> run(const std::shared_ptr<FIRInstanceIDTokenOperation>& operation) {
+    auto outcome = record(operation);
     queue_.add(operation);
     EXPECT_TRUE(harness_.run_until([&] { return operation->is_finished(); }));
     return outcome;
@@ -165,14 +171,7 @@ TEST_F(IdentityTokenOperationTest, CancelFinishesOnceWithResult2) {
   harness_.identity().on("POST", IdentityService::kRegisterPath,
                          harness_.identity().held(std::chrono::seconds(60)));
   auto operation = std::make_shared<identity::FIRInstanceIDTokenFetchOperation>("1234", "*", fnd::Dict{}, checkin(), nullptr);
-  auto outcome = std::make_shared<Outcome>();
-  operation->addCompletionHandler([outcome](FIRInstanceIDTokenOperationResult result, std::optional<std::string> token,
-                                            std::optional<fnd::Error> error) {
-    ++outcome->calls;
-    outcome->result = result;
-    outcome->token = std::move(token);
-    outcome->error = std::move(error);
-  });
+  auto outcome = record(operation);
   queue_.add(operation);
   ASSERT_TRUE(harness_.identity().wait_for([&] { return harness_.identity().count() == 1; }, std::chrono::seconds(30)));
   operation->cancel();
