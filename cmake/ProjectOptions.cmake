@@ -37,7 +37,9 @@ if(PROJECT_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     message(FATAL_ERROR "PROJECT_FUZZ needs clang (configure with CXX=clang++ CC=clang)")
   endif()
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -g)
+  # -O1 with line tables: findings still name file:line, and the tree
+  # compiles an eighth faster than at the build type's -O2 -g.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -O1 -gline-tables-only)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
