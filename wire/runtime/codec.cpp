@@ -17,6 +17,42 @@ bool message_kind(NANOFieldFlags f) { return (f & flag::message) != 0; }
 bool byte_kind(NANOFieldFlags f) { return (f & (flag::string | flag::bytes)) != 0; }
 bool callback_kind(NANOFieldFlags f) { return repeated(f) || byte_kind(f); }
 
+// The values array is followed, in the same allocation, by one cell per
+// field: a record's scalars and string records live there rather than in
+// allocations of their own. Cells put in slots by the public cell routines
+// stay separate allocations; the address tells the two apart.
+struct alignas(8) FieldCell {
+  unsigned char bytes[16];
+};
+static_assert(sizeof(NANOByteString) <= sizeof(FieldCell) && sizeof(std::uint64_t) <= sizeof(FieldCell));
+
+std::size_t slot_table_bytes(const MessageDescriptor& d) {
+  return d.field_count * (sizeof(void*) + sizeof(FieldCell));
+}
+
+FieldCell* cells_of(const MessageDescriptor& d, const NANOMessageInfo* record) {
+  return reinterpret_cast<FieldCell*>(record->values + d.field_count);
+}
+
+// A record made by new_record holds its slot table right behind itself. An
+// allocation of its own never starts there: the record's allocation ends
+// there and every allocator keeps distinct blocks apart.
+void** inline_values(NANOMessageInfo* record) { return reinterpret_cast<void**>(record + 1); }
+
+// Fills a record whose slot table is `values`; false (nothing to undo beyond
+// the repeated records already made) when an allocation fails.
+bool fill_record(const MessageDescriptor& d, NANOMessageInfo* record, void** values) {
+  record->name = d.name;
+  record->values = values;
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    if (!repeated(d.fields[i].flags)) continue;
+    record->values[i] = std::calloc(1, sizeof(NANORepeatedField));
+    if (record->values[i] == nullptr) return false;
+  }
+  record->flags = d.flags;
+  return true;
+}
+
 // A nanopb structure on the stack, zeroed up to the message's size.
 struct Scratch {
   alignas(std::max_align_t) unsigned char bytes[kMaxPbStructSize];
@@ -103,9 +139,10 @@ bool copy_string(const void* source, void** slot) {
   return NANOSetStringValue(slot, s->bytes, s->bytes != nullptr ? s->length : 0);
 }
 
+// One allocation for the record, its slot table and its cells.
 NANOMessageInfo* new_record(const MessageDescriptor& d) {
-  auto* record = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo)));
-  if (record != nullptr && !init_message_info(d, record)) {
+  auto* record = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo) + slot_table_bytes(d)));
+  if (record != nullptr && !fill_record(d, record, inline_values(record))) {
     free_message_info(d, record);
     return nullptr;
   }
@@ -250,7 +287,7 @@ void copy_statics(const MessageDescriptor& d, const void* pb_struct, NANOMessage
         record->values[i] = nullptr;
       }
     } else if (present) {
-      store_static(field.flags, member, &record->values[i]);
+      store_static(field.flags, member, field_slot(d, record, i));
     }
   }
 }
@@ -351,7 +388,19 @@ std::int32_t encode_to_buffer(const MessageDescriptor& d, const NANOMessageInfo*
   if (out == nullptr) return -1;
   Scratch s(d);
   if (!set_encoders(d, record, s.bytes)) return -1;
-  return NANOEncodeToBuffer(d.pb, s.bytes, out);
+  // One encoding pass into a growing buffer, cut to size after.
+  Bytes buffer;
+  if (NANOEncodeAppending(d.pb, s.bytes, &buffer)) {
+    buffer.shrink_to_fit();
+    out->swap(buffer);
+    return static_cast<std::int32_t>(out->size());
+  }
+  // A failed encode says why once more, as a sizing pass followed by the
+  // writing pass would.
+  pb_ostream_t sizing = PB_OSTREAM_SIZING;
+  pb_encode(&sizing, d.pb, s.bytes);
+  Bytes().swap(*out);
+  return -1;
 }
 
 bool encode_element(const MessageDescriptor& d, pb_ostream_t* stream, const pb_field_iter_t* field, void* const* arg) {
@@ -375,15 +424,28 @@ bool encode_element(const MessageDescriptor& d, pb_ostream_t* stream, const pb_f
 bool init_message_info(const MessageDescriptor& d, NANOMessageInfo* record) {
   if (record == nullptr) return false;
   record->name = d.name;
-  record->values = static_cast<void**>(std::calloc(d.field_count, sizeof(void*)));
-  if (record->values == nullptr) return false;
-  for (std::uint32_t i = 0; i < d.field_count; ++i) {
-    if (!repeated(d.fields[i].flags)) continue;
-    record->values[i] = std::calloc(1, sizeof(NANORepeatedField));
-    if (record->values[i] == nullptr) return false;
+  auto* values = static_cast<void**>(std::calloc(1, slot_table_bytes(d) == 0 ? 1 : slot_table_bytes(d)));
+  if (values == nullptr) {
+    record->values = nullptr;
+    return false;
   }
-  record->flags = d.flags;
-  return true;
+  return fill_record(d, record, values);
+}
+
+void** field_slot(const MessageDescriptor& d, NANOMessageInfo* record, std::uint32_t index) {
+  void** slot = &record->values[index];
+  if (*slot == nullptr) {
+    FieldCell* cell = &cells_of(d, record)[index];
+    std::memset(cell, 0, sizeof *cell);
+    *slot = cell;
+  }
+  return slot;
+}
+
+bool is_own_cell(const MessageDescriptor& d, const NANOMessageInfo* record, const void* cell) {
+  auto at = reinterpret_cast<std::uintptr_t>(cell);
+  auto first = reinterpret_cast<std::uintptr_t>(cells_of(d, record));
+  return at >= first && at < first + d.field_count * sizeof(FieldCell);
 }
 
 bool has_arrays(const MessageDescriptor& d) { return d.passes == 2; }
@@ -449,7 +511,7 @@ bool dealloc_message_field(const MessageDescriptor& d, NANOMessageInfo* record, 
     free_message_info(*field.type, static_cast<NANOMessageInfo*>(slot));
   } else {
     if (byte_kind(field.flags)) NANOFreeString(static_cast<NANOByteString*>(slot));
-    std::free(slot);
+    if (!is_own_cell(d, record, slot)) std::free(slot);
   }
   slot = nullptr;
   return true;
@@ -466,7 +528,7 @@ bool free_message_info(const MessageDescriptor& d, NANOMessageInfo* record) {
       }
     }
   }
-  std::free(record->values);
+  if (record->values != inline_values(record)) std::free(record->values);
   std::free(record);
   return true;
 }
@@ -477,9 +539,9 @@ bool copy_message_info(const MessageDescriptor& d, NANOMessageInfo** destination
     free_message_info(d, *destination);
     *destination = nullptr;
   }
-  auto* record = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo)));
+  NANOMessageInfo* record = new_record(d);
   *destination = record;
-  if (record == nullptr || !init_message_info(d, record)) return false;
+  if (record == nullptr) return false;
   if (source->values == nullptr) return true;
   for (std::uint32_t i = 0; i < d.field_count; ++i) {
     const FieldSpec& field = d.fields[i];
@@ -510,9 +572,9 @@ bool copy_message_info(const MessageDescriptor& d, NANOMessageInfo** destination
                              static_cast<const NANOMessageInfo*>(value)))
         return false;
     } else if (byte_kind(field.flags)) {
-      if (!copy_string(value, &record->values[i])) return false;
+      if (!copy_string(value, field_slot(d, record, i))) return false;
     } else {
-      if (!copy_cell(field.flags, value, &record->values[i])) return false;
+      if (!copy_cell(field.flags, value, field_slot(d, record, i))) return false;
     }
   }
   return true;

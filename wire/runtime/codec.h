@@ -21,6 +21,12 @@ bool dealloc_message_field(const MessageDescriptor& d, NANOMessageInfo* record, 
 bool free_message_info(const MessageDescriptor& d, NANOMessageInfo* record);
 bool copy_message_info(const MessageDescriptor& d, NANOMessageInfo** destination, const NANOMessageInfo* source);
 
+// The slot of a non-repeated scalar, string or bytes field; an empty one is
+// first pointed at the record's own zeroed cell for that field.
+void** field_slot(const MessageDescriptor& d, NANOMessageInfo* record, std::uint32_t index);
+// Whether `cell` is one of the record's own cells (freed with the record).
+bool is_own_cell(const MessageDescriptor& d, const NANOMessageInfo* record, const void* cell);
+
 // Finds each field's structure member by its tag.
 void find_members(const MessageDescriptor& d, MemberLayout* out);
 

@@ -1,5 +1,6 @@
 #include "wire/runtime/nano_runtime.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,11 @@ bool is_repeated(NANOFieldFlags f) { return (f & 0x08) != 0; }
 
 void clear_field(const NANOMessageBase* message, NANOMessageInfo* record, std::int32_t index) {
   message->deallocMessageFieldFn()(record, index);
+}
+
+// The field's slot, filled with the record's own cell when empty.
+void** own_slot(const NANOMessageBase* message, NANOMessageInfo* record, std::int32_t index) {
+  return codec::field_slot(message->descriptor(), record, static_cast<std::uint32_t>(index));
 }
 
 std::uint64_t cell64(const void* cell) {
@@ -218,7 +224,7 @@ bool NANOGetBool(const NANOMessageBase* message, std::int32_t index) {
 
 void NANOSetBool(NANOMessageBase* message, std::int32_t index, bool value) {
   NANOMessageInfo* r = checked(message, index, "SetBool", is_bool, "a scalar BOOL");
-  if (r != nullptr) NANOSetUInt32Value(&r->values[index], value ? 1 : 0);
+  if (r != nullptr) NANOSetUInt32Value(own_slot(message, r, index), value ? 1 : 0);
 }
 
 std::int32_t NANOGetInt32(const NANOMessageBase* message, std::int32_t index) {
@@ -229,7 +235,7 @@ std::int32_t NANOGetInt32(const NANOMessageBase* message, std::int32_t index) {
 
 void NANOSetInt32(NANOMessageBase* message, std::int32_t index, std::int32_t value) {
   NANOMessageInfo* r = checked(message, index, "SetInt32", is_int32, "a scalar INT32");
-  if (r != nullptr) NANOSetUInt32Value(&r->values[index], static_cast<std::uint32_t>(value));
+  if (r != nullptr) NANOSetUInt32Value(own_slot(message, r, index), static_cast<std::uint32_t>(value));
 }
 
 std::int64_t NANOGetInt64(const NANOMessageBase* message, std::int32_t index) {
@@ -240,7 +246,7 @@ std::int64_t NANOGetInt64(const NANOMessageBase* message, std::int32_t index) {
 
 void NANOSetInt64(NANOMessageBase* message, std::int32_t index, std::int64_t value) {
   NANOMessageInfo* r = checked(message, index, "SetInt64", is_int64, "a scalar INT64");
-  if (r != nullptr) NANOSetUInt64Value(&r->values[index], static_cast<std::uint64_t>(value));
+  if (r != nullptr) NANOSetUInt64Value(own_slot(message, r, index), static_cast<std::uint64_t>(value));
 }
 
 double NANOGetDouble(const NANOMessageBase* message, std::int32_t index) {
@@ -253,7 +259,7 @@ double NANOGetDouble(const NANOMessageBase* message, std::int32_t index) {
 
 void NANOSetDouble(NANOMessageBase* message, std::int32_t index, double value) {
   NANOMessageInfo* r = checked(message, index, "SetDouble", is_double, "a scalar DOUBLE");
-  if (r != nullptr) NANOSetDoubleValue(&r->values[index], value);
+  if (r != nullptr) NANOSetDoubleValue(own_slot(message, r, index), value);
 }
 
 std::optional<std::string> NANOGetString(const NANOMessageBase* message, std::int32_t index) {
@@ -271,7 +277,7 @@ void NANOSetString(NANOMessageBase* message, std::int32_t index, std::optional<s
     clear_field(message, r, index);
     return;
   }
-  set_byte_string(&r->values[index], value->data(), value->size());
+  set_byte_string(own_slot(message, r, index), value->data(), value->size());
 }
 
 void NANOSetBytes(NANOMessageBase* message, std::int32_t index, std::optional<std::span<const std::uint8_t>> value) {
@@ -281,7 +287,7 @@ void NANOSetBytes(NANOMessageBase* message, std::int32_t index, std::optional<st
     clear_field(message, r, index);
     return;
   }
-  set_byte_string(&r->values[index], value->data(), value->size());
+  set_byte_string(own_slot(message, r, index), value->data(), value->size());
 }
 
 std::shared_ptr<NANOMessageBase> NANOGetMessage(const NANOMessageBase* message, std::int32_t index,
@@ -308,9 +314,8 @@ void NANOSetMessage(NANOMessageBase* message, std::int32_t index, const NANOMess
     return;
   }
   clear_field(message, r, index);
-  auto* copy = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo)));
-  if (copy == nullptr) return;
-  if (!value->initMessageInfoFn()(copy) || !value->copyMessageInfoFn()(&copy, value->messageInfo())) {
+  NANOMessageInfo* copy = nullptr;
+  if (!codec::copy_message_info(*declared, &copy, value->messageInfo())) {
     codec::free_message_info(*declared, copy);  // never a partial record
     return;
   }
@@ -612,9 +617,19 @@ bool NANOEncodeRepeatedBytes(pb_ostream_t* stream, const pb_field_iter_t* field,
 
 namespace {
 
+// The output of an appending encode: `out` grows by doubling and holds
+// `used` written bytes until the encode ends.
+struct AppendSink {
+  Bytes* out;
+  std::size_t used;
+};
+
 bool nanoRuntimeAppend(pb_ostream_t* stream, const pb_byte_t* data, std::size_t count) {
-  auto* out = static_cast<Bytes*>(stream->state);
-  out->insert(out->end(), data, data + count);
+  auto* sink = static_cast<AppendSink*>(stream->state);
+  Bytes& out = *sink->out;
+  if (out.size() - sink->used < count) out.resize(std::max(out.size() * 2, sink->used + count + 64));
+  std::memcpy(out.data() + sink->used, data, count);
+  sink->used += count;
   return true;
 }
 
@@ -642,12 +657,17 @@ std::int32_t NANOEncodeToBuffer(const pb_msgdesc_t* fields, const void* source, 
 
 bool NANOEncodeAppending(const pb_msgdesc_t* fields, const void* source, Bytes* out) {
   if (out == nullptr) return false;
-  out->clear();
+  // Grows over the whole of `out` (its earlier bytes are dead) and is cut to
+  // the written length at the end.
+  if (out->size() < out->capacity()) out->resize(out->capacity());
+  AppendSink sink{out, 0};
   pb_ostream_t stream{};
   stream.callback = nanoRuntimeAppend;
-  stream.state = out;
+  stream.state = &sink;
   stream.max_size = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-  return pb_encode(&stream, fields, source);
+  const bool ok = pb_encode(&stream, fields, source);
+  out->resize(sink.used);
+  return ok;
 }
 
 }  // namespace wire
