@@ -189,6 +189,45 @@ bool settle_decoded(const MessageDescriptor& d, NANOMessageInfo* record) {
   return true;
 }
 
+// A string or bytes slot the decoder has pointed at the record's own cell
+// before the field was met: no bytes and a length no record ever has.
+constexpr std::uint32_t kUnmetLength = 0xFFFFFFFFu;
+
+bool unmet(const void* cell) {
+  auto* s = static_cast<const NANOByteString*>(cell);
+  return s->bytes == nullptr && s->length == kUnmetLength;
+}
+
+// Decodes a string or bytes field into the slot's record; a slot still
+// unmet becomes an empty record first, as a fresh one would be.
+bool decode_own_string(pb_istream_t* stream, const pb_field_iter_t* field, void** arg) {
+  if (arg != nullptr && *arg != nullptr) {
+    void** slot = static_cast<void**>(*arg);
+    if (*slot != nullptr && unmet(*slot)) {
+      auto* record = static_cast<NANOByteString*>(*slot);
+      record->length = 0;
+      return read_string(stream, record);
+    }
+  }
+  return NANODecodeStringField(stream, field, arg);
+}
+
+// Empties the slots whose field never came, here and in the sub-records
+// decoded along with this one.
+void drop_unmet(const MessageDescriptor& d, NANOMessageInfo* record) {
+  if (record == nullptr || record->values == nullptr) return;
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    const FieldSpec& field = d.fields[i];
+    void*& slot = record->values[i];
+    if (slot == nullptr || repeated(field.flags)) continue;
+    if (byte_kind(field.flags)) {
+      if (unmet(slot)) slot = nullptr;
+    } else if (message_kind(field.flags)) {
+      drop_unmet(*field.type, static_cast<NANOMessageInfo*>(slot));
+    }
+  }
+}
+
 }  // namespace
 
 void find_members(const MessageDescriptor& d, MemberLayout* out) {
@@ -211,6 +250,7 @@ bool decode(const MessageDescriptor& d, const std::uint8_t* bytes, std::size_t l
   }
   Scratch s(d);
   if (!set_decoders(d, record, s.bytes)) {
+    drop_unmet(d, record);
     output::line(output::format("<ERROR> %s decoder failed: Unable to set decoders", d.name));
     return false;
   }
@@ -219,12 +259,14 @@ bool decode(const MessageDescriptor& d, const std::uint8_t* bytes, std::size_t l
   if (ok && d.passes == 2) {
     // The first pass only counted the repeated fields.
     if (!allocate_arrays(d, record)) {
+      drop_unmet(d, record);
       output::line(output::format("<ERROR> %s decoder failed: Unable to allocate arrays", d.name));
       return false;
     }
     stream = pb_istream_from_buffer(bytes, length);
     ok = pb_decode(&stream, d.pb, s.bytes);
   }
+  drop_unmet(d, record);
   if (!ok) {
     output::printf("<ERROR> %s decoder failed: %s\n", d.name, PB_GET_ERROR(&stream));
     return false;
@@ -256,7 +298,11 @@ bool set_decoders(const MessageDescriptor& d, NANOMessageInfo* record, void* pb_
       callback->arg = list;
     } else if (byte_kind(field.flags)) {
       auto* callback = static_cast<pb_callback_t*>(member);
-      callback->funcs.decode = (field.flags & flag::bytes) ? NANODecodeBytesField : NANODecodeStringField;
+      if (record->values[i] == nullptr) {
+        auto* cell = static_cast<NANOByteString*>(*field_slot(d, record, i));
+        cell->length = kUnmetLength;
+      }
+      callback->funcs.decode = decode_own_string;
       callback->arg = &record->values[i];
     } else {
       // A fresh sub-record takes the nested structure's callbacks.
@@ -308,19 +354,28 @@ bool decode_element(const MessageDescriptor& d, pb_istream_t* stream, void** arg
   }
   if (list->cursor >= list->count) return false;  // never write past the counted array
   const std::size_t length = stream->bytes_left;
-  // The element's own copy of its bytes: on the stack when small.
+  // The element's bytes: read in place from a memory stream, else copied
+  // (on the stack when small).
+  static const auto memory_reader = pb_istream_from_buffer(nullptr, 0).callback;
   std::uint8_t small[kElementStackBytes];
-  std::uint8_t* heap = length > sizeof small ? static_cast<std::uint8_t*>(std::malloc(length)) : nullptr;
-  std::uint8_t* buffer = length > sizeof small ? heap : small;
-  if (buffer == nullptr || !pb_read(stream, buffer, length)) {
+  std::uint8_t* heap = nullptr;
+  const std::uint8_t* buffer = nullptr;
+  if (stream->callback == memory_reader && stream->state != nullptr) {
+    buffer = static_cast<const std::uint8_t*>(stream->state);
+    if (!pb_read(stream, nullptr, length)) buffer = nullptr;
+  } else {
+    heap = length > sizeof small ? static_cast<std::uint8_t*>(std::malloc(length)) : nullptr;
+    std::uint8_t* copy = length > sizeof small ? heap : small;
+    if (copy != nullptr && pb_read(stream, copy, length)) buffer = copy;
+  }
+  if (buffer == nullptr) {
     output::line(output::format("<ERROR> %s decoder failed: Unable to extract buffer from stream", d.name));
     std::free(heap);
     return false;
   }
   void** slot = &list->items[list->cursor];
-  auto* element = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo)));
-  if (element == nullptr || !init_message_info(d, element)) {
-    free_message_info(d, element);
+  NANOMessageInfo* element = new_record(d);
+  if (element == nullptr) {
     output::line(output::format("<ERROR> %s decoder failed: Unable to initialize MessageInfo", d.name));
     std::free(heap);
     return false;

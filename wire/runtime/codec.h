@@ -27,6 +27,9 @@ void** field_slot(const MessageDescriptor& d, NANOMessageInfo* record, std::uint
 // Whether `cell` is one of the record's own cells (freed with the record).
 bool is_own_cell(const MessageDescriptor& d, const NANOMessageInfo* record, const void* cell);
 
+// Reads the rest of a string substream into an empty record, NUL-terminated.
+bool read_string(pb_istream_t* stream, NANOByteString* record);
+
 // Finds each field's structure member by its tag.
 void find_members(const MessageDescriptor& d, MemberLayout* out);
 

@@ -505,6 +505,12 @@ bool decode_string(pb_istream_t* stream, void** arg) {
   auto* record = static_cast<NANOByteString*>(std::calloc(1, sizeof(NANOByteString)));
   if (record == nullptr) return false;
   *slot = record;
+  return codec::read_string(stream, record);
+}
+
+}  // namespace
+
+bool codec::read_string(pb_istream_t* stream, NANOByteString* record) {
   const std::size_t length = stream->bytes_left;
   if (length > kMaxFieldBytes) {
     output::raw(output::format("Unable to process proto stream. Buffer is too big. %zu > %d", length,
@@ -524,6 +530,8 @@ bool decode_string(pb_istream_t* stream, void** arg) {
   }
   return true;
 }
+
+namespace {
 
 bool decode_repeated_string(pb_istream_t* stream, void** arg) {
   if (arg == nullptr || *arg == nullptr) return false;
