@@ -588,6 +588,44 @@ bool free_message_info(const MessageDescriptor& d, NANOMessageInfo* record) {
   return true;
 }
 
+namespace {
+
+// A cell as copy_cell would write it.
+bool cell_as_copied(NANOFieldFlags f, const void* cell) {
+  if ((f & (flag::boolean | flag::enumeration | flag::int32 | flag::uint32)) == 0) return true;
+  std::uint64_t wide;
+  std::memcpy(&wide, cell, sizeof wide);
+  return (f & flag::boolean) ? wide <= 1 : (wide >> 32) == 0;
+}
+
+bool item_as_copied(const FieldSpec& field, const void* item) {
+  if (item == nullptr) return false;
+  if (message_kind(field.flags)) return copies_as_is(*field.type, static_cast<const NANOMessageInfo*>(item));
+  if (byte_kind(field.flags)) return static_cast<const NANOByteString*>(item)->bytes != nullptr;
+  return cell_as_copied(field.flags, item);
+}
+
+}  // namespace
+
+bool copies_as_is(const MessageDescriptor& d, const NANOMessageInfo* record) {
+  if (record == nullptr || record->values == nullptr || record->name != d.name || record->flags != d.flags)
+    return false;
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    const FieldSpec& field = d.fields[i];
+    const void* value = record->values[i];
+    if (!repeated(field.flags)) {
+      if (value != nullptr && !item_as_copied(field, value)) return false;
+      continue;
+    }
+    auto* list = static_cast<const NANORepeatedField*>(value);
+    if (list == nullptr || list->cursor != 0 || (list->items == nullptr) != (list->count == 0)) return false;
+    for (std::uint32_t k = 0; k < list->count; ++k) {
+      if (!item_as_copied(field, list->items[k])) return false;
+    }
+  }
+  return true;
+}
+
 bool copy_message_info(const MessageDescriptor& d, NANOMessageInfo** destination, const NANOMessageInfo* source) {
   if (destination == nullptr || source == nullptr) return false;
   if (*destination != nullptr) {
@@ -659,6 +697,8 @@ NANOMessageInfo* new_record_decoded(const MessageDescriptor& d, std::span<const 
   }
   return record;
 }
+
+NANOMessageInfo* take_record(NANOMessageBase& message) { return message.releaseMessageInfo(); }
 
 void release_record(const MessageDescriptor& d, NANOMessageInfo* record) {
   if (record != nullptr) codec::free_message_info(d, record);

@@ -27,6 +27,10 @@ void** field_slot(const MessageDescriptor& d, NANOMessageInfo* record, std::uint
 // Whether `cell` is one of the record's own cells (freed with the record).
 bool is_own_cell(const MessageDescriptor& d, const NANOMessageInfo* record, const void* cell);
 
+// Whether a deep copy of the record would equal it: every repeated record
+// present, no missing item or string bytes, integer cells as a copy cuts them.
+bool copies_as_is(const MessageDescriptor& d, const NANOMessageInfo* record);
+
 // Reads the rest of a string substream into an empty record, NUL-terminated.
 bool read_string(pb_istream_t* stream, NANOByteString* record);
 

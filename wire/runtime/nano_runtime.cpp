@@ -58,6 +58,8 @@ bool is_string(NANOFieldFlags f) { return (f & 0x2008) == 0x2000; }
 bool is_bytes(NANOFieldFlags f) { return (f & 0x8008) == 0x8000; }
 bool is_message(NANOFieldFlags f) { return (f & 0x4008) == 0x4000; }
 bool is_repeated(NANOFieldFlags f) { return (f & 0x08) != 0; }
+// store_element's order of kinds: a message item has no earlier kind bit.
+bool is_message_item(NANOFieldFlags f) { return (f & 0xBFE0) == 0 && (f & 0x4000) != 0; }
 
 void clear_field(const NANOMessageBase* message, NANOMessageInfo* record, std::int32_t index) {
   message->deallocMessageFieldFn()(record, index);
@@ -145,7 +147,8 @@ std::optional<Value> item_value(NANOFieldFlags f, const void* item, const Messag
 
 // Stores one array element into its item slot; false with the logged text
 // when the element does not fit the field.
-bool store_element(NANOFieldFlags f, const MessageDescriptor* declared, const Value& element, void** slot) {
+bool store_element(NANOFieldFlags f, const MessageDescriptor* declared, const Value& element, void** slot,
+                   bool take) {
   const char* wrong = nullptr;
   if (f & 0x20) {
     if (element.is_number()) return NANOSetBoolValue(slot, element.as_bool().value_or(false));
@@ -175,11 +178,16 @@ bool store_element(NANOFieldFlags f, const MessageDescriptor* declared, const Va
     wrong = text ? "<ERROR> Invalid object type. String fields expect NSString. Type: %s"
                  : "<ERROR> Invalid object type. Bytes fields expect NSData. Type: %s";
   } else if (f & 0x4000) {
+    const bool sole = take && element.opaque() != nullptr && element.opaque()->ptr.use_count() == 1;
     auto object = declared != nullptr ? declared->from_value(element) : nullptr;
     // Only the field's declared type may go in: other records have other field counts.
-    if (object && declared != nullptr && object->messageID() == declared->name &&
-        object->copyMessageInfoFn()(reinterpret_cast<NANOMessageInfo**>(slot), object->messageInfo()))
-      return true;
+    if (object && declared != nullptr && object->messageID() == declared->name) {
+      if (sole && codec::copies_as_is(*declared, object->messageInfo())) {
+        *slot = detail::take_record(*object);
+        return true;
+      }
+      if (object->copyMessageInfoFn()(reinterpret_cast<NANOMessageInfo**>(slot), object->messageInfo())) return true;
+    }
     wrong = "<ERROR> Invalid object type. Message fields expect NANOMessageBase. Type: %s";
   } else {
     output::log("<ERROR> Unable to convert ObjC object to byte data. Unknown type. %d", static_cast<int>(f));
@@ -345,7 +353,21 @@ std::optional<Array> NANOGetArray(const NANOMessageBase* message, std::int32_t i
   return out;
 }
 
-void NANOSetArray(NANOMessageBase* message, std::int32_t index, const std::optional<Array>& values) {
+namespace {
+
+// Records are only taken when the whole array will go in: a failure part
+// way must not leave earlier items without theirs.
+bool all_go_in_as_is(const MessageDescriptor* declared, const Array& values) {
+  if (declared == nullptr) return false;
+  for (const Value& element : values) {
+    auto object = declared->from_value(element);
+    if (!object || object->messageID() != declared->name || !codec::copies_as_is(*declared, object->messageInfo()))
+      return false;
+  }
+  return true;
+}
+
+void set_array(NANOMessageBase* message, std::int32_t index, const Array* values, bool take) {
   NANOMessageInfo* r = checked(message, index, "SetArray", is_repeated, "REPEATED");
   if (r == nullptr) return;
   auto* repeated = static_cast<NANORepeatedField*>(r->values[index]);
@@ -361,12 +383,23 @@ void NANOSetArray(NANOMessageBase* message, std::int32_t index, const std::optio
   repeated->count = static_cast<std::uint32_t>(values->size());
   const NANOFieldFlags f = r->flags[index];
   const MessageDescriptor* declared = message->descriptor().fields[index].type;
+  take = take && is_message_item(f) && all_go_in_as_is(declared, *values);
   for (std::size_t i = 0; i < values->size(); ++i) {
-    if (!store_element(f, declared, (*values)[i], &repeated->items[i])) {
+    if (!store_element(f, declared, (*values)[i], &repeated->items[i], take)) {
       clear_field(message, r, index);  // all or nothing
       return;
     }
   }
+}
+
+}  // namespace
+
+void NANOSetArray(NANOMessageBase* message, std::int32_t index, const std::optional<Array>& values) {
+  set_array(message, index, values ? &*values : nullptr, false);
+}
+
+void NANOSetArray(NANOMessageBase* message, std::int32_t index, Array&& values) {
+  set_array(message, index, &values, true);
 }
 
 // ---- cells and records
