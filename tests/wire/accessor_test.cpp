@@ -1,6 +1,8 @@
 // The field accessors against every flag word, their texts and neutral
 // results, the array conversions, and the cell and record routines.
 
+#include <functional>
+
 #include "platform/testing/capture.h"
 #include "tests/wire/wire_test_support.h"
 
@@ -507,6 +509,80 @@ TEST(WireAccessors, SecondEntryPointsAreDistinctRoutines) {
   EXPECT_NE(&NANODecodeRepeatedString, &NANODecodeRepeatedBytes);
   EXPECT_NE(&NANOEncodeStringField, &NANOEncodeBytesField);
   EXPECT_NE(&NANOEncodeRepeatedString, &NANOEncodeRepeatedBytes);
+}
+
+TEST(WireAccessors, MovingSetTakesTheRecordsOfItemsNothingElseHolds) {
+  auto make_param = [](const char* name, std::int64_t value) {
+    auto param = RIDUZEventParam::make();
+    NANOSetString(param.get(), 0, name);
+    NANOSetInt64(param.get(), 2, value);
+    return param;
+  };
+  // Reference: the copying set of equal items.
+  auto copied = RIDUZEvent::make();
+  NANOSetArray(copied.get(), 0, Array{Value::object(make_param("a", 1)), Value::object(make_param("b", 2))});
+
+  auto sole = make_param("a", 1);
+  NANOMessageInfo* sole_record = sole->messageInfo();
+  auto shared = make_param("b", 2);
+  Array items{Value::object(sole), Value::object(shared)};
+  sole.reset();
+  auto event = RIDUZEvent::make();
+  NANOSetArray(event.get(), 0, std::move(items));
+  EXPECT_EQ(*event->protoBuffer(), *copied->protoBuffer());
+  auto* list = static_cast<NANORepeatedField*>(event->messageInfo()->values[0]);
+  ASSERT_EQ(list->count, 2u);
+  EXPECT_EQ(list->items[0], sole_record);  // taken, not copied
+  EXPECT_EQ(items[0].object<RIDUZEventParam>()->messageInfo(), nullptr);
+  // The item held elsewhere is copied and stays its holder's own.
+  EXPECT_NE(list->items[1], shared->messageInfo());
+  NANOSetString(shared.get(), 0, "changed");
+  EXPECT_EQ(*event->protoBuffer(), *copied->protoBuffer());
+  EXPECT_EQ(NANOGetString(shared.get(), 0), "changed");
+}
+
+TEST(WireAccessors, MovingSetCopiesWhenAnyItemCannotGoInAsIs) {
+  struct Row {
+    const char* what;
+    std::function<Value()> last;  // the item after a sole, sound one
+    bool stored;
+  };
+  const Row rows[] = {
+      {"an item of another type", [] { return Value::object(RIDUZSetting::make()); }, false},
+      {"not a message", [] { return Value(1); }, false},
+      {"a string record without bytes",
+       [] {
+         auto param = RIDUZEventParam::make();
+         NANOSetString(param.get(), 0, "x");
+         NANOFreeString(static_cast<NANOByteString*>(param->messageInfo()->values[0]));
+         return Value::object(param);
+       },
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto first = RIDUZEventParam::make();
+    NANOSetString(first.get(), 0, "kept");
+    std::weak_ptr<RIDUZEventParam> watch = first;
+    NANOMessageInfo* first_record = first->messageInfo();
+    Array items{Value::object(std::move(first)), row.last()};
+    auto event = RIDUZEvent::make();
+    CaptureSinks sinks;
+    NANOSetArray(event.get(), 0, std::move(items));
+    // Nothing was taken: the first item, still alive in the array, keeps its record.
+    auto alive = watch.lock();
+    ASSERT_TRUE(alive);
+    EXPECT_EQ(alive->messageInfo(), first_record);
+    EXPECT_EQ(NANOGetString(alive.get(), 0), "kept");
+    const auto stored = NANOGetArray(event.get(), 0, &measurement::kEventParam);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->size(), row.stored ? 2u : 0u);
+    if (row.stored) {
+      // The copy turns a record without bytes into an empty text.
+      auto last = stored->back().object<RIDUZEventParam>();
+      EXPECT_EQ(NANOGetString(last.get(), 0), "");
+    }
+  }
 }
 
 }  // namespace

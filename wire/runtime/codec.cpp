@@ -17,6 +17,42 @@ bool message_kind(NANOFieldFlags f) { return (f & flag::message) != 0; }
 bool byte_kind(NANOFieldFlags f) { return (f & (flag::string | flag::bytes)) != 0; }
 bool callback_kind(NANOFieldFlags f) { return repeated(f) || byte_kind(f); }
 
+// The values array is followed, in the same allocation, by one cell per
+// field: a record's scalars and string records live there rather than in
+// allocations of their own. Cells put in slots by the public cell routines
+// stay separate allocations; the address tells the two apart.
+struct alignas(8) FieldCell {
+  unsigned char bytes[16];
+};
+static_assert(sizeof(NANOByteString) <= sizeof(FieldCell) && sizeof(std::uint64_t) <= sizeof(FieldCell));
+
+std::size_t slot_table_bytes(const MessageDescriptor& d) {
+  return d.field_count * (sizeof(void*) + sizeof(FieldCell));
+}
+
+FieldCell* cells_of(const MessageDescriptor& d, const NANOMessageInfo* record) {
+  return reinterpret_cast<FieldCell*>(record->values + d.field_count);
+}
+
+// A record made by new_record holds its slot table right behind itself. An
+// allocation of its own never starts there: the record's allocation ends
+// there and every allocator keeps distinct blocks apart.
+void** inline_values(NANOMessageInfo* record) { return reinterpret_cast<void**>(record + 1); }
+
+// Fills a record whose slot table is `values`; false (nothing to undo beyond
+// the repeated records already made) when an allocation fails.
+bool fill_record(const MessageDescriptor& d, NANOMessageInfo* record, void** values) {
+  record->name = d.name;
+  record->values = values;
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    if (!repeated(d.fields[i].flags)) continue;
+    record->values[i] = std::calloc(1, sizeof(NANORepeatedField));
+    if (record->values[i] == nullptr) return false;
+  }
+  record->flags = d.flags;
+  return true;
+}
+
 // A nanopb structure on the stack, zeroed up to the message's size.
 struct Scratch {
   alignas(std::max_align_t) unsigned char bytes[kMaxPbStructSize];
@@ -103,9 +139,10 @@ bool copy_string(const void* source, void** slot) {
   return NANOSetStringValue(slot, s->bytes, s->bytes != nullptr ? s->length : 0);
 }
 
+// One allocation for the record, its slot table and its cells.
 NANOMessageInfo* new_record(const MessageDescriptor& d) {
-  auto* record = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo)));
-  if (record != nullptr && !init_message_info(d, record)) {
+  auto* record = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo) + slot_table_bytes(d)));
+  if (record != nullptr && !fill_record(d, record, inline_values(record))) {
     free_message_info(d, record);
     return nullptr;
   }
@@ -152,6 +189,45 @@ bool settle_decoded(const MessageDescriptor& d, NANOMessageInfo* record) {
   return true;
 }
 
+// A string or bytes slot the decoder has pointed at the record's own cell
+// before the field was met: no bytes and a length no record ever has.
+constexpr std::uint32_t kUnmetLength = 0xFFFFFFFFu;
+
+bool unmet(const void* cell) {
+  auto* s = static_cast<const NANOByteString*>(cell);
+  return s->bytes == nullptr && s->length == kUnmetLength;
+}
+
+// Decodes a string or bytes field into the slot's record; a slot still
+// unmet becomes an empty record first, as a fresh one would be.
+bool decode_own_string(pb_istream_t* stream, const pb_field_iter_t* field, void** arg) {
+  if (arg != nullptr && *arg != nullptr) {
+    void** slot = static_cast<void**>(*arg);
+    if (*slot != nullptr && unmet(*slot)) {
+      auto* record = static_cast<NANOByteString*>(*slot);
+      record->length = 0;
+      return read_string(stream, record);
+    }
+  }
+  return NANODecodeStringField(stream, field, arg);
+}
+
+// Empties the slots whose field never came, here and in the sub-records
+// decoded along with this one.
+void drop_unmet(const MessageDescriptor& d, NANOMessageInfo* record) {
+  if (record == nullptr || record->values == nullptr) return;
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    const FieldSpec& field = d.fields[i];
+    void*& slot = record->values[i];
+    if (slot == nullptr || repeated(field.flags)) continue;
+    if (byte_kind(field.flags)) {
+      if (unmet(slot)) slot = nullptr;
+    } else if (message_kind(field.flags)) {
+      drop_unmet(*field.type, static_cast<NANOMessageInfo*>(slot));
+    }
+  }
+}
+
 }  // namespace
 
 void find_members(const MessageDescriptor& d, MemberLayout* out) {
@@ -174,6 +250,7 @@ bool decode(const MessageDescriptor& d, const std::uint8_t* bytes, std::size_t l
   }
   Scratch s(d);
   if (!set_decoders(d, record, s.bytes)) {
+    drop_unmet(d, record);
     output::line(output::format("<ERROR> %s decoder failed: Unable to set decoders", d.name));
     return false;
   }
@@ -182,12 +259,14 @@ bool decode(const MessageDescriptor& d, const std::uint8_t* bytes, std::size_t l
   if (ok && d.passes == 2) {
     // The first pass only counted the repeated fields.
     if (!allocate_arrays(d, record)) {
+      drop_unmet(d, record);
       output::line(output::format("<ERROR> %s decoder failed: Unable to allocate arrays", d.name));
       return false;
     }
     stream = pb_istream_from_buffer(bytes, length);
     ok = pb_decode(&stream, d.pb, s.bytes);
   }
+  drop_unmet(d, record);
   if (!ok) {
     output::printf("<ERROR> %s decoder failed: %s\n", d.name, PB_GET_ERROR(&stream));
     return false;
@@ -219,7 +298,11 @@ bool set_decoders(const MessageDescriptor& d, NANOMessageInfo* record, void* pb_
       callback->arg = list;
     } else if (byte_kind(field.flags)) {
       auto* callback = static_cast<pb_callback_t*>(member);
-      callback->funcs.decode = (field.flags & flag::bytes) ? NANODecodeBytesField : NANODecodeStringField;
+      if (record->values[i] == nullptr) {
+        auto* cell = static_cast<NANOByteString*>(*field_slot(d, record, i));
+        cell->length = kUnmetLength;
+      }
+      callback->funcs.decode = decode_own_string;
       callback->arg = &record->values[i];
     } else {
       // A fresh sub-record takes the nested structure's callbacks.
@@ -250,7 +333,7 @@ void copy_statics(const MessageDescriptor& d, const void* pb_struct, NANOMessage
         record->values[i] = nullptr;
       }
     } else if (present) {
-      store_static(field.flags, member, &record->values[i]);
+      store_static(field.flags, member, field_slot(d, record, i));
     }
   }
 }
@@ -271,19 +354,28 @@ bool decode_element(const MessageDescriptor& d, pb_istream_t* stream, void** arg
   }
   if (list->cursor >= list->count) return false;  // never write past the counted array
   const std::size_t length = stream->bytes_left;
-  // The element's own copy of its bytes: on the stack when small.
+  // The element's bytes: read in place from a memory stream, else copied
+  // (on the stack when small).
+  static const auto memory_reader = pb_istream_from_buffer(nullptr, 0).callback;
   std::uint8_t small[kElementStackBytes];
-  std::uint8_t* heap = length > sizeof small ? static_cast<std::uint8_t*>(std::malloc(length)) : nullptr;
-  std::uint8_t* buffer = length > sizeof small ? heap : small;
-  if (buffer == nullptr || !pb_read(stream, buffer, length)) {
+  std::uint8_t* heap = nullptr;
+  const std::uint8_t* buffer = nullptr;
+  if (stream->callback == memory_reader && stream->state != nullptr) {
+    buffer = static_cast<const std::uint8_t*>(stream->state);
+    if (!pb_read(stream, nullptr, length)) buffer = nullptr;
+  } else {
+    heap = length > sizeof small ? static_cast<std::uint8_t*>(std::malloc(length)) : nullptr;
+    std::uint8_t* copy = length > sizeof small ? heap : small;
+    if (copy != nullptr && pb_read(stream, copy, length)) buffer = copy;
+  }
+  if (buffer == nullptr) {
     output::line(output::format("<ERROR> %s decoder failed: Unable to extract buffer from stream", d.name));
     std::free(heap);
     return false;
   }
   void** slot = &list->items[list->cursor];
-  auto* element = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo)));
-  if (element == nullptr || !init_message_info(d, element)) {
-    free_message_info(d, element);
+  NANOMessageInfo* element = new_record(d);
+  if (element == nullptr) {
     output::line(output::format("<ERROR> %s decoder failed: Unable to initialize MessageInfo", d.name));
     std::free(heap);
     return false;
@@ -351,7 +443,19 @@ std::int32_t encode_to_buffer(const MessageDescriptor& d, const NANOMessageInfo*
   if (out == nullptr) return -1;
   Scratch s(d);
   if (!set_encoders(d, record, s.bytes)) return -1;
-  return NANOEncodeToBuffer(d.pb, s.bytes, out);
+  // One encoding pass into a growing buffer, cut to size after.
+  Bytes buffer;
+  if (NANOEncodeAppending(d.pb, s.bytes, &buffer)) {
+    buffer.shrink_to_fit();
+    out->swap(buffer);
+    return static_cast<std::int32_t>(out->size());
+  }
+  // A failed encode says why once more, as a sizing pass followed by the
+  // writing pass would.
+  pb_ostream_t sizing = PB_OSTREAM_SIZING;
+  pb_encode(&sizing, d.pb, s.bytes);
+  Bytes().swap(*out);
+  return -1;
 }
 
 bool encode_element(const MessageDescriptor& d, pb_ostream_t* stream, const pb_field_iter_t* field, void* const* arg) {
@@ -375,15 +479,28 @@ bool encode_element(const MessageDescriptor& d, pb_ostream_t* stream, const pb_f
 bool init_message_info(const MessageDescriptor& d, NANOMessageInfo* record) {
   if (record == nullptr) return false;
   record->name = d.name;
-  record->values = static_cast<void**>(std::calloc(d.field_count, sizeof(void*)));
-  if (record->values == nullptr) return false;
-  for (std::uint32_t i = 0; i < d.field_count; ++i) {
-    if (!repeated(d.fields[i].flags)) continue;
-    record->values[i] = std::calloc(1, sizeof(NANORepeatedField));
-    if (record->values[i] == nullptr) return false;
+  auto* values = static_cast<void**>(std::calloc(1, slot_table_bytes(d) == 0 ? 1 : slot_table_bytes(d)));
+  if (values == nullptr) {
+    record->values = nullptr;
+    return false;
   }
-  record->flags = d.flags;
-  return true;
+  return fill_record(d, record, values);
+}
+
+void** field_slot(const MessageDescriptor& d, NANOMessageInfo* record, std::uint32_t index) {
+  void** slot = &record->values[index];
+  if (*slot == nullptr) {
+    FieldCell* cell = &cells_of(d, record)[index];
+    std::memset(cell, 0, sizeof *cell);
+    *slot = cell;
+  }
+  return slot;
+}
+
+bool is_own_cell(const MessageDescriptor& d, const NANOMessageInfo* record, const void* cell) {
+  auto at = reinterpret_cast<std::uintptr_t>(cell);
+  auto first = reinterpret_cast<std::uintptr_t>(cells_of(d, record));
+  return at >= first && at < first + d.field_count * sizeof(FieldCell);
 }
 
 bool has_arrays(const MessageDescriptor& d) { return d.passes == 2; }
@@ -449,7 +566,7 @@ bool dealloc_message_field(const MessageDescriptor& d, NANOMessageInfo* record, 
     free_message_info(*field.type, static_cast<NANOMessageInfo*>(slot));
   } else {
     if (byte_kind(field.flags)) NANOFreeString(static_cast<NANOByteString*>(slot));
-    std::free(slot);
+    if (!is_own_cell(d, record, slot)) std::free(slot);
   }
   slot = nullptr;
   return true;
@@ -466,8 +583,46 @@ bool free_message_info(const MessageDescriptor& d, NANOMessageInfo* record) {
       }
     }
   }
-  std::free(record->values);
+  if (record->values != inline_values(record)) std::free(record->values);
   std::free(record);
+  return true;
+}
+
+namespace {
+
+// A cell as copy_cell would write it.
+bool cell_as_copied(NANOFieldFlags f, const void* cell) {
+  if ((f & (flag::boolean | flag::enumeration | flag::int32 | flag::uint32)) == 0) return true;
+  std::uint64_t wide;
+  std::memcpy(&wide, cell, sizeof wide);
+  return (f & flag::boolean) ? wide <= 1 : (wide >> 32) == 0;
+}
+
+bool item_as_copied(const FieldSpec& field, const void* item) {
+  if (item == nullptr) return false;
+  if (message_kind(field.flags)) return copies_as_is(*field.type, static_cast<const NANOMessageInfo*>(item));
+  if (byte_kind(field.flags)) return static_cast<const NANOByteString*>(item)->bytes != nullptr;
+  return cell_as_copied(field.flags, item);
+}
+
+}  // namespace
+
+bool copies_as_is(const MessageDescriptor& d, const NANOMessageInfo* record) {
+  if (record == nullptr || record->values == nullptr || record->name != d.name || record->flags != d.flags)
+    return false;
+  for (std::uint32_t i = 0; i < d.field_count; ++i) {
+    const FieldSpec& field = d.fields[i];
+    const void* value = record->values[i];
+    if (!repeated(field.flags)) {
+      if (value != nullptr && !item_as_copied(field, value)) return false;
+      continue;
+    }
+    auto* list = static_cast<const NANORepeatedField*>(value);
+    if (list == nullptr || list->cursor != 0 || (list->items == nullptr) != (list->count == 0)) return false;
+    for (std::uint32_t k = 0; k < list->count; ++k) {
+      if (!item_as_copied(field, list->items[k])) return false;
+    }
+  }
   return true;
 }
 
@@ -477,9 +632,9 @@ bool copy_message_info(const MessageDescriptor& d, NANOMessageInfo** destination
     free_message_info(d, *destination);
     *destination = nullptr;
   }
-  auto* record = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo)));
+  NANOMessageInfo* record = new_record(d);
   *destination = record;
-  if (record == nullptr || !init_message_info(d, record)) return false;
+  if (record == nullptr) return false;
   if (source->values == nullptr) return true;
   for (std::uint32_t i = 0; i < d.field_count; ++i) {
     const FieldSpec& field = d.fields[i];
@@ -510,9 +665,9 @@ bool copy_message_info(const MessageDescriptor& d, NANOMessageInfo** destination
                              static_cast<const NANOMessageInfo*>(value)))
         return false;
     } else if (byte_kind(field.flags)) {
-      if (!copy_string(value, &record->values[i])) return false;
+      if (!copy_string(value, field_slot(d, record, i))) return false;
     } else {
-      if (!copy_cell(field.flags, value, &record->values[i])) return false;
+      if (!copy_cell(field.flags, value, field_slot(d, record, i))) return false;
     }
   }
   return true;
@@ -542,6 +697,8 @@ NANOMessageInfo* new_record_decoded(const MessageDescriptor& d, std::span<const 
   }
   return record;
 }
+
+NANOMessageInfo* take_record(NANOMessageBase& message) { return message.releaseMessageInfo(); }
 
 void release_record(const MessageDescriptor& d, NANOMessageInfo* record) {
   if (record != nullptr) codec::free_message_info(d, record);

@@ -21,6 +21,19 @@ bool dealloc_message_field(const MessageDescriptor& d, NANOMessageInfo* record, 
 bool free_message_info(const MessageDescriptor& d, NANOMessageInfo* record);
 bool copy_message_info(const MessageDescriptor& d, NANOMessageInfo** destination, const NANOMessageInfo* source);
 
+// The slot of a non-repeated scalar, string or bytes field; an empty one is
+// first pointed at the record's own zeroed cell for that field.
+void** field_slot(const MessageDescriptor& d, NANOMessageInfo* record, std::uint32_t index);
+// Whether `cell` is one of the record's own cells (freed with the record).
+bool is_own_cell(const MessageDescriptor& d, const NANOMessageInfo* record, const void* cell);
+
+// Whether a deep copy of the record would equal it: every repeated record
+// present, no missing item or string bytes, integer cells as a copy cuts them.
+bool copies_as_is(const MessageDescriptor& d, const NANOMessageInfo* record);
+
+// Reads the rest of a string substream into an empty record, NUL-terminated.
+bool read_string(pb_istream_t* stream, NANOByteString* record);
+
 // Finds each field's structure member by its tag.
 void find_members(const MessageDescriptor& d, MemberLayout* out);
 

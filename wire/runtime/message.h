@@ -5,12 +5,19 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "wire/runtime/codec.h"
 #include "wire/runtime/message_descriptor.h"
 #include "wire/runtime/nano_runtime.h"
 
 namespace wire {
+
+class NANOMessageBase;
+namespace detail {
+// The message's record, handed over: the message is left without one.
+NANOMessageInfo* take_record(NANOMessageBase& message);
+}  // namespace detail
 
 class NANOMessageBase {
  public:
@@ -27,6 +34,10 @@ class NANOMessageBase {
   // Encoded bytes, or nullopt when the record cannot be encoded.
   virtual std::optional<Bytes> protoBuffer() const = 0;
   virtual const MessageDescriptor& descriptor() const = 0;
+
+ private:
+  friend NANOMessageInfo* detail::take_record(NANOMessageBase& message);
+  virtual NANOMessageInfo* releaseMessageInfo() { return nullptr; }
 };
 
 namespace detail {
@@ -71,6 +82,8 @@ class NanoMessage final : public NANOMessageBase {
   const MessageDescriptor& descriptor() const override { return D; }
 
  private:
+  NANOMessageInfo* releaseMessageInfo() override { return std::exchange(info_, nullptr); }
+
   NANOMessageInfo* info_;
 };
 

@@ -1,5 +1,6 @@
 #include "wire/runtime/nano_runtime.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -57,9 +58,16 @@ bool is_string(NANOFieldFlags f) { return (f & 0x2008) == 0x2000; }
 bool is_bytes(NANOFieldFlags f) { return (f & 0x8008) == 0x8000; }
 bool is_message(NANOFieldFlags f) { return (f & 0x4008) == 0x4000; }
 bool is_repeated(NANOFieldFlags f) { return (f & 0x08) != 0; }
+// store_element's order of kinds: a message item has no earlier kind bit.
+bool is_message_item(NANOFieldFlags f) { return (f & 0xBFE0) == 0 && (f & 0x4000) != 0; }
 
 void clear_field(const NANOMessageBase* message, NANOMessageInfo* record, std::int32_t index) {
   message->deallocMessageFieldFn()(record, index);
+}
+
+// The field's slot, filled with the record's own cell when empty.
+void** own_slot(const NANOMessageBase* message, NANOMessageInfo* record, std::int32_t index) {
+  return codec::field_slot(message->descriptor(), record, static_cast<std::uint32_t>(index));
 }
 
 std::uint64_t cell64(const void* cell) {
@@ -139,7 +147,8 @@ std::optional<Value> item_value(NANOFieldFlags f, const void* item, const Messag
 
 // Stores one array element into its item slot; false with the logged text
 // when the element does not fit the field.
-bool store_element(NANOFieldFlags f, const MessageDescriptor* declared, const Value& element, void** slot) {
+bool store_element(NANOFieldFlags f, const MessageDescriptor* declared, const Value& element, void** slot,
+                   bool take) {
   const char* wrong = nullptr;
   if (f & 0x20) {
     if (element.is_number()) return NANOSetBoolValue(slot, element.as_bool().value_or(false));
@@ -169,11 +178,16 @@ bool store_element(NANOFieldFlags f, const MessageDescriptor* declared, const Va
     wrong = text ? "<ERROR> Invalid object type. String fields expect NSString. Type: %s"
                  : "<ERROR> Invalid object type. Bytes fields expect NSData. Type: %s";
   } else if (f & 0x4000) {
+    const bool sole = take && element.opaque() != nullptr && element.opaque()->ptr.use_count() == 1;
     auto object = declared != nullptr ? declared->from_value(element) : nullptr;
     // Only the field's declared type may go in: other records have other field counts.
-    if (object && declared != nullptr && object->messageID() == declared->name &&
-        object->copyMessageInfoFn()(reinterpret_cast<NANOMessageInfo**>(slot), object->messageInfo()))
-      return true;
+    if (object && declared != nullptr && object->messageID() == declared->name) {
+      if (sole && codec::copies_as_is(*declared, object->messageInfo())) {
+        *slot = detail::take_record(*object);
+        return true;
+      }
+      if (object->copyMessageInfoFn()(reinterpret_cast<NANOMessageInfo**>(slot), object->messageInfo())) return true;
+    }
     wrong = "<ERROR> Invalid object type. Message fields expect NANOMessageBase. Type: %s";
   } else {
     output::log("<ERROR> Unable to convert ObjC object to byte data. Unknown type. %d", static_cast<int>(f));
@@ -218,7 +232,7 @@ bool NANOGetBool(const NANOMessageBase* message, std::int32_t index) {
 
 void NANOSetBool(NANOMessageBase* message, std::int32_t index, bool value) {
   NANOMessageInfo* r = checked(message, index, "SetBool", is_bool, "a scalar BOOL");
-  if (r != nullptr) NANOSetUInt32Value(&r->values[index], value ? 1 : 0);
+  if (r != nullptr) NANOSetUInt32Value(own_slot(message, r, index), value ? 1 : 0);
 }
 
 std::int32_t NANOGetInt32(const NANOMessageBase* message, std::int32_t index) {
@@ -229,7 +243,7 @@ std::int32_t NANOGetInt32(const NANOMessageBase* message, std::int32_t index) {
 
 void NANOSetInt32(NANOMessageBase* message, std::int32_t index, std::int32_t value) {
   NANOMessageInfo* r = checked(message, index, "SetInt32", is_int32, "a scalar INT32");
-  if (r != nullptr) NANOSetUInt32Value(&r->values[index], static_cast<std::uint32_t>(value));
+  if (r != nullptr) NANOSetUInt32Value(own_slot(message, r, index), static_cast<std::uint32_t>(value));
 }
 
 std::int64_t NANOGetInt64(const NANOMessageBase* message, std::int32_t index) {
@@ -240,7 +254,7 @@ std::int64_t NANOGetInt64(const NANOMessageBase* message, std::int32_t index) {
 
 void NANOSetInt64(NANOMessageBase* message, std::int32_t index, std::int64_t value) {
   NANOMessageInfo* r = checked(message, index, "SetInt64", is_int64, "a scalar INT64");
-  if (r != nullptr) NANOSetUInt64Value(&r->values[index], static_cast<std::uint64_t>(value));
+  if (r != nullptr) NANOSetUInt64Value(own_slot(message, r, index), static_cast<std::uint64_t>(value));
 }
 
 double NANOGetDouble(const NANOMessageBase* message, std::int32_t index) {
@@ -253,7 +267,7 @@ double NANOGetDouble(const NANOMessageBase* message, std::int32_t index) {
 
 void NANOSetDouble(NANOMessageBase* message, std::int32_t index, double value) {
   NANOMessageInfo* r = checked(message, index, "SetDouble", is_double, "a scalar DOUBLE");
-  if (r != nullptr) NANOSetDoubleValue(&r->values[index], value);
+  if (r != nullptr) NANOSetDoubleValue(own_slot(message, r, index), value);
 }
 
 std::optional<std::string> NANOGetString(const NANOMessageBase* message, std::int32_t index) {
@@ -271,7 +285,7 @@ void NANOSetString(NANOMessageBase* message, std::int32_t index, std::optional<s
     clear_field(message, r, index);
     return;
   }
-  set_byte_string(&r->values[index], value->data(), value->size());
+  set_byte_string(own_slot(message, r, index), value->data(), value->size());
 }
 
 void NANOSetBytes(NANOMessageBase* message, std::int32_t index, std::optional<std::span<const std::uint8_t>> value) {
@@ -281,7 +295,7 @@ void NANOSetBytes(NANOMessageBase* message, std::int32_t index, std::optional<st
     clear_field(message, r, index);
     return;
   }
-  set_byte_string(&r->values[index], value->data(), value->size());
+  set_byte_string(own_slot(message, r, index), value->data(), value->size());
 }
 
 std::shared_ptr<NANOMessageBase> NANOGetMessage(const NANOMessageBase* message, std::int32_t index,
@@ -308,9 +322,8 @@ void NANOSetMessage(NANOMessageBase* message, std::int32_t index, const NANOMess
     return;
   }
   clear_field(message, r, index);
-  auto* copy = static_cast<NANOMessageInfo*>(std::calloc(1, sizeof(NANOMessageInfo)));
-  if (copy == nullptr) return;
-  if (!value->initMessageInfoFn()(copy) || !value->copyMessageInfoFn()(&copy, value->messageInfo())) {
+  NANOMessageInfo* copy = nullptr;
+  if (!codec::copy_message_info(*declared, &copy, value->messageInfo())) {
     codec::free_message_info(*declared, copy);  // never a partial record
     return;
   }
@@ -340,7 +353,21 @@ std::optional<Array> NANOGetArray(const NANOMessageBase* message, std::int32_t i
   return out;
 }
 
-void NANOSetArray(NANOMessageBase* message, std::int32_t index, const std::optional<Array>& values) {
+namespace {
+
+// Records are only taken when the whole array will go in: a failure part
+// way must not leave earlier items without theirs.
+bool all_go_in_as_is(const MessageDescriptor* declared, const Array& values) {
+  if (declared == nullptr) return false;
+  for (const Value& element : values) {
+    auto object = declared->from_value(element);
+    if (!object || object->messageID() != declared->name || !codec::copies_as_is(*declared, object->messageInfo()))
+      return false;
+  }
+  return true;
+}
+
+void set_array(NANOMessageBase* message, std::int32_t index, const Array* values, bool take) {
   NANOMessageInfo* r = checked(message, index, "SetArray", is_repeated, "REPEATED");
   if (r == nullptr) return;
   auto* repeated = static_cast<NANORepeatedField*>(r->values[index]);
@@ -356,12 +383,23 @@ void NANOSetArray(NANOMessageBase* message, std::int32_t index, const std::optio
   repeated->count = static_cast<std::uint32_t>(values->size());
   const NANOFieldFlags f = r->flags[index];
   const MessageDescriptor* declared = message->descriptor().fields[index].type;
+  take = take && is_message_item(f) && all_go_in_as_is(declared, *values);
   for (std::size_t i = 0; i < values->size(); ++i) {
-    if (!store_element(f, declared, (*values)[i], &repeated->items[i])) {
+    if (!store_element(f, declared, (*values)[i], &repeated->items[i], take)) {
       clear_field(message, r, index);  // all or nothing
       return;
     }
   }
+}
+
+}  // namespace
+
+void NANOSetArray(NANOMessageBase* message, std::int32_t index, const std::optional<Array>& values) {
+  set_array(message, index, values ? &*values : nullptr, false);
+}
+
+void NANOSetArray(NANOMessageBase* message, std::int32_t index, Array&& values) {
+  set_array(message, index, &values, true);
 }
 
 // ---- cells and records
@@ -500,6 +538,12 @@ bool decode_string(pb_istream_t* stream, void** arg) {
   auto* record = static_cast<NANOByteString*>(std::calloc(1, sizeof(NANOByteString)));
   if (record == nullptr) return false;
   *slot = record;
+  return codec::read_string(stream, record);
+}
+
+}  // namespace
+
+bool codec::read_string(pb_istream_t* stream, NANOByteString* record) {
   const std::size_t length = stream->bytes_left;
   if (length > kMaxFieldBytes) {
     output::raw(output::format("Unable to process proto stream. Buffer is too big. %zu > %d", length,
@@ -519,6 +563,8 @@ bool decode_string(pb_istream_t* stream, void** arg) {
   }
   return true;
 }
+
+namespace {
 
 bool decode_repeated_string(pb_istream_t* stream, void** arg) {
   if (arg == nullptr || *arg == nullptr) return false;
@@ -612,9 +658,19 @@ bool NANOEncodeRepeatedBytes(pb_ostream_t* stream, const pb_field_iter_t* field,
 
 namespace {
 
+// The output of an appending encode: `out` grows by doubling and holds
+// `used` written bytes until the encode ends.
+struct AppendSink {
+  Bytes* out;
+  std::size_t used;
+};
+
 bool nanoRuntimeAppend(pb_ostream_t* stream, const pb_byte_t* data, std::size_t count) {
-  auto* out = static_cast<Bytes*>(stream->state);
-  out->insert(out->end(), data, data + count);
+  auto* sink = static_cast<AppendSink*>(stream->state);
+  Bytes& out = *sink->out;
+  if (out.size() - sink->used < count) out.resize(std::max(out.size() * 2, sink->used + count + 64));
+  std::memcpy(out.data() + sink->used, data, count);
+  sink->used += count;
   return true;
 }
 
@@ -642,12 +698,17 @@ std::int32_t NANOEncodeToBuffer(const pb_msgdesc_t* fields, const void* source, 
 
 bool NANOEncodeAppending(const pb_msgdesc_t* fields, const void* source, Bytes* out) {
   if (out == nullptr) return false;
-  out->clear();
+  // Grows over the whole of `out` (its earlier bytes are dead) and is cut to
+  // the written length at the end.
+  if (out->size() < out->capacity()) out->resize(out->capacity());
+  AppendSink sink{out, 0};
   pb_ostream_t stream{};
   stream.callback = nanoRuntimeAppend;
-  stream.state = out;
+  stream.state = &sink;
   stream.max_size = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-  return pb_encode(&stream, fields, source);
+  const bool ok = pb_encode(&stream, fields, source);
+  out->resize(sink.used);
+  return ok;
 }
 
 }  // namespace wire

@@ -95,6 +95,9 @@ std::optional<Array> NANOGetArray(const NANOMessageBase* message, std::int32_t i
                                   const MessageDescriptor* type);
 // nullopt empties the field; a wrong element leaves it empty.
 void NANOSetArray(NANOMessageBase* message, std::int32_t index, const std::optional<Array>& values);
+// The same, except that a message item held by nothing but `values` gives
+// its record to the field instead of being copied (and is left without one).
+void NANOSetArray(NANOMessageBase* message, std::int32_t index, Array&& values);
 
 // Cell and record routines: each takes the address of a value or item slot.
 // They print to standard output and answer false when nothing was stored.
