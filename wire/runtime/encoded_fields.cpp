@@ -98,8 +98,15 @@ bool encodedDecodable(const MessageDescriptor& type, std::span<const std::uint8_
     const std::uint32_t expected = encodedExpectedWireType(spec->flags);
     const auto payload = bytes.subspan(field.value_offset, field.value_size);
     if (field.wire_type != expected) {
-      const bool packed = (spec->flags & flag::repeated) && expected != kWireLengthDelimited &&
-                          field.wire_type == kWireLengthDelimited;
+      if (expected == kWireLengthDelimited) {
+        // The decoder hands a text or message callback the value's own bytes.
+        if ((spec->flags & flag::message) &&
+            (spec->type == nullptr || !encodedDecodable(*spec->type, payload, depth + 1))) {
+          return false;
+        }
+        continue;
+      }
+      const bool packed = (spec->flags & flag::repeated) && field.wire_type == kWireLengthDelimited;
       if (!packed || !encodedPackedValid(payload, expected)) return false;
       continue;
     }

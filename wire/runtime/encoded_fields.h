@@ -67,10 +67,11 @@ struct NANOFieldReplacement {
 bool NANOReplaceFields(std::span<const std::uint8_t> bytes, const std::vector<NANOEncodedField>& fields,
                        std::span<const NANOFieldReplacement> replacements, platform::foundation::Bytes& out);
 
-// Whether `bytes` decode as a message of `type`: every known field with its
-// declared wire type (packed or not for repeated numbers), texts within the
-// runtime's size limit, sub-messages checked the same way. Unknown fields are
-// skipped, as the decoder skips them.
+// Whether `bytes` decode as a message of `type`, by the decoder's rules:
+// numbers with their declared wire type (repeated ones packed or not), texts
+// within the runtime's size limit, sub-messages checked the same way; a text
+// or message under another wire type is read from that value's bytes, and
+// unknown fields are skipped.
 bool NANOIsDecodable(const MessageDescriptor& type, std::span<const std::uint8_t> bytes);
 
 }  // namespace wire
