@@ -519,7 +519,10 @@ bool bundleRawEvents(APMMeasurement& engine) {
   if (!engine.database() || !engine.instanceRemoteConfig()) return false;
   bool made = false;
   BundlingPass pass(engine);
+  const auto& audience = engine.audience();
+  if (audience) audience->beginEventFilterCache();
   const bool committed = engine.database()->performTransaction([&] { return pass.run(made); });
+  if (audience) audience->endEventFilterCache();
   if (!committed || !made) return false;
   engine.setSuspendedUploadTimestamp(0);
   return true;
