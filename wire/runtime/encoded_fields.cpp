@@ -3,7 +3,6 @@
 #include "wire/runtime/encoded_fields.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "wire/runtime/message_descriptor.h"
 
@@ -13,6 +12,18 @@ namespace {
 
 // Nesting deeper than this is refused, as a guard against hostile input.
 constexpr int kEncodedMaxDepth = 32;
+
+void encodedAppendVarint(platform::foundation::Bytes& out, std::uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
+std::uint64_t encodedKey(std::uint32_t tag, std::uint32_t wireType) {
+  return (static_cast<std::uint64_t>(tag) << 3) | wireType;
+}
 
 bool encodedReadVarint(std::span<const std::uint8_t> bytes, std::size_t& pos, std::uint64_t& value) {
   value = 0;
@@ -143,35 +154,18 @@ std::optional<std::string_view> NANOFindLengthDelimited(std::span<const std::uin
 }
 
 void NANOAppendVarintField(platform::foundation::Bytes& out, std::uint32_t tag, std::uint64_t value) {
-  std::uint64_t key = (static_cast<std::uint64_t>(tag) << 3) | kWireVarint;
-  for (std::uint64_t part : {key, value}) {
-    while (part >= 0x80) {
-      out.push_back(static_cast<std::uint8_t>(part | 0x80));
-      part >>= 7;
-    }
-    out.push_back(static_cast<std::uint8_t>(part));
-  }
+  encodedAppendVarint(out, encodedKey(tag, kWireVarint));
+  encodedAppendVarint(out, value);
 }
 
 void NANOAppendFixed64Field(platform::foundation::Bytes& out, std::uint32_t tag, std::uint64_t bits) {
-  std::uint64_t key = (static_cast<std::uint64_t>(tag) << 3) | kWireFixed64;
-  while (key >= 0x80) {
-    out.push_back(static_cast<std::uint8_t>(key | 0x80));
-    key >>= 7;
-  }
-  out.push_back(static_cast<std::uint8_t>(key));
+  encodedAppendVarint(out, encodedKey(tag, kWireFixed64));
   for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
 }
 
 void NANOAppendLengthDelimitedHeader(platform::foundation::Bytes& out, std::uint32_t tag, std::size_t length) {
-  std::uint64_t key = (static_cast<std::uint64_t>(tag) << 3) | kWireLengthDelimited;
-  for (std::uint64_t part : {key, static_cast<std::uint64_t>(length)}) {
-    while (part >= 0x80) {
-      out.push_back(static_cast<std::uint8_t>(part | 0x80));
-      part >>= 7;
-    }
-    out.push_back(static_cast<std::uint8_t>(part));
-  }
+  encodedAppendVarint(out, encodedKey(tag, kWireLengthDelimited));
+  encodedAppendVarint(out, static_cast<std::uint64_t>(length));
 }
 
 void NANOAppendLengthDelimitedField(platform::foundation::Bytes& out, std::uint32_t tag,
@@ -182,8 +176,7 @@ void NANOAppendLengthDelimitedField(platform::foundation::Bytes& out, std::uint3
 
 std::size_t NANOLengthDelimitedFieldSize(std::uint32_t tag, std::size_t length) {
   std::size_t size = length;
-  for (std::uint64_t part : {(static_cast<std::uint64_t>(tag) << 3) | kWireLengthDelimited,
-                             static_cast<std::uint64_t>(length)}) {
+  for (std::uint64_t part : {encodedKey(tag, kWireLengthDelimited), static_cast<std::uint64_t>(length)}) {
     do {
       ++size;
       part >>= 7;
