@@ -378,7 +378,12 @@ bool APMAudience::isValidAudienceProto(const wire::RIDUZAudience* audience,
   return true;
 }
 
+void APMAudience::beginEventFilterCache() { eventFilterCache_.emplace(); }
+
+void APMAudience::endEventFilterCache() { eventFilterCache_.reset(); }
+
 bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<wire::RIDUZAudience>>& audiences) {
+  if (eventFilterCache_) eventFilterCache_->clear();
   const auto maxAudienceCount = settings()->maxAudienceCount();
   if (static_cast<std::int64_t>(audiences.size()) > maxAudienceCount) {
     audienceMonitor().logWithLevel(1, 6008, "Configuration contains too many audiences. Audiences will not be saved. Audience count",
@@ -640,11 +645,18 @@ bool APMAudience::evaluateFiltersForEventName(std::string_view eventName, const 
                                               const APMEventAggregates* eventAggregates, double eventTimestamp,
                                               APMSequenceTimestampsCaches& cachedSequenceEvaluationTimestamps) {
   std::optional<fd::Error> error;
-  const auto filters = database_ ? database_->eventFiltersForEventName(eventName, &error) : std::nullopt;
-  if (!database_ || failed(filters.has_value(), error)) {
-    audienceMonitor().logWithLevel(1, 6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error",
-                           eventNameContext(eventName), errorContext(error));
-    return false;
+  std::optional<std::vector<std::shared_ptr<APMEventFilter>>> filters;
+  if (eventFilterCache_) {
+    if (const auto kept = eventFilterCache_->find(eventName); kept != eventFilterCache_->end()) filters = kept->second;
+  }
+  if (!filters) {
+    if (database_) filters = database_->eventFiltersForEventName(eventName, &error);
+    if (!database_ || failed(filters.has_value(), error)) {
+      audienceMonitor().logWithLevel(1, 6000, "Unable to query event filters for event. Event will not be evaluated. Event name, error",
+                             eventNameContext(eventName), errorContext(error));
+      return false;
+    }
+    if (eventFilterCache_ && filters) eventFilterCache_->emplace(std::string(eventName), *filters);
   }
   std::vector<FilterRowView> rows;
   for (const auto& filter : filters.value_or(std::vector<std::shared_ptr<APMEventFilter>>{})) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "analytics/model/event.h"
@@ -73,6 +74,11 @@ class APMAudience {
                                    const APMEventAggregates* eventAggregates, double eventTimestamp,
                                    APMSequenceTimestampsCaches& cachedSequenceEvaluationTimestamps);
   bool evaluateFiltersForUserProperty(const APMUserAttribute* userProperty);
+  // Between these calls (one transaction on the worker queue) the event
+  // filters of a name are read from the store once; updateAudiences drops
+  // what was kept.
+  void beginEventFilterCache();
+  void endEventFilterCache();
   // Replaces the stored definitions by the valid audiences of `audiences`,
   // then evaluates every stored user property against them.
   bool updateAudiences(const std::vector<std::shared_ptr<wire::RIDUZAudience>>& audiences);
@@ -107,6 +113,7 @@ class APMAudience {
   bool evaluateFilterRows(Pass& pass, const std::vector<FilterRowView>& rows);
 
   std::shared_ptr<APMDatabase> database_;
+  std::optional<std::map<std::string, std::vector<std::shared_ptr<APMEventFilter>>, std::less<>>> eventFilterCache_;
 };
 
 }  // namespace analytics

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "analytics/engine/measurement.h"
@@ -12,6 +13,7 @@
 #include "analytics/model/measurement_fields.h"
 #include "analytics/model/name_tables.h"
 #include "analytics/model/validator.h"
+#include "wire/runtime/encoded_fields.h"
 
 namespace analytics {
 
@@ -167,6 +169,20 @@ bool APMEvent::addScreenParameters(const fnd::Dict& screen) {
   return true;
 }
 
+template <class F>
+void APMEvent::forEachEncodableParameter(F&& visit) const {
+  for (const auto& [key, entry] : parameters_) {
+    const APMValueRef value = APMValueFrom(entry);
+    if (!value) {
+      eventMonitor().logWithLevel(1, 16005, "Invalid event param value. Event name, param name",
+                             fnd::Value(APMPublicEventNameDescription(fnd::Value(name_))),
+                             fnd::Value(APMPublicParameterNameDescription(fnd::Value(key))));
+      continue;
+    }
+    visit(key, *value);
+  }
+}
+
 std::shared_ptr<wire::RIDUZEvent> APMEvent::protoEvent() const {
   auto message = wire::RIDUZEvent::make();
   if (!message) return nullptr;
@@ -176,28 +192,57 @@ std::shared_ptr<wire::RIDUZEvent> APMEvent::protoEvent() const {
   }
   wire::NANOSetInt64(message.get(), mf::kEventTimestamp, APMMillisecondsFromSeconds(timestamp_));
   fnd::Array params;
-  for (const auto& [key, entry] : parameters_) {
-    const APMValueRef value = APMValueFrom(entry);
-    if (!value) {
-      eventMonitor().logWithLevel(1, 16005, "Invalid event param value. Event name, param name",
-                             fnd::Value(APMPublicEventNameDescription(fnd::Value(name_))),
-                             fnd::Value(APMPublicParameterNameDescription(fnd::Value(key))));
-      continue;
-    }
+  forEachEncodableParameter([&](const std::string& key, const APMValue& value) {
     auto param = wire::RIDUZEventParam::make();
-    if (!param) continue;
+    if (!param) return;
     wire::NANOSetString(param.get(), mf::kParamName, key);
-    if (value->isDouble()) {
-      wire::NANOSetDouble(param.get(), mf::kParamDouble, value->doubleValue());
-    } else if (value->isInt64()) {
-      wire::NANOSetInt64(param.get(), mf::kParamInt64, value->int64Value());
-    } else if (const auto text = value->stringValue()) {
+    if (value.isDouble()) {
+      wire::NANOSetDouble(param.get(), mf::kParamDouble, value.doubleValue());
+    } else if (value.isInt64()) {
+      wire::NANOSetInt64(param.get(), mf::kParamInt64, value.int64Value());
+    } else if (const auto text = value.stringValue()) {
       wire::NANOSetString(param.get(), mf::kParamString, *text);
     }
     params.push_back(fnd::Value::object(param));
-  }
+  });
   wire::NANOSetArray(message.get(), mf::kEventParams, params);
   return message;
+}
+
+void APMEvent::appendEncodedProtoEvent(fnd::Bytes& out, std::optional<double> previousTimestamp) const {
+  const auto& eventFields = wire::RIDUZEvent::type().fields;
+  const auto& paramFields = wire::RIDUZEventParam::type().fields;
+  const std::uint32_t nameTag = paramFields[mf::kParamName].tag;
+  fnd::Bytes param;
+  forEachEncodableParameter([&](const std::string& key, const APMValue& value) {
+    param.clear();
+    wire::NANOAppendLengthDelimitedField(
+        param, nameTag, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()));
+    if (value.isDouble()) {
+      std::uint64_t bits = 0;
+      const double number = value.doubleValue();
+      std::memcpy(&bits, &number, sizeof bits);
+      wire::NANOAppendFixed64Field(param, paramFields[mf::kParamDouble].tag, bits);
+    } else if (value.isInt64()) {
+      wire::NANOAppendVarintField(param, paramFields[mf::kParamInt64].tag,
+                                  static_cast<std::uint64_t>(value.int64Value()));
+    } else if (const auto text = value.stringValue()) {
+      wire::NANOAppendLengthDelimitedField(
+          param, paramFields[mf::kParamString].tag,
+          std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
+    }
+    wire::NANOAppendLengthDelimitedField(out, eventFields[mf::kEventParams].tag, param);
+  });
+  wire::NANOAppendLengthDelimitedField(
+      out, eventFields[mf::kEventName].tag,
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(name_.data()), name_.size()));
+  wire::NANOAppendVarintField(out, eventFields[mf::kEventTimestamp].tag,
+                              static_cast<std::uint64_t>(APMMillisecondsFromSeconds(timestamp_)));
+  const double previous = previousTimestamp.value_or(previousTimestamp_);
+  if (previous > DBL_EPSILON) {
+    wire::NANOAppendVarintField(out, eventFields[mf::kEventPreviousTimestamp].tag,
+                                static_cast<std::uint64_t>(APMMillisecondsFromSeconds(previous)));
+  }
 }
 
 APMEventRef APMEvent::initWithEventProto(const wire::RIDUZEvent* proto) {

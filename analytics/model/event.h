@@ -74,6 +74,11 @@ class APMEvent {
   // only for a previous timestamp above the double epsilon, one parameter
   // message per APMValue entry in parameter order.
   std::shared_ptr<wire::RIDUZEvent> protoEvent() const;
+  // Appends the bytes protoEvent() encodes to, written directly, logging as
+  // protoEvent() does. `previousTimestamp`, when given, stands in for the
+  // event's own previous time.
+  void appendEncodedProtoEvent(platform::foundation::Bytes& out,
+                               std::optional<double> previousTimestamp = std::nullopt) const;
 
   // Normalisation (see the header of event_parameters.h for the error entries):
   // nullopt for no parameters. Refused keys are dropped; a public event keeps
@@ -91,6 +96,9 @@ class APMEvent {
 
  private:
   bool isFlagSet(std::string_view key) const;
+  // The parameters that have a message form, in order; the others log 16005.
+  template <class F>
+  void forEachEncodableParameter(F&& visit) const;
   void setFlag(std::string_view key, bool on);
 
   std::string origin_;

@@ -284,6 +284,14 @@ bool APMMonitor::isSilentLevel(std::int64_t level) { return rowFor(level).silent
 
 bool APMMonitor::isMonitorableLevel(std::int64_t level) { return rowFor(level).monitorable; }
 
+bool APMMonitor::usesContextsAtLevel(std::int64_t level) const {
+  {
+    std::lock_guard lock(observerMutex());
+    if (observer()) return true;
+  }
+  return isLoggableLevel(level) || isMonitorableLevel(level);
+}
+
 std::string APMMonitor::encodedStringWithContextArray(const fd::Array& contexts, bool insertSpaces) {
   std::string joined;
   for (std::size_t i = 0; i < contexts.size(); ++i) {

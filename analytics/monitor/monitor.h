@@ -104,6 +104,9 @@ class APMMonitor {
   void clearMonitoringData();
   // Waits until every message queued so far has been printed and counted.
   void waitForQueue() const;
+  // Whether a message at `level` would use its contexts now (printed, counted
+  // or seen by the test observer): costly contexts may be skipped otherwise.
+  bool usesContextsAtLevel(std::int64_t level) const;
 
   // Class methods.
   static std::optional<std::string> logLevelDescriptionFromLogLevel(std::int64_t level);

@@ -34,6 +34,13 @@ struct APMTableSchema {
 // A queued bundle with its row ID, the unit the upload step takes.
 using APMBundlePair = std::pair<std::shared_ptr<wire::RIDUZMeasurementBundle>, std::int64_t>;
 
+// A queued bundle as bytes: the inflated message with the row's retry count
+// in its field, exactly what the decoded bundle encodes to.
+struct APMEncodedBundle {
+  platform::foundation::Bytes bytes;
+  std::int64_t rowID = 0;
+};
+
 class APMDatabase : public APMRemoteConfigDatabase {
  public:
   static constexpr std::string_view kDatabaseName = "dozada-app-measurement.sql";
@@ -125,12 +132,20 @@ class APMDatabase : public APMRemoteConfigDatabase {
   std::optional<bool> isQueuedBundleTableEmpty(APMErrorOut error);
   // Stores the bundle gzip-compressed; may first delete stale data.
   bool insertBundle(const wire::RIDUZMeasurementBundle& bundle, bool isRealtime, APMErrorOut error);
+  // The same for a bundle already encoded (`bytes`, nullopt when encoding
+  // failed); `fields` carries its app ID, end time and retry count.
+  bool insertEncodedBundle(const std::optional<platform::foundation::Bytes>& bytes,
+                           const wire::RIDUZMeasurementBundle& fields, bool isRealtime, APMErrorOut error);
   // Adds one to each bundle's retry count, never past the int32 maximum.
   bool incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs, APMErrorOut error);
   // Oldest end first, at most `countLimit`, while the uncompressed sizes stay
   // within `sizeLimit` (the first bundle is always taken).
   std::optional<std::vector<APMBundlePair>> queryBundlesWithCountLimit(std::int64_t countLimit, std::int64_t sizeLimit,
                                                                       APMErrorOut error);
+  // The same rows as bytes, checked but not decoded.
+  std::optional<std::vector<APMEncodedBundle>> queryEncodedBundlesWithCountLimit(std::int64_t countLimit,
+                                                                                std::int64_t sizeLimit,
+                                                                                APMErrorOut error);
   std::optional<std::vector<APMBundlePair>> queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs,
                                                                   APMErrorOut error);
   bool deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, APMErrorOut error);

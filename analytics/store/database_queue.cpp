@@ -10,6 +10,7 @@
 #include "analytics/store/database_rows.h"
 #include "core/gzip.h"
 #include "wire/measurement/measurement.h"
+#include "wire/runtime/encoded_fields.h"
 
 namespace analytics {
 
@@ -26,7 +27,8 @@ constexpr long long kRetryCeiling = 2147483647;
 
 APMMonitor& databaseQueueMonitor() { return APMDatabaseMonitor(); }
 
-std::optional<APMBundlePair> bundlePairFromRow(const APMRecord& row) {
+// The row's bundle inflated and checked, its retry count written into it.
+std::optional<APMEncodedBundle> encodedBundleFromRow(const APMRecord& row) {
   if (row.empty()) {
     databaseQueueMonitor().logWithLevel(1, 12052, "Cannot process empty rowData");
     return std::nullopt;
@@ -42,24 +44,48 @@ std::optional<APMBundlePair> bundlePairFromRow(const APMRecord& row) {
     databaseQueueMonitor().logWithLevel(1, 12050, "Cannot decompress data. Error", APMErrorContext(inflateError));
     return std::nullopt;
   }
-  auto bundle = wire::RIDUZMeasurementBundle::initWithBuffer(*inflated);
+  const auto fields = wire::NANOIsDecodable(wire::RIDUZMeasurementBundle::type(), *inflated)
+                          ? wire::NANOScanFields(*inflated)
+                          : std::nullopt;
+  if (!fields) {
+    databaseQueueMonitor().logWithLevel(1, 12051, "Unable to parse bundle from decompressed data");
+    return std::nullopt;
+  }
+  APMEncodedBundle bundle;
+  const Value& retries = row.get("retry_count");
+  if (retries.is_number() && *retries.as_int() > 0) {
+    fd::Bytes retryField;
+    const std::uint32_t tag = wire::RIDUZMeasurementBundle::type().fields[mf::kBundleRetryCount].tag;
+    wire::NANOAppendVarintField(retryField, tag,
+                                static_cast<std::uint64_t>(static_cast<std::int64_t>(
+                                    static_cast<std::int32_t>(*retries.as_int()))));
+    const wire::NANOFieldReplacement replacement{tag, retryField};
+    bundle.bytes.reserve(inflated->size() + retryField.size());
+    wire::NANOReplaceFields(*inflated, *fields, std::span(&replacement, 1), bundle.bytes);
+  } else {
+    bundle.bytes = std::move(*inflated);
+  }
+  const Value& rowID = row.get("rowid");
+  if (!rowID.is_integer()) return std::nullopt;
+  bundle.rowID = *rowID.as_int();
+  return bundle;
+}
+
+std::optional<APMBundlePair> bundlePairFromEncoded(const APMEncodedBundle& encoded) {
+  auto bundle = wire::RIDUZMeasurementBundle::initWithBuffer(encoded.bytes);
   if (!bundle) {
     databaseQueueMonitor().logWithLevel(1, 12051, "Unable to parse bundle from decompressed data");
     return std::nullopt;
   }
-  const Value& retries = row.get("retry_count");
-  if (retries.is_number() && *retries.as_int() > 0) {
-    wire::NANOSetInt32(bundle.get(), mf::kBundleRetryCount, static_cast<std::int32_t>(*retries.as_int()));
-  }
-  const Value& rowID = row.get("rowid");
-  if (!rowID.is_integer()) return std::nullopt;
-  return APMBundlePair(std::move(bundle), *rowID.as_int());
+  return APMBundlePair(std::move(bundle), encoded.rowID);
 }
 
 std::vector<APMBundlePair> bundlePairsFromRows(const std::vector<APMRecord>& rows) {
   std::vector<APMBundlePair> pairs;
   for (const auto& row : rows) {
-    if (auto pair = bundlePairFromRow(row)) pairs.push_back(std::move(*pair));
+    const auto encoded = encodedBundleFromRow(row);
+    if (!encoded) continue;
+    if (auto pair = bundlePairFromEncoded(*encoded)) pairs.push_back(std::move(*pair));
   }
   return pairs;
 }
@@ -73,7 +99,11 @@ std::optional<bool> APMDatabase::isQueuedBundleTableEmpty(APMErrorOut error) {
 }
 
 bool APMDatabase::insertBundle(const wire::RIDUZMeasurementBundle& bundle, bool isRealtime, APMErrorOut error) {
-  auto bytes = bundle.protoBuffer();
+  return insertEncodedBundle(bundle.protoBuffer(), bundle, isRealtime, error);
+}
+
+bool APMDatabase::insertEncodedBundle(const std::optional<fd::Bytes>& bytes, const wire::RIDUZMeasurementBundle& bundle,
+                                      bool isRealtime, APMErrorOut error) {
   if (!APMCheckSuccess(bytes && !bytes->empty(), error, 1, "Failed to insert nil bundle")) return false;
   if (!APMCheckSuccess(!wire::NANOGetString(&bundle, mf::kBundleAppID).value_or("").empty(), error, 1,
                        "Failed to insert bundle without App ID"))
@@ -119,22 +149,34 @@ bool APMDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<std::
          store->increaseColumn("retry_count", 1, kQueue, *condition + " AND retry_count < ?", parameters, error);
 }
 
-std::optional<std::vector<APMBundlePair>> APMDatabase::queryBundlesWithCountLimit(std::int64_t countLimit,
-                                                                                 std::int64_t sizeLimit,
-                                                                                 APMErrorOut error) {
+std::optional<std::vector<APMEncodedBundle>> APMDatabase::queryEncodedBundlesWithCountLimit(std::int64_t countLimit,
+                                                                                           std::int64_t sizeLimit,
+                                                                                           APMErrorOut error) {
   auto rows = records("SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?",
                       {Value(static_cast<long long>(countLimit))}, error);
   if (!rows) return std::nullopt;
-  std::vector<APMBundlePair> taken;
+  std::vector<APMEncodedBundle> taken;
   std::int64_t total = 0;
   for (const auto& row : *rows) {
-    auto pair = bundlePairFromRow(row);
-    if (!pair) continue;
-    const auto size = static_cast<std::int64_t>(pair->first->protoBuffer().value_or(fd::Bytes{}).size());
+    auto bundle = encodedBundleFromRow(row);
+    if (!bundle) continue;
+    const auto size = static_cast<std::int64_t>(bundle->bytes.size());
     if (!taken.empty() && total + size > sizeLimit) break;
-    taken.push_back(std::move(*pair));
+    taken.push_back(std::move(*bundle));
     total += size;
     if (total > sizeLimit) break;
+  }
+  return taken;
+}
+
+std::optional<std::vector<APMBundlePair>> APMDatabase::queryBundlesWithCountLimit(std::int64_t countLimit,
+                                                                                 std::int64_t sizeLimit,
+                                                                                 APMErrorOut error) {
+  auto encoded = queryEncodedBundlesWithCountLimit(countLimit, sizeLimit, error);
+  if (!encoded) return std::nullopt;
+  std::vector<APMBundlePair> taken;
+  for (const auto& bundle : *encoded) {
+    if (auto pair = bundlePairFromEncoded(bundle)) taken.push_back(std::move(*pair));
   }
   return taken;
 }

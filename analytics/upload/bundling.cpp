@@ -25,6 +25,7 @@
 #include "analytics/upload/sampling.h"
 #include "platform/dispatch/clock.h"
 #include "platform/os/bundle.h"
+#include "wire/runtime/encoded_fields.h"
 
 namespace analytics {
 
@@ -203,8 +204,14 @@ bool BundlingPass::run(bool& made) {
 
   const auto& audience = engine_.audience();
   APMSequenceTimestampsCaches sequenceCaches;
+  // Sampling works on messages; otherwise each event is encoded once, straight
+  // into the bundle's events field.
+  const bool sampling = config_->isEventSamplingEnabled() && !APMMeasurement::monitor().isDebugModeEnabled();
+  const std::uint32_t eventsTag = wire::RIDUZMeasurementBundle::type().fields[mf::kBundleEvents].tag;
   std::vector<std::shared_ptr<wire::RIDUZEvent>> protos;
-  protos.reserve(events.size());
+  std::size_t eventCount = 0;
+  fd::Bytes eventsField;
+  fd::Bytes eventBytes;
   bool realtime = false;
   const bool parsePurchases = config_->parsePurchaseDataEnabled();
   for (auto event : events) {
@@ -233,38 +240,51 @@ bool BundlingPass::run(bool& made) {
       const APMEventAggregates* aggregates = found == aggregates_.end() ? nullptr : found->second.get();
       if (!audience->evaluateFiltersForEvent(event.get(), aggregates, sequenceCaches)) return false;
     }
-    auto proto = event->protoEvent();
-    if (!proto) return false;
-    if (previous) {
-      // The message form of the event with the row's previous time.
-      if (*previous > std::numeric_limits<double>::epsilon()) {
-        wire::NANOSetInt64(proto.get(), mf::kEventPreviousTimestamp, APMMillisecondsFromSeconds(*previous));
-      } else {
-        wire::NANOClearField(proto.get(), mf::kEventPreviousTimestamp);
+    // The row's previous time, when it has one, stands in for the event's.
+    if (sampling) {
+      auto proto = event->protoEvent();
+      if (!proto) return false;
+      if (previous) {
+        if (*previous > std::numeric_limits<double>::epsilon()) {
+          wire::NANOSetInt64(proto.get(), mf::kEventPreviousTimestamp, APMMillisecondsFromSeconds(*previous));
+        } else {
+          wire::NANOClearField(proto.get(), mf::kEventPreviousTimestamp);
+        }
       }
+      protos.push_back(std::move(proto));
+    } else {
+      eventBytes.clear();
+      event->appendEncodedProtoEvent(eventBytes, previous);
+      wire::NANOAppendLengthDelimitedField(eventsField, eventsTag, eventBytes);
+      ++eventCount;
     }
-    protos.push_back(std::move(proto));
     realtime = realtime || event->isRealtime();
   }
   if (!flushAggregates()) return false;
   if (!addLifetimeEngagement(*bundle)) return false;
 
-  if (config_->isEventSamplingEnabled() && !APMMeasurement::monitor().isDebugModeEnabled()) {
+  // An event that does not encode leaves the bundle without a body, refused at the insert.
+  bool encoded = true;
+  if (sampling) {
     error.reset();
     auto sampled = APMSampleEvents(database_, *config_, protos, &error);
     if (!sampled) return false;
-    protos = std::move(*sampled);
+    eventCount = sampled->size();
+    for (const auto& proto : *sampled) {
+      const auto bytes = proto ? proto->protoBuffer() : std::nullopt;
+      if (!bytes) {
+        encoded = false;
+        break;
+      }
+      wire::NANOAppendLengthDelimitedField(eventsField, eventsTag, *bytes);
+    }
   }
-  if (protos.empty()) {
+  if (eventCount == 0) {
     bundlingMonitor().logWithLevel(4, 23159, "Bundle was dropped because no events were left after sampling");
     if (!deleteGroup()) return false;
     made = true;
     return true;
   }
-  fd::Array items;
-  items.reserve(protos.size());
-  for (auto& proto : protos) items.push_back(Value::object(std::move(proto)));
-  wire::NANOSetArray(bundle.get(), mf::kBundleEvents, items);
 
   error.reset();
   auto appMetadata = database_.queryAppMetadata(&error);
@@ -322,7 +342,16 @@ bool BundlingPass::run(bool& made) {
     bundlingMonitor().logWithLevel(4, 23114, "Added missing App ID to event metadata.");
   }
   error.reset();
-  if (!database_.insertBundle(*bundle, realtime, &error)) {
+  // The bundle's other fields encoded, then the events spliced in at their tag.
+  std::optional<fd::Bytes> body;
+  if (const auto head = encoded ? bundle->protoBuffer() : std::nullopt) {
+    const auto fields = wire::NANOScanFields(*head);
+    const wire::NANOFieldReplacement spliced{eventsTag, eventsField};
+    body.emplace();
+    body->reserve(head->size() + eventsField.size());
+    if (!fields || !wire::NANOReplaceFields(*head, *fields, std::span(&spliced, 1), *body)) body.reset();
+  }
+  if (!database_.insertEncodedBundle(body, *bundle, realtime, &error)) {
     bundlingMonitor().logWithLevel(1, 23115, "Unable to insert bundle. Error", bundlingError(error));
     return false;
   }
@@ -490,7 +519,10 @@ bool bundleRawEvents(APMMeasurement& engine) {
   if (!engine.database() || !engine.instanceRemoteConfig()) return false;
   bool made = false;
   BundlingPass pass(engine);
+  const auto& audience = engine.audience();
+  if (audience) audience->beginEventFilterCache();
   const bool committed = engine.database()->performTransaction([&] { return pass.run(made); });
+  if (audience) audience->endEventFilterCache();
   if (!committed || !made) return false;
   engine.setSuspendedUploadTimestamp(0);
   return true;

@@ -1,6 +1,7 @@
 // Upload scheduling, the upload pass, the batch and the post's completion.
 #include "analytics/upload/upload.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -20,6 +21,7 @@
 #include "platform/foundation/error.h"
 #include "platform/net/http.h"
 #include "platform/os/facts.h"
+#include "wire/runtime/encoded_fields.h"
 #include "wire/runtime/nano_runtime.h"
 
 namespace analytics {
@@ -216,67 +218,147 @@ void APMUploadDataOrRegisterAlarm(APMMeasurement& engine) {
   }
 }
 
-std::vector<APMBundlePair> APMFilteredBundlesWithCompatibleAppID(const std::string& compatibleAppID,
-                                                                 const std::optional<std::string>& resettableDeviceID,
-                                                                 const std::optional<std::string>& vendorDeviceID,
-                                                                 const std::vector<APMBundlePair>& bundles) {
+namespace {
+
+// The device filter's kept run over rows of any form; `text` reads a string
+// field of a row by index (empty when absent), `valid` tells a usable row.
+template <class Row, class Text, class Valid>
+std::vector<const Row*> uploadFilteredRun(const std::string& compatibleAppID,
+                                          const std::optional<std::string>& resettableDeviceID,
+                                          const std::optional<std::string>& vendorDeviceID,
+                                          const std::vector<Row>& rows, Text text, Valid valid) {
   if (resettableDeviceID && vendorDeviceID) {
     APMMeasurement::monitor().logWithLevel(2, 23042,
                                            "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
     return {};
   }
-  std::vector<APMBundlePair> kept;
-  for (const auto& pair : bundles) {
-    if (!pair.first) break;
-    const auto& bundle = *pair.first;
-    if (uploadBundleText(bundle, mf::kBundleAppID) != compatibleAppID) break;
+  std::vector<const Row*> kept;
+  for (const auto& row : rows) {
+    if (!valid(row)) break;
+    if (text(row, mf::kBundleAppID) != compatibleAppID) break;
     if (resettableDeviceID) {
-      const auto id = uploadBundleText(bundle, mf::kBundleResettableDeviceID);
+      const auto id = text(row, mf::kBundleResettableDeviceID);
       if (!id.empty() && id != *resettableDeviceID) break;
     } else if (vendorDeviceID) {
-      const auto id = uploadBundleText(bundle, mf::kBundleVendorID);
+      const auto id = text(row, mf::kBundleVendorID);
       if (!id.empty() && id != *vendorDeviceID) break;
     }
-    kept.push_back(pair);
+    kept.push_back(&row);
   }
   return kept;
 }
 
-APMUploadBatch APMBuildUploadBatch(const std::vector<APMBundlePair>& rows, double uploadTime) {
-  APMUploadBatch result;
-  result.uploadTimeMillis = static_cast<std::int64_t>(uploadTime * 1000);
-  result.batch = wire::RIDUZMeasurementBatch::make();
-  if (rows.empty() || !rows.front().first) return result;
-
-  const std::string compatibleAppID = uploadBundleText(*rows.front().first, mf::kBundleAppID);
+// The whole batch filter: the first row's app ID and the first device ID found.
+template <class Row, class Text, class Valid>
+std::vector<const Row*> uploadBatchRows(const std::vector<Row>& rows, Text text, Valid valid) {
+  if (rows.empty() || !valid(rows.front())) return {};
+  const std::string compatibleAppID = text(rows.front(), mf::kBundleAppID);
   std::optional<std::string> resettable, vendor;
-  for (const auto& pair : rows) {
-    if (!pair.first) continue;
-    const auto adID = uploadBundleText(*pair.first, mf::kBundleResettableDeviceID);
+  for (const auto& row : rows) {
+    if (!valid(row)) continue;
+    const auto adID = text(row, mf::kBundleResettableDeviceID);
     if (!adID.empty()) {
       resettable = adID;
       break;
     }
-    const auto vendorID = uploadBundleText(*pair.first, mf::kBundleVendorID);
+    const auto vendorID = text(row, mf::kBundleVendorID);
     if (!vendorID.empty()) {
       vendor = vendorID;
       break;
     }
   }
-  const auto kept = APMFilteredBundlesWithCompatibleAppID(compatibleAppID, resettable, vendor, rows);
+  return uploadFilteredRun(compatibleAppID, resettable, vendor, rows, text, valid);
+}
 
-  const std::int64_t libraryVersion = APMIdentity::durArudirovizoLibraryVersion();
-  fd::Array bundles;
-  bundles.reserve(kept.size());
-  for (const auto& [bundle, rowID] : kept) {
-    wire::NANOSetInt64(bundle.get(), mf::kBundleLibraryVersionAtUpload, libraryVersion);
-    wire::NANOSetInt64(bundle.get(), mf::kBundleUploadTime, result.uploadTimeMillis);
-    bundles.push_back(fd::Value::object(bundle));
-    result.rowIDs.push_back(rowID);
-  }
-  wire::NANOSetArray(result.batch.get(), 0, bundles);
-  result.body = result.batch->protoBuffer();
+// A queued bundle's top-level fields, scanned once.
+struct UploadScannedRow {
+  const APMEncodedBundle* row = nullptr;
+  std::optional<std::vector<wire::NANOEncodedField>> fields;
+};
+
+std::string uploadScannedText(const UploadScannedRow& scanned, std::int32_t index) {
+  const auto tag = wire::RIDUZMeasurementBundle::type().fields[index].tag;
+  const auto text = wire::NANOFindLengthDelimited(scanned.row->bytes, *scanned.fields, tag);
+  return text ? std::string(*text) : std::string();
+}
+
+}  // namespace
+
+std::vector<APMBundlePair> APMFilteredBundlesWithCompatibleAppID(const std::string& compatibleAppID,
+                                                                 const std::optional<std::string>& resettableDeviceID,
+                                                                 const std::optional<std::string>& vendorDeviceID,
+                                                                 const std::vector<APMBundlePair>& bundles) {
+  const auto kept = uploadFilteredRun(
+      compatibleAppID, resettableDeviceID, vendorDeviceID, bundles,
+      [](const APMBundlePair& pair, std::int32_t index) { return uploadBundleText(*pair.first, index); },
+      [](const APMBundlePair& pair) { return pair.first != nullptr; });
+  std::vector<APMBundlePair> result;
+  for (const auto* pair : kept) result.push_back(*pair);
   return result;
+}
+
+namespace {
+
+// The batch over scanned rows; a row without fields is unusable.
+APMUploadBatch uploadBuildBatch(const std::vector<UploadScannedRow>& scanned, double uploadTime) {
+  APMUploadBatch result;
+  result.uploadTimeMillis = static_cast<std::int64_t>(uploadTime * 1000);
+  if (scanned.empty() || !scanned.front().fields) return result;
+  const auto kept = uploadBatchRows(scanned, uploadScannedText,
+                                    [](const UploadScannedRow& row) { return row.fields.has_value(); });
+
+  // Each bundle with the library version and the upload time set in place.
+  const auto& bundleFields = wire::RIDUZMeasurementBundle::type().fields;
+  const std::uint32_t versionTag = bundleFields[mf::kBundleLibraryVersionAtUpload].tag;
+  const std::uint32_t timeTag = bundleFields[mf::kBundleUploadTime].tag;
+  fd::Bytes versionField, timeField;
+  wire::NANOAppendVarintField(versionField, versionTag,
+                              static_cast<std::uint64_t>(APMIdentity::durArudirovizoLibraryVersion()));
+  wire::NANOAppendVarintField(timeField, timeTag, static_cast<std::uint64_t>(result.uploadTimeMillis));
+  std::vector<wire::NANOFieldReplacement> replacements{{timeTag, timeField}, {versionTag, versionField}};
+  std::sort(replacements.begin(), replacements.end(), [](const auto& a, const auto& b) { return a.tag < b.tag; });
+  const std::uint32_t bundlesTag = wire::RIDUZMeasurementBatch::type().fields[0].tag;
+
+  std::size_t total = 0;
+  for (const auto* row : kept) total += row->row->bytes.size() + versionField.size() + timeField.size() + 16;
+  fd::Bytes body;
+  body.reserve(total);
+  fd::Bytes bundle;
+  for (const auto* row : kept) {
+    bundle.clear();
+    if (!wire::NANOReplaceFields(row->row->bytes, *row->fields, replacements, bundle)) return result;
+    wire::NANOAppendLengthDelimitedField(body, bundlesTag, bundle);
+    result.rowIDs.push_back(row->row->rowID);
+  }
+  result.body = std::move(body);
+  return result;
+}
+
+}  // namespace
+
+APMUploadBatch APMBuildUploadBatch(const std::vector<APMEncodedBundle>& rows, double uploadTime) {
+  std::vector<UploadScannedRow> scanned;
+  scanned.reserve(rows.size());
+  for (const auto& row : rows) scanned.push_back({&row, wire::NANOScanFields(row.bytes)});
+  return uploadBuildBatch(scanned, uploadTime);
+}
+
+APMUploadBatch APMBuildUploadBatch(const std::vector<APMBundlePair>& rows, double uploadTime) {
+  std::vector<APMEncodedBundle> encoded(rows.size());
+  std::vector<UploadScannedRow> scanned(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    scanned[i].row = &encoded[i];
+    if (!rows[i].first) continue;
+    auto bytes = rows[i].first->protoBuffer();
+    if (!bytes) {
+      APMUploadBatch unencodable;
+      unencodable.uploadTimeMillis = static_cast<std::int64_t>(uploadTime * 1000);
+      return unencodable;
+    }
+    encoded[i] = {std::move(*bytes), rows[i].second};
+    scanned[i].fields = wire::NANOScanFields(encoded[i].bytes);
+  }
+  return uploadBuildBatch(scanned, uploadTime);
 }
 
 bool APMSetUploadInProgressWithBundleIDs(APMMeasurement& engine, const std::vector<std::int64_t>& rowIDs) {
@@ -317,8 +399,8 @@ void APMUploadData(APMMeasurement& engine) {
   }
 
   std::optional<fd::Error> error;
-  const auto rows =
-      engine.database()->queryBundlesWithCountLimit(config->uploadMaxBundlesLimit(), config->uploadMaxSizeLimitBytes(), &error);
+  const auto rows = engine.database()->queryEncodedBundlesWithCountLimit(config->uploadMaxBundlesLimit(),
+                                                                         config->uploadMaxSizeLimitBytes(), &error);
   if (!rows) {
     monitor.logWithLevel(1, 23036, "Failed to query bundles. Error", uploadErrorContext(error));
     APMTerminateBackgroundTask(engine);
@@ -337,8 +419,16 @@ void APMUploadData(APMMeasurement& engine) {
   }
 
   APMUploadBatch batch = APMBuildUploadBatch(*rows, now);
-  monitor.logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
-                       fd::Value(batch.uploadTimeMillis), fd::Value::object(batch.batch));
+  {
+    // The batch as a message only when the message is seen.
+    std::shared_ptr<wire::RIDUZMeasurementBatch> logged;
+    if (monitor.usesContextsAtLevel(7)) {
+      logged = batch.body ? wire::RIDUZMeasurementBatch::initWithBuffer(*batch.body) : nullptr;
+      if (!logged) logged = wire::RIDUZMeasurementBatch::make();
+    }
+    monitor.logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
+                         fd::Value(batch.uploadTimeMillis), logged ? fd::Value::object(logged) : fd::Value());
+  }
   // A refused list would let this answer delete another upload's rows: nothing is posted.
   if (!batch.body || !APMSetUploadInProgressWithBundleIDs(engine, batch.rowIDs)) {
     engine.updateSchedule();

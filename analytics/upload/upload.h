@@ -47,13 +47,15 @@ std::vector<APMBundlePair> APMFilteredBundlesWithCompatibleAppID(const std::stri
 
 // One batch ready to post.
 struct APMUploadBatch {
-  std::shared_ptr<wire::RIDUZMeasurementBatch> batch;
   std::vector<std::int64_t> rowIDs;      // the queue rows it carries, in order
   std::int64_t uploadTimeMillis = 0;
   std::optional<platform::foundation::Bytes> body;  // serialised batch; nullopt when it does not encode
 };
 // The device filter over the queue rows, then the kept bundles stamped with
 // the library version and `uploadTime` (seconds since 1970), then the batch.
+// Works on the rows' bytes: the bundles are not decoded.
+APMUploadBatch APMBuildUploadBatch(const std::vector<APMEncodedBundle>& rows, double uploadTime);
+// The same for bundles in memory.
 APMUploadBatch APMBuildUploadBatch(const std::vector<APMBundlePair>& rows, double uploadTime);
 
 // Records the rows of the upload about to be posted. False (23046) for an

@@ -142,11 +142,11 @@ void bundle_ours(benchmark::State& state) {
       while (analytics::bundleRawEvents(engine)) {
       }
       const auto config = engine.instanceRemoteConfig();
-      const auto pairs = engine.database()->queryBundlesWithCountLimit(config->uploadMaxBundlesLimit(),
-                                                                       config->uploadMaxSizeLimitBytes(), nullptr);
-      if (!pairs || pairs->empty()) std::abort();
+      const auto rows = engine.database()->queryEncodedBundlesWithCountLimit(config->uploadMaxBundlesLimit(),
+                                                                             config->uploadMaxSizeLimitBytes(), nullptr);
+      if (!rows || rows->empty()) std::abort();
       // The upload pass's own batch: device filter, upload fields, serialised body.
-      const auto batch = analytics::APMBuildUploadBatch(*pairs, kBundleBenchUploadTime);
+      const auto batch = analytics::APMBuildUploadBatch(*rows, kBundleBenchUploadTime);
       if (!batch.body) std::abort();
       batchBytes = batch.body->size();
     });

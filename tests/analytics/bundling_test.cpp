@@ -10,6 +10,7 @@
 
 #include "analytics/audiences/audience.h"
 #include "analytics/config/persisted_config.h"
+#include "analytics/upload/sampling.h"
 #include "tests/analytics/audience_support.h"
 #include "tests/analytics/bundling_support.h"
 
@@ -339,6 +340,92 @@ TEST_F(AnalyticsBundlingTest, AudienceResultsTravelWithTheBundles) {
   EXPECT_FALSE(wire::NANOHasField(second.get(), af::kLeafPreviousResults));
   EXPECT_EQ(bitsOf(wire::NANOGetMessage<wire::RIDUZResultData>(second.get(), af::kLeafCurrentResults)),
             (fd::Array{fd::Value(1)}));
+}
+
+}  // namespace
+
+namespace {
+
+// Every parameter name of every event of a bundle, and its user attribute names.
+std::vector<std::string> bundlingFormNames(const wire::RIDUZMeasurementBundle& bundle, std::int32_t index,
+                                           const wire::MessageDescriptor* type) {
+  std::vector<std::string> names;
+  for (const auto& item : wire::NANOGetArray(&bundle, index, type).value_or(fd::Array{})) {
+    if (index == 2) {
+      names.push_back(wire::NANOGetString(item.object<wire::RIDUZUserAttribute>().get(), 1).value_or(""));
+      continue;
+    }
+    const auto event = item.object<wire::RIDUZEvent>();
+    for (const auto& param : wire::NANOGetArray(event.get(), 0, &wire::RIDUZEventParam::type()).value_or(fd::Array{})) {
+      names.push_back(wire::NANOGetString(param.object<wire::RIDUZEventParam>().get(), 0).value_or(""));
+    }
+  }
+  return names;
+}
+
+// Bundles are written from their parts without a message of the whole; what
+// lands in the queue is still exactly what the message classes encode: each
+// row decoded and encoded again gives its own bytes back.
+TEST_F(AnalyticsBundlingTest, QueuedBundlesAreInTheMessageClassesOwnForm) {
+  namespace at = analytics_audience_test;
+  namespace af = analytics::audience_fields;
+  const std::vector<analytics_test::BundlingEventConfig> events{{.name = "purchase", .conversion = true},
+                                                                {.name = "level", .rate = 10}};
+  start(kBundlingTen + 7200, {}, events);
+  worker([&] {
+    const auto levelUps = at::eventFilter(
+        {.id = 0, .name = "level_up", .count = at::numberFilter(af::kComparisonGreaterThan, "1")});
+    ASSERT_TRUE(engine_->audience()->updateAudiences({at::audience(7, {levelUps})}));
+    for (const auto& [name, value] : {std::pair<const char*, analytics::APMValueRef>{
+                                          "_lte", analytics::APMValue::initWithInt64(10000)},
+                                      {"tier", analytics::APMValue::initWithString(fd::Value("gold"))}}) {
+      const auto attribute = analytics::APMUserAttribute::initWithOrigin("auto", name, value, kBundlingTen - 60);
+      ASSERT_TRUE(engine_->setUserPropertyInDatabaseOnWorkerQueue(attribute));
+    }
+  });
+  int roll = 1;  // lost, won, lost, ...: the first of the day is kept as exempt
+  analytics::APMSetSamplingRandomSource([&roll](std::uint32_t) { return static_cast<std::uint32_t>(roll++ % 2); });
+
+  for (const bool sampling : {false, true}) {
+    SCOPED_TRACE(sampling ? "sampling" : "no sampling");
+    clearQueue();
+    configure({{"measurement.event_sampling_enabled", sampling ? "1" : "0"}}, events);
+    const double t = kBundlingTen + (sampling ? 86400 : 0);
+    for (int i = 0; i < 3; ++i) {
+      store("level_up", t + i, fd::Dict{{"item", fd::Value("sku-" + std::to_string(i))}, {"n", fd::Value(i - 1)},
+                                        {"price", fd::Value(2.5 * i)}, {"empty", fd::Value("")}});
+    }
+    store("purchase", t + 3, fd::Dict{{"value", fd::Value(9.99)}, {"currency", fd::Value("EUR")}});
+    store("_e", t + 4, analytics_test::intParameters({{"_et", 1000}}), "auto");
+    store("_e", t + 5, analytics_test::intParameters({{"_et", 2500}}), "auto");
+    for (int i = 0; i < 4; ++i) store("level", t + 6 + i, analytics_test::intParameters({{"_eid", 20 + i}}));
+    store("level_up", t + 3600);  // a second bundle: the previous span, the audience's next result
+    EXPECT_EQ(bundleAll(), 2);
+
+    std::vector<analytics::APMEncodedBundle> rows;
+    worker([&] {
+      rows = engine_->database()->queryEncodedBundlesWithCountLimit(1000, 1 << 30, nullptr).value_or(rows);
+    });
+    ASSERT_EQ(rows.size(), 2u);
+    for (const auto& row : rows) {
+      const auto decoded = wire::RIDUZMeasurementBundle::initWithBuffer(row.bytes);
+      ASSERT_TRUE(decoded);
+      EXPECT_EQ(decoded->protoBuffer(), row.bytes);
+    }
+    // The fixture reached what it is for.
+    const auto first = wire::RIDUZMeasurementBundle::initWithBuffer(rows[0].bytes);
+    const auto params = bundlingFormNames(*first, 1, &wire::RIDUZEvent::type());
+    EXPECT_EQ(std::count(params.begin(), params.end(), "_sr") > 0, sampling);
+    EXPECT_EQ(std::count(params.begin(), params.end(), "_efs") > 0, sampling);
+    EXPECT_GT(std::count(params.begin(), params.end(), "_c"), 0);
+    const auto attributes = bundlingFormNames(*first, 2, &wire::RIDUZUserAttribute::type());
+    EXPECT_EQ(std::count(attributes.begin(), attributes.end(), "_lte"), 1);
+    EXPECT_EQ(std::count(attributes.begin(), attributes.end(), "tier"), 1);
+    EXPECT_FALSE(wire::NANOGetArray(first.get(), 28, &wire::RIDUZAudienceLeafFilterResult::type())
+                     .value_or(fd::Array{})
+                     .empty());
+  }
+  analytics::APMSetSamplingRandomSource(nullptr);
 }
 
 }  // namespace

@@ -174,6 +174,38 @@ TEST_F(AnalyticsEventTest, MessageTimestampsTruncateAndSkipAnEmptyPrevious) {
   EXPECT_EQ(APMMillisecondsFromSeconds(std::numeric_limits<double>::quiet_NaN()), 0);
 }
 
+TEST_F(AnalyticsEventTest, DirectEncodingIsTheMessageEncoding) {
+  struct EncodingCase {
+    const char* title;
+    double timestamp;
+    double previous;
+    fd::Dict parameters;
+    std::optional<double> previousOverride;
+  };
+  const std::vector<EncodingCase> cases = {
+      {"every value type, no previous", 1700000000.1239, 0,
+       {{"count", 3}, {"price", 2.25}, {"item", "book"}, {"neg", -42}, {"big", 9007199254740993LL}}, std::nullopt},
+      {"own previous time", 1700000000.5, 1699999999.25, {{"empty", ""}, {"zero", 0}, {"tiny", -0.0}}, std::nullopt},
+      {"long and non-ASCII texts", 1.9999, 0,
+       {{"t", std::string(300, 'y')}, {"u", "\xc3\xa9t\xc3\xa9 \xe2\x82\xac"}}, std::nullopt},
+      {"previous time given", 1700000000, 1699999990, {{"n", 1}}, 1600000000.75},
+      {"previous time given as none", 1700000000, 1699999990, {{"n", 1}}, 0.0},
+      {"negative times", -1.5, 0, {}, -3.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    const APMEventRef event = APMEvent::initWithOrigin("app", false, "ev", c.timestamp, c.previous, c.parameters);
+    ASSERT_TRUE(event);
+    const APMEventRef reference = c.previousOverride ? event->copyWithPreviousTimestamp(*c.previousOverride) : event;
+    ASSERT_TRUE(reference);
+    const auto expected = reference->protoEvent()->protoBuffer();
+    ASSERT_TRUE(expected);
+    fd::Bytes direct{0xAA};  // appended after what is there
+    event->appendEncodedProtoEvent(direct, c.previousOverride);
+    EXPECT_EQ(fd::Bytes(direct.begin() + 1, direct.end()), *expected);
+  }
+}
+
 std::shared_ptr<wire::RIDUZEventParam> param(std::optional<std::string> name) {
   auto p = wire::RIDUZEventParam::make();
   if (name) wire::NANOSetString(p.get(), 0, *name);

@@ -351,6 +351,167 @@ TEST(UploadBatch, DeviceFilterKeepsTheLeadingCompatibleRun) {
   EXPECT_EQ(analytics::APMFilteredBundlesWithCompatibleAppID("A", std::nullopt, std::nullopt, rows).size(), 1u);
 }
 
+// A queued bundle carrying most metadata fields, user attributes, events of
+// every parameter type and an audience result.
+std::shared_ptr<wire::RIDUZMeasurementBundle> richBundle(const std::string& appID, double end, const std::string& adID,
+                                                         const std::string& vendorID, int seed) {
+  namespace af = analytics::audience_fields;
+  auto bundle = uploadBundle(appID, end, "select_item");
+  wire::NANOSetString(bundle.get(), 8, "ios");
+  wire::NANOSetString(bundle.get(), 9, "17.1");
+  wire::NANOSetInt32(bundle.get(), 12, -300);  // negative: a ten-byte varint
+  wire::NANOSetString(bundle.get(), 16, "2.0." + std::to_string(seed));
+  wire::NANOSetInt64(bundle.get(), 17, 50300);
+  if (!adID.empty()) wire::NANOSetString(bundle.get(), 19, adID);
+  if (!vendorID.empty()) wire::NANOSetString(bundle.get(), 20, vendorID);
+  wire::NANOSetBool(bundle.get(), 21, seed % 2 == 0);
+  wire::NANOSetString(bundle.get(), 22, "0123456789ABCDEF0123456789ABCDEF");
+  wire::NANOSetInt32(bundle.get(), 24, seed);
+  wire::NANOSetString(bundle.get(), 25, "1:23096:4;");
+  wire::NANOSetString(bundle.get(), 26, "1:1:ios:" + std::to_string(seed));
+  wire::NANOSetInt64(bundle.get(), 6, static_cast<std::int64_t>(end * 1000) - 7200000);
+  wire::NANOSetInt64(bundle.get(), 7, static_cast<std::int64_t>(end * 1000) - 3600000);
+  wire::NANOSetInt64(bundle.get(), 34, 1599000000 + seed);
+
+  fd::Array attributes;
+  for (int i = 0; i < 3; ++i) {
+    auto attribute = wire::RIDUZUserAttribute::make();
+    wire::NANOSetInt64(attribute.get(), 0, 1599990000000 + i);
+    wire::NANOSetString(attribute.get(), 1, i == 0 ? "_lte" : "prop" + std::to_string(i));
+    if (i == 0) wire::NANOSetInt64(attribute.get(), 3, 13500);
+    if (i == 1) wire::NANOSetString(attribute.get(), 2, "gold");
+    if (i == 2) wire::NANOSetDouble(attribute.get(), 5, 0.5);
+    attributes.push_back(fd::Value::object(attribute));
+  }
+  wire::NANOSetArray(bundle.get(), 2, attributes);
+
+  fd::Array events;
+  for (int i = 0; i < 3; ++i) {
+    auto event = wire::RIDUZEvent::make();
+    wire::NANOSetString(event.get(), 1, i == 2 ? "_e" : "select_item");
+    wire::NANOSetInt64(event.get(), 2, static_cast<std::int64_t>(end * 1000) - i);
+    if (i > 0) wire::NANOSetInt64(event.get(), 3, static_cast<std::int64_t>(end * 1000) - 100);
+    fd::Array params;
+    const auto add = [&params](const std::string& name, auto set) {
+      auto param = wire::RIDUZEventParam::make();
+      wire::NANOSetString(param.get(), 0, name);
+      set(param.get());
+      params.push_back(fd::Value::object(param));
+    };
+    add("_o", [](auto* p) { wire::NANOSetString(p, 1, "app"); });
+    add("_sr", [](auto* p) { wire::NANOSetInt64(p, 2, 10); });
+    add("_efs", [](auto* p) { wire::NANOSetInt64(p, 2, 1); });
+    add("_et", [](auto* p) { wire::NANOSetInt64(p, 2, -1); });
+    add("price", [](auto* p) { wire::NANOSetDouble(p, 4, 2.25); });
+    wire::NANOSetArray(event.get(), 0, params);
+    events.push_back(fd::Value::object(event));
+  }
+  wire::NANOSetArray(bundle.get(), 1, events);
+
+  auto current = wire::RIDUZResultData::make();
+  wire::NANOSetArray(current.get(), af::kResultResults, fd::Array{fd::Value(5), fd::Value(1LL << 40)});
+  auto leaf = wire::RIDUZAudienceLeafFilterResult::make();
+  wire::NANOSetInt32(leaf.get(), af::kLeafAudienceID, 7);
+  wire::NANOSetMessage(leaf.get(), af::kLeafCurrentResults, current.get());
+  wire::NANOSetBool(leaf.get(), af::kLeafNewAudience, true);
+  wire::NANOSetArray(bundle.get(), 28, fd::Array{fd::Value::object(leaf)});
+  return bundle;
+}
+
+// The batch as the message classes build it: the decoded rows filtered,
+// stamped with the library version and the upload time, and encoded.
+std::optional<fd::Bytes> messageClassBatch(const std::vector<analytics::APMBundlePair>& rows, double uploadTime,
+                                           std::vector<std::int64_t>& rowIDs) {
+  const auto text = [](const analytics::APMBundlePair& row, std::int32_t index) {
+    return wire::NANOGetString(row.first.get(), index).value_or("");
+  };
+  std::optional<std::string> ad, vendor;
+  for (const auto& row : rows) {
+    if (!text(row, 19).empty()) {
+      ad = text(row, 19);
+      break;
+    }
+    if (!text(row, 20).empty()) {
+      vendor = text(row, 20);
+      break;
+    }
+  }
+  const auto kept = analytics::APMFilteredBundlesWithCompatibleAppID(text(rows.front(), 14), ad, vendor, rows);
+  fd::Array bundles;
+  for (const auto& [bundle, rowID] : kept) {
+    wire::NANOSetInt64(bundle.get(), 18, analytics::APMIdentity::durArudirovizoLibraryVersion());
+    wire::NANOSetInt64(bundle.get(), 3, static_cast<std::int64_t>(uploadTime * 1000));
+    bundles.push_back(fd::Value::object(bundle));
+    rowIDs.push_back(rowID);
+  }
+  auto batch = wire::RIDUZMeasurementBatch::make();
+  wire::NANOSetArray(batch.get(), 0, bundles);
+  return batch->protoBuffer();
+}
+
+TEST_F(UploadRoad, TheBatchFromQueueBytesIsTheMessageClassBatch) {
+  struct Row {
+    std::string app, ad, vendor;
+    int retries;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Row> rows;
+  };
+  const std::vector<Case> cases = {
+      {"one app, retry counts", {{"A", "", "", 0}, {"A", "", "", 1}, {"A", "", "", 5}}},
+      {"two app IDs: the leading run", {{"A", "", "", 2}, {"B", "", "", 0}, {"A", "", "", 0}}},
+      {"ad ID filter", {{"A", "", "", 0}, {"A", "x", "", 3}, {"A", "y", "", 0}, {"A", "x", "", 0}}},
+      {"vendor filter", {{"A", "", "v", 0}, {"A", "", "", 1}, {"A", "", "w", 0}}},
+  };
+  const double uploadTime = kUploadStart + 3.25;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    onWorker([&] {
+      auto& db = *engine().database();
+      std::vector<std::int64_t> previous;
+      for (const auto& row : db.queryEncodedBundlesWithCountLimit(1000, 1 << 30, nullptr).value_or(
+               std::vector<analytics::APMEncodedBundle>{})) {
+        previous.push_back(row.rowID);
+      }
+      if (!previous.empty()) {
+        ASSERT_TRUE(db.deleteBundlesWithRowIDs(previous, nullptr));
+      }
+      for (std::size_t i = 0; i < c.rows.size(); ++i) {
+        const auto& r = c.rows[i];
+        ASSERT_TRUE(db.insertBundle(*richBundle(r.app, kUploadStart - 100 + static_cast<double>(i), r.ad, r.vendor,
+                                                static_cast<int>(i)),
+                                    false, nullptr));
+      }
+      const auto stored = db.queryEncodedBundlesWithCountLimit(1000, 1 << 30, nullptr);
+      ASSERT_TRUE(stored);
+      ASSERT_EQ(stored->size(), c.rows.size());
+      for (std::size_t i = 0; i < c.rows.size(); ++i) {
+        for (int k = 0; k < c.rows[i].retries; ++k) {
+          ASSERT_TRUE(db.incrementRetryCounterForBundlesWithIDs({(*stored)[i].rowID}, nullptr));
+        }
+      }
+
+      const auto encoded = db.queryEncodedBundlesWithCountLimit(1000, 1 << 30, nullptr);
+      const auto decoded = db.queryBundlesWithCountLimit(1000, 1 << 30, nullptr);
+      ASSERT_TRUE(encoded && decoded);
+      ASSERT_EQ(encoded->size(), decoded->size());
+      for (std::size_t i = 0; i < encoded->size(); ++i) {
+        // The bytes are what the decoded row, retry count included, encodes to.
+        EXPECT_EQ((*encoded)[i].bytes, (*decoded)[i].first->protoBuffer());
+        EXPECT_EQ(wire::NANOGetInt32((*decoded)[i].first.get(), 35), c.rows[i].retries);
+      }
+      std::vector<std::int64_t> expectedIDs;
+      const auto expected = messageClassBatch(*decoded, uploadTime, expectedIDs);
+      ASSERT_TRUE(expected);
+      const auto batch = analytics::APMBuildUploadBatch(*encoded, uploadTime);
+      EXPECT_EQ(batch.rowIDs, expectedIDs);
+      ASSERT_TRUE(batch.body);
+      EXPECT_EQ(*batch.body, *expected);
+    });
+  }
+}
+
 }  // namespace
 
 namespace {
