@@ -140,9 +140,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"server_error_empty", "status 500", "Response could not be serialized",
                     POSTED "wait console \"could not be serialized\" 30s\n"},
         // Transport failures print the error's description. A request is
-        // recorded once its answer is due, so the delayed one after the app
-        // gave up; the delay outlasts the device's limit on the timeout, which
-        // every other request of the run must stay under, also on a loaded machine.
+        // recorded once its answer is due or the app gave up on it, so the
+        // delayed one when the app gave up; the delay outlasts the device's
+        // limit on the timeout, which every other request of the run must stay
+        // under, also on a loaded machine.
         FailureCase{"timeout", "delay 7s", "The request timed out.",
                     "wait console \"timed out\" 30s\n" POSTED, 5},
         FailureCase{"dropped", "drop", "The network connection was lost.",
