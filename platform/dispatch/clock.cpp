@@ -171,6 +171,8 @@ void Clock::fire_due_timers(std::chrono::nanoseconds now) { timers().fire_due(no
 
 bool Clock::fire_next_due_timer(std::chrono::nanoseconds now) { return timers().fire_next(now); }
 
+void Clock::jumped_forward() { detail::timer_clock_changed(); }
+
 double RealClock::now_since_1970() const {
   using namespace std::chrono;
   return duration<double>(system_clock::now().time_since_epoch()).count();

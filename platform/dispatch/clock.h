@@ -46,6 +46,9 @@ class Clock {
   static void fire_due_timers(std::chrono::nanoseconds now);
   // Fires only the first deadline at or before `now`; false when none is due.
   static bool fire_next_due_timer(std::chrono::nanoseconds now);
+  // The current clock, one that advances by itself, jumped forward: the timer
+  // thread measures again, so what fell due fires now rather than on the old schedule.
+  static void jumped_forward();
 };
 
 // The real clock: system_clock for wall time, steady_clock for monotonic time.

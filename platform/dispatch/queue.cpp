@@ -186,6 +186,11 @@ class Pool {
     idle_cv_.wait(lk, [this] { return quiet_locked(); });
   }
 
+  bool quiet() {
+    std::lock_guard lk(m_);
+    return quiet_locked();
+  }
+
   bool has_pending() const { return pending_relaxed_.load(std::memory_order_relaxed) > 0; }
 
   PoolStats stats() {
@@ -285,6 +290,7 @@ Pool& pool() {
 PoolStats pool_stats() { return pool().stats(); }
 void set_pool_idle_timeout(Duration d) { pool().set_idle_timeout(d); }
 void wait_until_idle() { pool().wait_until_idle(); }
+bool pool_is_quiet() { return pool().quiet(); }
 
 PoolBlockingScope::PoolBlockingScope() : counted_(tl_pool_thread) {
   if (counted_) pool().block(+1);

@@ -117,5 +117,7 @@ class PoolBlockingScope {
 // counted (run the main run loop for it). ManualClock::advance uses it so the
 // work its deadlines released has run when advance returns.
 void wait_until_idle();
+// What wait_until_idle() waits for, read at once (any thread).
+bool pool_is_quiet();
 
 }  // namespace platform::dispatch

@@ -26,6 +26,12 @@ void reset_device();
 void mark_system_log_start();
 void reset_system_log_mark();
 
+// ---- the device's clock (clock.cpp) ----
+// Moves the device's clock forward by `seconds` at once: wall, monotonic and
+// uptime move together, and every deadline that falls within fires now. Fails
+// when the installed clock does not advance by itself (a test's manual clock).
+Result skip_time(double seconds);
+
 // ---- web views (web_bridge.cpp) ----
 void install_page_observer();
 void remove_page_observer();

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "platform/dispatch/clock.h"
+#include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/foundation/json.h"
 #include "platform/net/session.h"
@@ -268,9 +269,11 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
       return false;
     }
     if (kind == "alert") return alert_visible();
-    // idle: nothing loading, no network task in flight and nothing else waiting
-    // on the main run loop, twice in a row.
-    if (!page_loading() && net::tasks_in_flight() == 0 && dispatch::RunLoop::main().pending_count() == 0) {
+    // idle: nothing loading, no network task in flight, no block queued or
+    // running on the pool (parked ones aside) and nothing else waiting on the
+    // main run loop, twice in a row.
+    if (!page_loading() && net::tasks_in_flight() == 0 && dispatch::pool_is_quiet() &&
+        dispatch::RunLoop::main().pending_count() == 0) {
       if (++idle_checks >= 2) return true;
     } else {
       idle_checks = 0;
@@ -413,6 +416,8 @@ struct ScenarioPlayer::State : std::enable_shared_from_this<State> {
     } else if (n == "route") {
       routed = true;
       if (std::string why = set_service_answer(service_answer(a)); !why.empty()) r = Result::failure(why);
+    } else if (n == "skip-time") {
+      r = detail::skip_time(*cmd.timeout_s);
     } else if (n == "reset-routes") {
       routed = true;
       reset_routes();

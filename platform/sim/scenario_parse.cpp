@@ -452,7 +452,7 @@ void parse_arguments(Cursor& c, Command& cmd) {
     cmd.args.push_back(one_of(c, "segv|abort|exception", {"segv", "abort", "exception"}));
     return no_more(c);
   }
-  if (n == "sleep") {
+  if (n == "sleep" || n == "skip-time") {
     std::string d = need(c, "duration");
     auto seconds = parse_duration(d);
     if (!seconds) throw Fail{"not a duration: \"" + d + "\""};

@@ -8,6 +8,7 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <zlib.h>
@@ -115,6 +116,22 @@ void fake_end_connection(const httplib::Request& req, bool reset) {
   });
 }
 
+bool fake_connection_closed(const httplib::Request& req) {
+  auto closed = [](int fd) {
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  };
+  if (req.ssl) {
+    const int fd = SSL_get_fd(req.ssl);
+    return fd >= 0 && closed(fd);
+  }
+  bool any = false;
+  for_each_socket([&](int fd) {
+    if (local_port_of(fd) == req.local_port && peer_port_of(fd) == req.remote_port) any = any || closed(fd);
+  });
+  return any;
+}
+
 void ignore_sigpipe() {
   // A server thread writing to a connection the client already closed must
   // not end the process; OpenSSL writes through plain write().
@@ -143,6 +160,7 @@ HttpRequest fake_request_view(const httplib::Request& req) {
   view.remote_addr = req.remote_addr;
   view.remote_port = req.remote_port;
   view.end_connection = [&req](bool reset) { fake_end_connection(req, reset); };
+  view.connection_closed = [&req] { return fake_connection_closed(req); };
   return view;
 }
 
@@ -626,8 +644,19 @@ Handler FakeService::held(std::chrono::milliseconds max_hold, Handler then) {
 Handler FakeService::play(ScriptedAnswer r) {
   return [this, r = std::move(r)](const HttpRequest& req, HttpResponse& res) {
     if (r.delay.count() > 0) {
+      // Held for the delay, until the service stops, or until the client gives
+      // up (its request is then recorded when it gave up, not later).
+      const auto until = std::chrono::steady_clock::now() + r.delay;
       std::unique_lock lock(hold_mutex_);
-      hold_cv_.wait_for(lock, r.delay, [&] { return stopping_.load(); });
+      while (!stopping_.load() && std::chrono::steady_clock::now() < until) {
+        const auto slice = std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(50),
+                                                                         until - std::chrono::steady_clock::now());
+        if (hold_cv_.wait_for(lock, slice, [&] { return stopping_.load(); })) break;
+        lock.unlock();
+        const bool gave_up = req.connection_closed && req.connection_closed();
+        lock.lock();
+        if (gave_up) break;
+      }
     }
     switch (r.action) {
       case ScriptedAnswer::Action::drop:

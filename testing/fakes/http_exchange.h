@@ -48,6 +48,9 @@ struct HttpRequest {
   // Shuts the request's connection down without an answer; with `reset` the
   // client reads a reset (TCP RST) instead of an orderly end. Set by the server.
   std::function<void(bool reset)> end_connection;
+  // True once the client closed its end of the request's connection (it gave
+  // up waiting). Set by the server.
+  std::function<bool()> connection_closed;
 };
 
 // Where a content provider writes a streamed body.

@@ -72,6 +72,7 @@ TEST(AnalyticsEngineRules, FirstOpenTimeMovesToTheNextFullHour) {
 class AnalyticsEngineStartupTest : public analytics_test::AnalyticsEngineTest {};
 
 TEST_F(AnalyticsEngineStartupTest, AnEmptyAppIDNeverMakesAnEngine) {
+  entryStarts_ = false;
   boot();
   MonitorRecorder monitor;
   APMMeasurement::initializeSharedInstanceWithAppID("", true, false, std::nullopt);

@@ -74,7 +74,7 @@ const std::string kLoggedIn =
     "launch\n"
     "wait page-finished 30s\n"
     "wait request push POST /api/v1/players 30s\n"
-    "sleep 2s\n"  // the answer gives the player id
+    "wait idle 30s\n"  // the answer gives the player id
     "tap-link /login?user=demo\n"
     "wait request intranet POST /api/reraviror/register 30s\n"
     "wait page-finished 30s\n"
@@ -130,9 +130,9 @@ INSTANTIATE_TEST_SUITE_P(
     Table, RegistrationAnswers,
     ::testing::Values(
         // Any status with a JSON body, and 204 with none, count as success.
-        FailureCase{"no_content", "status 204", "", POSTED "sleep 2s\n"},
-        FailureCase{"server_error_json", "status 500 json {\"error\":\"down\"}", "", POSTED "sleep 2s\n"},
-        FailureCase{"json_fragment", "json \"ok\"", "", POSTED "sleep 2s\n"},
+        FailureCase{"no_content", "status 204", "", POSTED},
+        FailureCase{"server_error_json", "status 500 json {\"error\":\"down\"}", "", POSTED},
+        FailureCase{"json_fragment", "json \"ok\"", "", POSTED},
         // A body that is not JSON, also under an error status.
         FailureCase{"garbage", "status 200 body \"<html>oops</html>\" header Content-Type text/html",
                     "JSON could not be serialized because of error:",
@@ -140,9 +140,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"server_error_empty", "status 500", "Response could not be serialized",
                     POSTED "wait console \"could not be serialized\" 30s\n"},
         // Transport failures print the error's description. A request is
-        // recorded once its answer is due, so the delayed one after the app
-        // gave up; the delay outlasts the device's limit on the timeout, which
-        // every other request of the run must stay under, also on a loaded machine.
+        // recorded once its answer is due or the app gave up on it, so the
+        // delayed one when the app gave up; the delay outlasts the device's
+        // limit on the timeout, which every other request of the run must stay
+        // under, also on a loaded machine.
         FailureCase{"timeout", "delay 7s", "The request timed out.",
                     "wait console \"timed out\" 30s\n" POSTED, 5},
         FailureCase{"dropped", "drop", "The network connection was lost.",
@@ -167,7 +168,7 @@ TEST_F(RegistrationScenario, AForeignSitesCookieNeverTravelsWithThePost) {
       "launch\n"
       "wait page-finished 30s\n"
       "wait request push POST /api/v1/players 30s\n"
-      "sleep 2s\n"
+      "wait idle 30s\n"
       "tap-link /login\n"
       "wait request intranet POST /api/reraviror/register 30s\n"
       "tap-link /partner\n"

@@ -657,6 +657,30 @@ TEST_F(FakesTest, ScriptedDelayHoldsTheAnswerAndStopReleasesIt) {
   EXPECT_TRUE(done);
 }
 
+// A client that gives up on a held answer ends the hold: the request's
+// observer sees it then, long before the delay is over.
+TEST_F(FakesTest, AHeldAnswerEndsWhenTheClientGivesUp) {
+  IntranetSite site(tls());
+  std::mutex m;
+  int observed = 0;
+  site.set_request_observer([&](const RecordedRequest&, int) {
+    std::lock_guard lock(m);
+    ++observed;
+  });
+  ScriptedAnswer never = scripted(200);
+  never.delay = std::chrono::seconds(600);
+  site.answer("GET", "/news", never);
+  const Reply r = fetch(site, {.path = "/news", .timeout_s = 1});
+  EXPECT_EQ(r.code, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_TRUE(site.wait_for(
+      [&] {
+        std::lock_guard lock(m);
+        return observed == 1;
+      },
+      60s));
+  site.set_request_observer(nullptr);
+}
+
 TEST_F(FakesTest, ClearingScriptedAnswersKeepsTheTestsOwnOverrides) {
   PushService push(tls());
   push.on("GET", "/api/v1/players/([^/]+)", FakeService::empty(204));

@@ -1,8 +1,10 @@
 // The scenario player: one command per run-loop turn, step and done lines,
 // waits against the clock, expect failures and exit codes.
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 
+#include "platform/dispatch/clock.h"
 #include "platform/foundation/console.h"
 #include "platform/os/syslog.h"
 #include "fixture.h"
@@ -321,6 +323,40 @@ TEST_F(PlayerTest, RunLineForTheRepl) {
   EXPECT_EQ(count_lines("unknown command \"take-off\""), 1) << all_lines();
   EXPECT_EQ(repl.run_line("screen"), 0);
   EXPECT_GE(count_lines("screen| window(key)"), 1) << all_lines();
+}
+
+// skip-time moves the device's clock forward at once: what falls due within
+// fires before the next command, and wall time and uptime move with it. A
+// test's manual clock is the test's to move, so there the command fails.
+TEST_F(PlayerTest, SkipTimeFiresWhatFallsDueAndMovesWallTimeAndUptime) {
+  start();
+  ScenarioPlayer repl({});
+  EXPECT_EQ(repl.run_line("skip-time 1s"), 1);
+  EXPECT_EQ(count_lines("the device's clock does not advance by itself"), 1) << all_lines();
+
+  dispatch::Clock::install(nullptr);  // the real clock, as appsim runs
+  const double wall = dispatch::Clock::current().now_since_1970();
+  const double up = dispatch::uptime();
+  std::atomic<int> queue_fired{0};
+  bool loop_fired = false;
+  dispatch::Queue::global(dispatch::Qos::default_).after(dispatch::Duration(3000), [&] { ++queue_fired; });
+  dispatch::Queue::global(dispatch::Qos::default_).after(dispatch::Duration(3700), [&] { ++queue_fired; });
+  dispatch::RunLoop::main().perform_after(this, "skip", dispatch::Duration(3500), [&] { loop_fired = true; });
+  EXPECT_EQ(repl.run_line("skip-time 3600s"), 0) << all_lines();
+  dispatch::wait_until_idle();
+  EXPECT_EQ(queue_fired.load(), 1);
+  dispatch::RunLoop::main().run_pending();
+  EXPECT_TRUE(loop_fired);
+  const double moved = dispatch::Clock::current().now_since_1970() - wall;
+  EXPECT_GE(moved, 3600);
+  EXPECT_LT(moved, 3600 + 60);
+  EXPECT_GE(dispatch::uptime() - up, 3600);
+
+  // A second skip adds to the first.
+  EXPECT_EQ(repl.run_line("skip-time 100s"), 0) << all_lines();
+  dispatch::wait_until_idle();
+  EXPECT_EQ(queue_fired.load(), 2);
+  EXPECT_GE(dispatch::Clock::current().now_since_1970() - wall, 3700);
 }
 
 }  // namespace
