@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <vector>
+#include <utility>
 
 #include "analytics/engine/measurement.h"
 #include "analytics/model/event_parameters.h"
@@ -205,7 +206,7 @@ std::shared_ptr<wire::RIDUZEvent> APMEvent::protoEvent() const {
     }
     params.push_back(fnd::Value::object(param));
   });
-  wire::NANOSetArray(message.get(), mf::kEventParams, params);
+  wire::NANOSetArray(message.get(), mf::kEventParams, std::move(params));
   return message;
 }
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <vector>
+#include <utility>
 
 #include "analytics/audiences/audience.h"
 #include "analytics/config/persisted_config.h"
@@ -320,7 +321,7 @@ bool BundlingPass::run(bool& made) {
     if (results && !results->empty()) {
       fd::Array leafResults;
       for (const auto& result : *results) leafResults.push_back(Value::object(result));
-      wire::NANOSetArray(bundle.get(), mf::kBundleAudienceResults, leafResults);
+      wire::NANOSetArray(bundle.get(), mf::kBundleAudienceResults, std::move(leafResults));
     }
   }
 
@@ -508,7 +509,7 @@ bool BundlingPass::addLifetimeEngagement(wire::RIDUZMeasurementBundle& bundle) {
     if (!proto) return false;
     items.push_back(Value::object(proto));
   }
-  wire::NANOSetArray(&bundle, mf::kBundleUserAttributes, items);
+  wire::NANOSetArray(&bundle, mf::kBundleUserAttributes, std::move(items));
   return true;
 }
 

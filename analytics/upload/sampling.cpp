@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "analytics/config/remote_config.h"
 #include "analytics/engine/engine_records.h"
@@ -87,7 +88,7 @@ void samplingAddIntParam(wire::RIDUZEvent& event, std::string_view name, std::in
   fd::Array items;
   for (const auto& existing : params) items.push_back(Value::object(existing));
   items.push_back(Value::object(param));
-  wire::NANOSetArray(&event, mf::kEventParams, items);
+  wire::NANOSetArray(&event, mf::kEventParams, std::move(items));
 }
 
 void samplingAddRate(wire::RIDUZEvent& event, std::int64_t rate) {
