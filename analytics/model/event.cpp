@@ -6,8 +6,8 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "analytics/engine/measurement.h"
 #include "analytics/model/event_parameters.h"

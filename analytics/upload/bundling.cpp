@@ -8,8 +8,8 @@
 #include <limits>
 #include <map>
 #include <string>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "analytics/audiences/audience.h"
 #include "analytics/config/persisted_config.h"
