@@ -103,9 +103,9 @@ TEST(EncodedFields, SplicedRepeatedFieldAndLengthDelimitedHelpersMatchTheEncoder
   NANOSetString(head.get(), 14, "app");     // after them
   std::vector<std::shared_ptr<RIDUZEvent>> events;
   Bytes spliced;
-  for (const char* name : {"a", "", std::string(200, 'x').c_str()}) {
+  for (const std::string& name : {std::string("a"), std::string(), std::string(200, 'x')}) {
     auto event = RIDUZEvent::make();
-    NANOSetString(event.get(), 1, std::string(name));
+    NANOSetString(event.get(), 1, name);
     NANOSetInt64(event.get(), 2, 1000);
     const auto bytes = event->protoBuffer();
     ASSERT_TRUE(bytes);
