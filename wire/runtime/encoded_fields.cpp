@@ -203,10 +203,9 @@ bool NANOReplaceFields(std::span<const std::uint8_t> bytes, const std::vector<NA
     out.insert(out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(field.offset),
                bytes.begin() + static_cast<std::ptrdiff_t>(field.offset + field.size));
   }
-  flushBelow(0xffffffffu);
-  while (next < replacements.size()) {
+  // The replacements above every tag present.
+  for (; next < replacements.size(); ++next) {
     out.insert(out.end(), replacements[next].fields.begin(), replacements[next].fields.end());
-    ++next;
   }
   return true;
 }

@@ -146,7 +146,9 @@ std::optional<Value> item_value(NANOFieldFlags f, const void* item, const Messag
 }
 
 // Stores one array element into its item slot; false with the logged text
-// when the element does not fit the field.
+// when the element does not fit the field. With `take` (set only when every
+// item of the array goes in as it is), a message item held by nothing else
+// gives its record instead of a copy.
 bool store_element(NANOFieldFlags f, const MessageDescriptor* declared, const Value& element, void** slot,
                    bool take) {
   const char* wrong = nullptr;
@@ -182,7 +184,7 @@ bool store_element(NANOFieldFlags f, const MessageDescriptor* declared, const Va
     auto object = declared != nullptr ? declared->from_value(element) : nullptr;
     // Only the field's declared type may go in: other records have other field counts.
     if (object && declared != nullptr && object->messageID() == declared->name) {
-      if (sole && codec::copies_as_is(*declared, object->messageInfo())) {
+      if (sole) {
         *slot = detail::take_record(*object);
         return true;
       }
