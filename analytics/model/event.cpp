@@ -184,12 +184,13 @@ void APMEvent::forEachEncodableParameter(F&& visit) const {
   }
 }
 
-std::shared_ptr<wire::RIDUZEvent> APMEvent::protoEvent() const {
+std::shared_ptr<wire::RIDUZEvent> APMEvent::protoEvent(std::optional<double> previousTimestamp) const {
   auto message = wire::RIDUZEvent::make();
   if (!message) return nullptr;
   wire::NANOSetString(message.get(), mf::kEventName, name_);
-  if (previousTimestamp_ > DBL_EPSILON) {
-    wire::NANOSetInt64(message.get(), mf::kEventPreviousTimestamp, APMMillisecondsFromSeconds(previousTimestamp_));
+  const double previous = previousTimestamp.value_or(previousTimestamp_);
+  if (previous > DBL_EPSILON) {
+    wire::NANOSetInt64(message.get(), mf::kEventPreviousTimestamp, APMMillisecondsFromSeconds(previous));
   }
   wire::NANOSetInt64(message.get(), mf::kEventTimestamp, APMMillisecondsFromSeconds(timestamp_));
   fnd::Array params;

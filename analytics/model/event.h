@@ -72,11 +72,11 @@ class APMEvent {
 
   // The message form: milliseconds truncated toward zero (saturating), field 3
   // only for a previous timestamp above the double epsilon, one parameter
-  // message per APMValue entry in parameter order.
-  std::shared_ptr<wire::RIDUZEvent> protoEvent() const;
+  // message per APMValue entry in parameter order. `previousTimestamp`, when
+  // given, stands in for the event's own previous time.
+  std::shared_ptr<wire::RIDUZEvent> protoEvent(std::optional<double> previousTimestamp = std::nullopt) const;
   // Appends the bytes protoEvent() encodes to, written directly, logging as
-  // protoEvent() does. `previousTimestamp`, when given, stands in for the
-  // event's own previous time.
+  // protoEvent() does.
   void appendEncodedProtoEvent(platform::foundation::Bytes& out,
                                std::optional<double> previousTimestamp = std::nullopt) const;
 

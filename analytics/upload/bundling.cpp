@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <map>
 #include <string>
 #include <utility>
@@ -243,15 +242,8 @@ bool BundlingPass::run(bool& made) {
     }
     // The row's previous time, when it has one, stands in for the event's.
     if (sampling) {
-      auto proto = event->protoEvent();
+      auto proto = event->protoEvent(previous);
       if (!proto) return false;
-      if (previous) {
-        if (*previous > std::numeric_limits<double>::epsilon()) {
-          wire::NANOSetInt64(proto.get(), mf::kEventPreviousTimestamp, APMMillisecondsFromSeconds(*previous));
-        } else {
-          wire::NANOClearField(proto.get(), mf::kEventPreviousTimestamp);
-        }
-      }
       protos.push_back(std::move(proto));
     } else {
       eventBytes.clear();

@@ -343,24 +343,7 @@ APMUploadBatch APMBuildUploadBatch(const std::vector<APMEncodedBundle>& rows, do
   return uploadBuildBatch(scanned, uploadTime);
 }
 
-APMUploadBatch APMBuildUploadBatch(const std::vector<APMBundlePair>& rows, double uploadTime) {
-  std::vector<APMEncodedBundle> encoded(rows.size());
-  std::vector<UploadScannedRow> scanned(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    scanned[i].row = &encoded[i];
-    if (!rows[i].first) continue;
-    auto bytes = rows[i].first->protoBuffer();
-    if (!bytes) {
-      APMUploadBatch unencodable;
-      unencodable.uploadTimeMillis = static_cast<std::int64_t>(uploadTime * 1000);
-      return unencodable;
-    }
-    encoded[i] = {std::move(*bytes), rows[i].second};
-    scanned[i].fields = wire::NANOScanFields(encoded[i].bytes);
-  }
-  return uploadBuildBatch(scanned, uploadTime);
-}
-
+APMUploadBatch APMBuildUploadBatch(const std::vector<APMEncodedBundle>& rows, double uploadTime);
 bool APMSetUploadInProgressWithBundleIDs(APMMeasurement& engine, const std::vector<std::int64_t>& rowIDs) {
   if (rowIDs.empty()) {
     APMMeasurement::monitor().logWithLevel(1, 23046, "Bundle list is empty. Cancelling upload");

@@ -55,8 +55,6 @@ struct APMUploadBatch {
 // the library version and `uploadTime` (seconds since 1970), then the batch.
 // Works on the rows' bytes: the bundles are not decoded.
 APMUploadBatch APMBuildUploadBatch(const std::vector<APMEncodedBundle>& rows, double uploadTime);
-// The same for bundles in memory.
-APMUploadBatch APMBuildUploadBatch(const std::vector<APMBundlePair>& rows, double uploadTime);
 
 // Records the rows of the upload about to be posted. False (23046) for an
 // empty list and (23047) while another upload's rows are recorded.

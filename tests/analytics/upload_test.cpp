@@ -327,9 +327,13 @@ TEST(UploadBatch, DeviceFilterKeepsTheLeadingCompatibleRun) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<analytics::APMBundlePair> rows;
+    std::vector<analytics::APMEncodedBundle> rows;
     std::int64_t id = 0;
-    for (const auto& r : c.rows) rows.emplace_back(filterBundle(r.app, r.ad, r.vendor), ++id);
+    for (const auto& r : c.rows) {
+      auto bytes = filterBundle(r.app, r.ad, r.vendor)->protoBuffer();
+      ASSERT_TRUE(bytes);
+      rows.push_back({std::move(*bytes), ++id});
+    }
     const auto batch = analytics::APMBuildUploadBatch(rows, kUploadStart + 1.5);
     EXPECT_EQ(batch.rowIDs, c.kept);
     EXPECT_EQ(batch.uploadTimeMillis, static_cast<std::int64_t>((kUploadStart + 1.5) * 1000));
